@@ -1,0 +1,32 @@
+// Finds the ports on which an arm or a handle answers right now. Each probe runs as a task
+// on a worker thread while the caller waits with a bound; probes never overlap.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "SerialDeviceProvider.h"
+
+namespace Orvane::HardwareAPI {
+
+std::vector<std::string> detect_varnix3s();
+std::vector<std::string> detect_handles();
+std::vector<std::string> detect_wired_handles();
+std::vector<std::string> detect_wireless_handles();
+
+// The same over a given table, so a chosen set of ports can be probed.
+std::vector<std::string> detect_varnix3s(PortTable& table);
+std::vector<std::string> detect_handles(PortTable& table);
+std::vector<std::string> detect_wired_handles(PortTable& table);
+std::vector<std::string> detect_wireless_handles(PortTable& table);
+
+inline constexpr std::chrono::seconds kArmProbeBound{3};
+inline constexpr std::chrono::seconds kHandleProbeBound{5};
+
+int check_varnix3_port(const char* port);
+bool check_handle_port(const char* port);
+int probe_varnix3_port(const char* port);
+int probe_handle_port(const char* port);
+
+}  // namespace Orvane::HardwareAPI

@@ -1,0 +1,4 @@
+// Placeholder until detection lands.
+#include "Orvane/HardwareAPI/Detection.h"
+
+namespace Orvane::HardwareAPI {}

@@ -1,0 +1,192 @@
+#include "Orvane/HardwareAPI/SerialStream.h"
+
+#include <new>
+#include <string>
+
+#include "ErrorLine.h"
+#include "platform/Platform.h"
+
+namespace Orvane::HardwareAPI::IO {
+namespace {
+
+constexpr const char* kSource = "Library/src/SerialStream";
+constexpr unsigned kStreamLine = 18;
+constexpr unsigned kPortLine = 39;
+
+// In force from the open on: 1000 ms between bytes, 8 ms per byte and 8 ms more for
+// writes. Reads raise their constant to 1000 ms (ReadPort).
+constexpr CommTimeouts kOpenTimeouts{1000, 8, 8, 8, 8};
+constexpr std::uint32_t kReadTotalConstant = 1000;
+
+}  // namespace
+
+serialib::~serialib() { Close(); }
+
+void serialib::Close() {
+    if (handle_ != kInvalidPort) {
+        Platform::ClosePort(handle_);
+        handle_ = kInvalidPort;
+    }
+}
+
+std::streamsize serialib::ReadPort(char* destination, std::streamsize n) {
+    timeouts_.ReadTotalTimeoutConstant = kReadTotalConstant;
+    if (!Platform::ApplyTimeouts(handle_, timeouts_)) {
+        return -1;
+    }
+    const bool reply_pending = reply_pending_;
+    const std::ptrdiff_t got = Platform::ReadPort(handle_, destination,
+                                                  static_cast<std::size_t>(n), timeouts_,
+                                                  reply_pending);
+    if (got > 0) {
+        reply_pending_ = false;
+    }
+    return got < 0 ? -1 : static_cast<std::streamsize>(got);
+}
+
+serialib::int_type serialib::underflow() {
+    if (!IsOpen()) {
+        return traits_type::eof();
+    }
+    if (lookahead_held_) {
+        return traits_type::to_int_type(lookahead_);
+    }
+    char c = 0;
+    if (ReadPort(&c, 1) == 1) {
+        lookahead_ = c;
+        lookahead_held_ = true;
+        return traits_type::to_int_type(c);
+    }
+    return traits_type::eof();
+}
+
+serialib::int_type serialib::uflow() {
+    const int_type c = underflow();
+    lookahead_held_ = false;
+    return c;
+}
+
+std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
+    if (!IsOpen() || n <= 0) {
+        return 0;
+    }
+    if (lookahead_held_) {
+        s[0] = lookahead_;
+        lookahead_held_ = false;
+        if (n == 1) {
+            return 1;
+        }
+        const std::streamsize got = ReadPort(s + 1, n - 1);
+        return got < 0 ? 0 : got + 1;
+    }
+    const std::streamsize got = ReadPort(s, n);
+    return got < 0 ? 0 : got;
+}
+
+std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
+    if (!IsOpen() || n <= 0) {
+        return 0;
+    }
+    reply_pending_ = true;
+    return Platform::WritePort(handle_, s, static_cast<std::size_t>(n), timeouts_) ? n : 0;
+}
+
+serialib::int_type serialib::overflow(int_type c) {
+    if (!IsOpen() || traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::eof();
+    }
+    const char byte = traits_type::to_char_type(c);
+    reply_pending_ = true;
+    return Platform::WritePort(handle_, &byte, 1, timeouts_) ? c : traits_type::eof();
+}
+
+std::streamsize serialib::showmanyc() {
+    if (!IsOpen()) {
+        return 0;
+    }
+    if (lookahead_held_) {
+        return 1;
+    }
+    char c = 0;
+    if (ReadPort(&c, 1) == 1) {
+        lookahead_ = c;
+        lookahead_held_ = true;
+        return 1;
+    }
+    return 0;
+}
+
+serialib::int_type serialib::pbackfail(int_type c) {
+    if (lookahead_held_ || traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::eof();
+    }
+    lookahead_ = traits_type::to_char_type(c);
+    lookahead_held_ = true;
+    return c;
+}
+
+std::streambuf* serialib::setbuf(char_type*, std::streamsize) { return this; }
+
+SerialStream::SerialStream(const char* port, bool open_now)
+    : std::iostream(nullptr), port_(port != nullptr ? port : "") {
+    if (open_now) {
+        if (Open() < 0) {
+            PrintErrorLine(kSource, kStreamLine, "unable to open stream '" + port_ + "'",
+                           last_error_);
+        }
+    }
+}
+
+SerialStream::~SerialStream() {
+    if (buffer_) {
+        buffer_->Close();
+    }
+    rdbuf(nullptr);
+}
+
+std::int8_t SerialStream::Open() {
+    buffer_ = std::make_unique<serialib>();
+    rdbuf(buffer_.get());  // the stream is good from here on, whatever the port does
+
+    std::int8_t code = kOpened;
+    Platform::OpenOutcome outcome = Platform::OpenOutcome::Failed;
+    try {
+        buffer_->handle_ = Platform::OpenPort(port_, outcome);
+    } catch (const std::bad_alloc&) {
+        last_error_ = Platform::LastError();
+        PrintErrorLine(kSource, kPortLine, "unable to open port '" + port_ + "'", last_error_);
+        return kNotFound;
+    }
+
+    // The error number reported is the one of the step that failed, taken before DTR.
+    if (buffer_->handle_ == kInvalidPort) {
+        code = outcome == Platform::OpenOutcome::NotFound ? kNotFound : kOpenFailed;
+        last_error_ = Platform::LastError();
+    } else {
+        switch (Platform::ConfigureLine(buffer_->handle_)) {
+            case Platform::LineOutcome::SettingsUnreadable:
+                code = kSettingsUnreadable;
+                last_error_ = Platform::LastError();
+                break;
+            case Platform::LineOutcome::SettingsRejected:
+                code = kSettingsRejected;
+                last_error_ = Platform::LastError();
+                break;
+            case Platform::LineOutcome::Configured:
+                buffer_->timeouts_ = kOpenTimeouts;
+                if (!Platform::ApplyTimeouts(buffer_->handle_, buffer_->timeouts_)) {
+                    code = kTimeoutsRejected;
+                    last_error_ = Platform::LastError();
+                }
+                break;
+        }
+        Platform::RaiseDtr(buffer_->handle_);
+    }
+
+    if (code < 0) {
+        PrintErrorLine(kSource, kPortLine, "unable to open port '" + port_ + "'", last_error_);
+    }
+    return code;
+}
+
+}  // namespace Orvane::HardwareAPI::IO

@@ -1,0 +1,52 @@
+// The small interface each platform implements (posix/, win32/). Everything above it
+// (stream buffer logic, framing, listing, detection) is shared.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Orvane/HardwareAPI/SerialStream.h"
+
+namespace Orvane::HardwareAPI::Platform {
+
+using IO::CommTimeouts;
+using IO::PortHandle;
+
+enum class OpenOutcome { Opened, NotFound, Failed };
+enum class LineOutcome { Configured, SettingsUnreadable, SettingsRejected };
+
+// Opens the named port exclusively for reading and writing; kInvalidPort on failure,
+// with outcome NotFound when the port does not exist.
+PortHandle OpenPort(const std::string& name, OpenOutcome& outcome);
+
+// Reads the line settings, then applies 115200 baud, 8 data bits, no parity, one stop bit.
+LineOutcome ConfigureLine(PortHandle port);
+
+// Puts the time-outs in force for the next reads and writes.
+bool ApplyTimeouts(PortHandle port, const CommTimeouts& timeouts);
+
+// Raises DTR; the result is not reported (some ports refuse it).
+void RaiseDtr(PortHandle port);
+
+// Reads up to n bytes under the time-outs: ends when n bytes arrived, when the total
+// time-out passed, or when the interval time-out passed after a byte. Bytes delivered
+// (0..n), or -1 on a port error. A hang-up ends the read at once with what arrived.
+// `reply_pending` says a request went out since bytes last arrived, so the platform may
+// wait for the line before its first read attempt.
+std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
+                        const CommTimeouts& timeouts, bool reply_pending);
+
+// Writes all n bytes within the write time-outs; false when fewer went out.
+bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTimeouts& timeouts);
+
+void ClosePort(PortHandle port);
+
+// The calling thread's last error number.
+std::uint32_t LastError();
+
+// The system's text for an error number into buffer (size bytes); its length, or 0 when
+// the system has no text for it.
+std::size_t ErrorText(std::uint32_t code, char* buffer, std::size_t size);
+
+}  // namespace Orvane::HardwareAPI::Platform

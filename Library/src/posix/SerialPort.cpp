@@ -1,0 +1,185 @@
+// Serial ports as POSIX terminal devices: exclusive open, raw mode at 115200 8N1, and
+// reads and writes bounded by the port's time-outs on a monotonic clock.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "platform/Platform.h"
+
+namespace Orvane::HardwareAPI::Platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+int Fd(PortHandle port) { return static_cast<int>(port); }
+
+// Milliseconds left until `deadline`, rounded up so a wait never ends early.
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return 0;
+    }
+    return static_cast<int>(std::chrono::ceil<milliseconds>(left).count());
+}
+
+enum class Wait { Ready, TimedOut, HungUp };
+
+// Waits for `events` on fd until `deadline`; EINTR restarts the wait.
+Wait WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int r = poll(&p, 1, RemainingMs(deadline));
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Wait::HungUp;
+        }
+        if (r == 0) {
+            return Wait::TimedOut;
+        }
+        if (p.revents & events) {
+            return Wait::Ready;
+        }
+        return Wait::HungUp;  // POLLHUP, POLLERR or POLLNVAL without data
+    }
+}
+
+}  // namespace
+
+PortHandle OpenPort(const std::string& name, OpenOutcome& outcome) {
+    const std::string path = !name.empty() && name[0] == '/' ? name : "/dev/" + name;
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        outcome = errno == ENOENT ? OpenOutcome::NotFound : OpenOutcome::Failed;
+        return IO::kInvalidPort;
+    }
+    // flock keeps a second open out also within this process and for root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        outcome = OpenOutcome::Failed;
+        return IO::kInvalidPort;
+    }
+    const int error = errno;
+    ioctl(fd, TIOCEXCL);  // refused by non-terminals; the settings step reports those
+    errno = error;
+    outcome = OpenOutcome::Opened;
+    return fd;
+}
+
+LineOutcome ConfigureLine(PortHandle port) {
+    termios settings{};
+    if (tcgetattr(Fd(port), &settings) != 0) {
+        return LineOutcome::SettingsUnreadable;
+    }
+    // Raw mode: the wire is binary, and the defaults would rewrite 0x0A, 0x0D, 0x11, 0x13.
+    cfmakeraw(&settings);
+    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0 ||
+        tcsetattr(Fd(port), TCSANOW, &settings) != 0) {
+        return LineOutcome::SettingsRejected;
+    }
+    return LineOutcome::Configured;
+}
+
+// The time-outs live in the caller's record and are enforced by ReadPort and WritePort.
+bool ApplyTimeouts(PortHandle, const CommTimeouts&) { return true; }
+
+void RaiseDtr(PortHandle port) {
+    const int error = errno;
+    int bits = TIOCM_DTR;
+    ioctl(Fd(port), TIOCMBIS, &bits);  // pseudo-terminals refuse it
+    errno = error;
+}
+
+std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
+                        const CommTimeouts& timeouts, bool reply_pending) {
+    const int fd = Fd(port);
+    const auto start = Clock::now();
+    const auto total_deadline =
+        start + milliseconds(static_cast<std::uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * n +
+                             timeouts.ReadTotalTimeoutConstant);
+    const milliseconds interval(timeouts.ReadIntervalTimeout);
+    std::size_t got = 0;
+    bool wait_first = reply_pending;
+    while (got < n) {
+        if (wait_first) {
+            auto deadline = total_deadline;
+            if (got > 0 && interval.count() > 0 && Clock::now() + interval < deadline) {
+                deadline = Clock::now() + interval;
+            }
+            const Wait w = WaitFor(fd, POLLIN, deadline);
+            if (w != Wait::Ready) {
+                break;  // time-out, or the far end is gone: deliver what arrived
+            }
+        }
+        const ssize_t r = read(fd, destination + got, n - got);
+        if (r > 0) {
+            got += static_cast<std::size_t>(r);
+            wait_first = true;  // the rest is usually still on its way
+            continue;
+        }
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            wait_first = true;
+            continue;
+        }
+        break;  // 0 (end of file) or an I/O error such as EIO after a hang-up
+    }
+    return static_cast<std::ptrdiff_t>(got);
+}
+
+bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTimeouts& timeouts) {
+    const int fd = Fd(port);
+    std::uint64_t multiplier = timeouts.WriteTotalTimeoutMultiplier;
+    std::uint64_t constant = timeouts.WriteTotalTimeoutConstant;
+    if (multiplier == 0 && constant == 0) {
+        multiplier = constant = 8;  // never block without a bound
+    }
+    const auto deadline = Clock::now() + milliseconds(multiplier * n + constant);
+    std::size_t sent = 0;
+    while (sent < n) {
+        const ssize_t w = write(fd, source + sent, n - sent);
+        if (w > 0) {
+            sent += static_cast<std::size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (WaitFor(fd, POLLOUT, deadline) != Wait::Ready) {
+                if (errno == 0 || errno == EAGAIN) {
+                    errno = ETIMEDOUT;
+                }
+                return false;
+            }
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+void ClosePort(PortHandle port) {
+    const int error = errno;
+    ioctl(Fd(port), TIOCNXCL);  // give up exclusivity before the descriptor goes
+    close(Fd(port));
+    errno = error;
+}
+
+}  // namespace Orvane::HardwareAPI::Platform
