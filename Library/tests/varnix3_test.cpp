@@ -99,15 +99,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   WithHeader(0x1C, kVectorBytes)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Varnix3, ForceRequestMatchesKnownBytes) {
-    std::stringstream s;
-    Varnix3 arm(s);
-    arm.SendForce(kVector);
-    const Bytes expected{0x2A, 0x00, 0x00, 0xC0, 0x3F, 0x00, 0x00,
-                         0x00, 0xC0, 0x00, 0x00, 0x80, 0x3E};
-    EXPECT_EQ(Written(s), expected);
-}
-
 // The two state replies differ only in their header; each Receive accepts only its own.
 struct StateCase {
     const char* name;
