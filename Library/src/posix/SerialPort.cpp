@@ -85,7 +85,9 @@ LineOutcome ConfigureLine(PortHandle port) {
     cfmakeraw(&settings);
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
-    settings.c_cc[VMIN] = 0;
+    // With VMIN 1 a non-blocking read of an empty line fails with EAGAIN; VMIN 0 would
+    // return 0, which a read cannot tell from end of file.
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0 ||
         tcsetattr(Fd(port), TCSANOW, &settings) != 0) {
