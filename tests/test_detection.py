@@ -35,19 +35,6 @@ def test_docstring(name, text):
     assert getattr(api, name).__doc__ == f"{name}() -> list[str]\n\n{text}\n"
 
 
-def test_registered_after_the_version_functions_in_order():
-    names = list(vars(api))
-    order = ["print_cpp_version"] + [name for name, _ in DETECT_FUNCTIONS] + ["Varnix3"]
-    present = [n for n in order if n in names]
-    assert [names.index(n) for n in present] == sorted(names.index(n) for n in present)
-
-
-@pytest.mark.parametrize("name", [name for name, _ in DETECT_FUNCTIONS])
-def test_takes_no_arguments(name):
-    with pytest.raises(TypeError):
-        getattr(api, name)(1)
-
-
 class Responder(threading.Thread):
     """Answers every wake-up on a scripted port with `reply` and keeps what it was sent."""
 

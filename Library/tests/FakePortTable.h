@@ -25,7 +25,7 @@ public:
     std::vector<Value> values;
     long open_status = 0;
     std::map<std::uint32_t, long> failing;  // index -> status returned there
-    std::string path = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    std::string path = "TEST\\SERIALPORTS";
 
     int opens = 0;
     int closes = 0;

@@ -258,14 +258,4 @@ TEST(SysfsPortTableOpen, MissingFolderIsNotFound) {
                   missing + ": [2] No such file or directory\n");
 }
 
-TEST(SysfsPortTableOpen, EmptyFolderHasNoValues) {
-    FakeSysfs sysfs;
-    SysfsPortTable table(sysfs.ClassFolder(), "/dev");
-    EXPECT_TRUE(ReadAll(table).empty());
-}
-
-TEST(SysfsPortTableOpen, SystemTableReadsTheKernelsFolder) {
-    EXPECT_EQ(Orvane::HardwareAPI::SystemPortTable()->Path(), "/sys/class/tty");
-}
-
 }  // namespace
