@@ -115,6 +115,7 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
     std::size_t got = 0;
     bool wait_first = reply_pending;
     while (got < n) {
+        bool waited = false;
         if (wait_first) {
             auto deadline = total_deadline;
             if (got > 0 && interval.count() > 0 && Clock::now() + interval < deadline) {
@@ -124,6 +125,7 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
             if (w != Wait::Ready) {
                 break;  // time-out, or the far end is gone: deliver what arrived
             }
+            waited = true;
         }
         const ssize_t r = read(fd, destination + got, n - got);
         if (r > 0) {
@@ -134,11 +136,13 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
         if (r < 0 && errno == EINTR) {
             continue;
         }
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // A raw terminal with no byte waiting answers 0 (or EAGAIN): wait for the line.
+        // Only a 0 after the line was reported readable is an end of file (a hang-up).
+        if ((r == 0 && !waited) || (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
             wait_first = true;
             continue;
         }
-        break;  // 0 (end of file) or an I/O error such as EIO after a hang-up
+        break;  // end of file, or an I/O error such as EIO after a hang-up
     }
     return static_cast<std::ptrdiff_t>(got);
 }
