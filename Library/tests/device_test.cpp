@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Orvane/HardwareAPI/Device.h"
+#include "Orvane/HardwareAPI/UUID.h"
 
 using Orvane::HardwareAPI::SystemErrorText;
 using Orvane::HardwareAPI::Devices::Device;
@@ -357,3 +358,23 @@ INSTANTIATE_TEST_SUITE_P(Codes, SystemErrorTextTest,
                                          ErrorTextCase{ETIMEDOUT, "Connection timed out"},
                                          ErrorTextCase{4000, "unknown"},
                                          ErrorTextCase{0xFFFFFFFFu, "unknown"}));
+
+TEST(UUID, ZeroByDefaultAssignedInOrderCopiedByValue) {
+    Orvane::HardwareAPI::UUID id;
+    for (std::size_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(id[i], 0);
+    }
+    std::uint8_t source[17];
+    for (std::size_t i = 0; i < 17; ++i) {
+        source[i] = static_cast<std::uint8_t>(i);
+    }
+    id.Assign(source);
+    Orvane::HardwareAPI::UUID copy = id;
+    copy.Assign(source + 1);
+    for (std::size_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(id[i], i);
+        EXPECT_EQ(copy[i], i + 1);
+    }
+    static_assert(sizeof(Orvane::HardwareAPI::UUID) == 16 &&
+                  alignof(Orvane::HardwareAPI::UUID) == 1);
+}

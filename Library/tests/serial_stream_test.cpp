@@ -397,10 +397,15 @@ TEST(SerialStream, HangUpEndsReadAtOnce) {
     EXPECT_TRUE(s.eof() && s.fail());
 }
 
+// How the line fails a write: it is gone before the write, output is held back until the
+// write time-out (8 + 8 * n ms), or it is held back and then goes away during the write.
+enum class LineFault { HungUp, HeldBack, HeldBackThenHungUp };
+
 struct WriteFault {
     const char* name;
-    bool hang_up;  // else output is held back (flow stopped) until the write time-out
-    const char* text;
+    LineFault fault;
+    std::size_t n;
+    const char* line;
 };
 
 void PrintTo(const WriteFault& c, std::ostream* os) {
@@ -410,32 +415,46 @@ void PrintTo(const WriteFault& c, std::ostream* os) {
 class WriteFaultTest : public testing::TestWithParam<WriteFault> {};
 
 TEST_P(WriteFaultTest, DevicePrintsWriteLine) {
+    const WriteFault& c = GetParam();
     PtyPair pty;
     SerialStream s(pty.path().c_str(), true);
     Device d(s);
-    if (GetParam().hang_up) {
+    std::thread device;
+    if (c.fault == LineFault::HungUp) {
         pty.HangUp();
     } else {
         ASSERT_EQ(tcflow(pty.slave(), TCOOFF), 0);
     }
+    if (c.fault == LineFault::HeldBackThenHungUp) {
+        device = std::thread([&] {
+            SleepMs(100);
+            pty.HangUp();
+        });
+    }
     CaptureStderr();
     const auto start = Clock::now();
-    d.WriteBytes(13);
+    d.WriteBytes(c.n);
     const double elapsed = SecondsSince(start);
-    EXPECT_EQ(GetCapturedStderr(),
-              std::string("[err] Library/src/Device:39> unable to write '13' bytes to stream: ") +
-                  GetParam().text + "\n");
-    EXPECT_LT(elapsed, 1.0);  // 8 + 8 * 13 ms
-    EXPECT_TRUE(s.bad());
-    if (!GetParam().hang_up) {
-        tcflow(pty.slave(), TCOON);
+    if (device.joinable()) {
+        device.join();
     }
+    EXPECT_EQ(GetCapturedStderr(), c.line);
+    EXPECT_LT(elapsed, 2.0);
+    EXPECT_TRUE(s.bad());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, WriteFaultTest,
-    testing::Values(WriteFault{"HungUp", true, "[5] Input/output error"},
-                    WriteFault{"TimedOut", false, "[110] Connection timed out"}),
+    testing::Values(WriteFault{"HungUp", LineFault::HungUp, 13,
+                               "[err] Library/src/Device:39> unable to write '13' bytes to stream: "
+                               "[5] Input/output error\n"},
+                    WriteFault{"TimedOut", LineFault::HeldBack, 13,
+                               "[err] Library/src/Device:39> unable to write '13' bytes to stream: "
+                               "[110] Connection timed out\n"},
+                    WriteFault{
+                        "HungUpDuringWrite", LineFault::HeldBackThenHungUp, 1000,
+                        "[err] Library/src/Device:39> unable to write '1000' bytes to stream: "
+                        "[5] Input/output error\n"}),
     [](const testing::TestParamInfo<WriteFault>& info) { return info.param.name; });
 
 TEST(SerialStream, OpenAndCloseLeaveNoDescriptorBehind) {

@@ -18,7 +18,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-int Fd(PortHandle port) { return static_cast<int>(port); }
+int Fd(PortHandle port) {
+    return static_cast<int>(port);
+}
 
 // Milliseconds left until `deadline`, rounded up so a wait never ends early.
 int RemainingMs(Clock::time_point deadline) {
@@ -95,7 +97,9 @@ LineOutcome ConfigureLine(PortHandle port) {
 }
 
 // The time-outs live in the caller's record and are enforced by ReadPort and WritePort.
-bool ApplyTimeouts(PortHandle, const CommTimeouts&) { return true; }
+bool ApplyTimeouts(PortHandle, const CommTimeouts&) {
+    return true;
+}
 
 void RaiseDtr(PortHandle port) {
     const int error = errno;
@@ -166,9 +170,10 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
             continue;
         }
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitFor(fd, POLLOUT, deadline) != Wait::Ready) {
-                if (errno == 0 || errno == EAGAIN) {
-                    errno = ETIMEDOUT;
+            const Wait ready = WaitFor(fd, POLLOUT, deadline);
+            if (ready != Wait::Ready) {
+                if (errno == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+                    errno = ready == Wait::TimedOut ? ETIMEDOUT : EIO;  // EIO: the line is gone
                 }
                 return false;
             }
