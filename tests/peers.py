@@ -87,6 +87,7 @@ class Delivery:
         self.hang_up = hang_up
         self.request = b""
         self.error = None
+        self._cancel = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
@@ -95,8 +96,8 @@ class Delivery:
             if self.request_size:
                 self.request = self.port.expect(self.request_size, timeout=5.0)
             for delay, data in self.steps:
-                if delay:
-                    time.sleep(delay)
+                if delay and self._cancel.wait(delay):
+                    return
                 if data:
                     os.write(self.port.master, data)
             if self.hang_up:
@@ -104,9 +105,10 @@ class Delivery:
         except (OSError, AssertionError) as e:  # the test reports it
             self.error = e
 
-    def join(self, timeout=10.0):
-        self._thread.join(timeout)
-        return not self._thread.is_alive()
+    def cancel(self):
+        """Stops before the next step; returns once the thread has ended."""
+        self._cancel.set()
+        self._thread.join(10)
 
 
 class Chatter:
@@ -116,6 +118,7 @@ class Chatter:
         self.port = port
         self.noise = noise * 16
         self.sent = 0
+        self.heard = b""
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
@@ -130,7 +133,7 @@ class Chatter:
                         self.sent += os.write(fd, self.noise)
                     # Keep what the library wrote from filling the other direction.
                     while select.select([fd], [], [], 0)[0]:
-                        os.read(fd, 4096)
+                        self.heard += os.read(fd, 4096)
                 except BlockingIOError:
                     time.sleep(0.001)
                 except OSError:
