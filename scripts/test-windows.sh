@@ -21,11 +21,14 @@ fi
 
 jobs=${ORVANE_JOBS:-2}
 for arch in x86_64:win64 i686:win32; do
-    echo "== Windows build ${arch%%:*} (build/${arch#*:})"
-    cmake -S . -B "build/${arch#*:}" -G Ninja -Wno-deprecated --no-warn-unused-cli \
-        -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-${arch%%:*}.cmake" \
+    build="build/${arch#*:}"
+    echo "== Windows build ${arch%%:*} ($build)"
+    toolchain=()  # given once: a configured folder keeps it
+    [[ -f "$build/CMakeCache.txt" ]] ||
+        toolchain=(-DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-${arch%%:*}.cmake")
+    cmake -S . -B "$build" -G Ninja -Wno-deprecated "${toolchain[@]}" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=ON >/dev/null
-    cmake --build "build/${arch#*:}" -j "$jobs"
+    cmake --build "$build" -j "$jobs"
 done
 
 # A fresh prefix, booted without a display, and one wineserver for the whole run.

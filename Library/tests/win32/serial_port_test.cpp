@@ -23,6 +23,7 @@ using OrvaneWinTest::StderrOf;
 
 constexpr const char* kSilentPort = "COM5";
 constexpr const char* kArmPort = "COM6";
+constexpr const char* kStalledPort = "COM7";  // the device end never reads
 constexpr const char* kMissingPort = "COM250";
 
 COMMTIMEOUTS TimeoutsOf(SerialStream& stream) {
@@ -108,6 +109,28 @@ TEST(SerialPort, ReadOnASilentLineEndsAfterItsTimeout) {
     // it never sees this byte.
     stream.write("\x0a", 1);
     EXPECT_FALSE(stream.good());
+}
+
+// Once the line takes no more bytes, a write ends after its time-out with only part of
+// its bytes out: that is a failed write, and the stream goes bad.
+TEST(SerialPort, WriteThatCannotGoOutFailsTheStream) {
+    SerialStream stream(kStalledPort, true);
+    ASSERT_TRUE(stream.Buffer()->IsOpen());
+    Orvane::HardwareAPI::Devices::Device device(stream);
+    int writes = 0;
+    testing::internal::CaptureStderr();
+    while (stream.good() && writes < 100000) {
+        device.WriteBytes(64);
+        ++writes;
+    }
+    const std::string errors = testing::internal::GetCapturedStderr();
+    std::cout << "the line stopped taking bytes after " << (writes - 1) * 64 << " bytes\n";
+    EXPECT_TRUE(stream.bad());
+    EXPECT_EQ(
+        errors.rfind("[err] Library/src/Device:39> unable to write '64' bytes to stream: [", 0), 0u)
+        << errors;
+    EXPECT_EQ(Occurrences(errors, "[err] "), 1u) << errors;
+    std::cout << errors;
 }
 
 // The arm's scripted replies carry bytes a terminal would rewrite if the line were not

@@ -93,6 +93,13 @@ class Silent(Device):
         return []
 
 
+class Stalled(Device):
+    """Never reads, so the line fills up and stops taking bytes."""
+
+    def start(self):
+        pass
+
+
 class Scripted(Device):
     """Answers each expected request, byte for byte, with its reply, in order."""
 
@@ -170,11 +177,27 @@ class Scenario:
         self.devices = devices or (lambda: {})
 
 
+# Tests of the shared suite that expect POSIX error numbers and their texts (errno,
+# strerror): on Windows the error lines carry GetLastError() and the system's own texts,
+# which orvane_windows_tests checks instead.
+POSIX_ERROR_TESTS = {
+    "Lines/FramingFailureTest.PrintsExactlyItsLine/WriteShort",
+    "Lines/FramingFailureTest.PrintsExactlyItsLine/WriteErrorWithoutText",
+    "Lines/FramingFailureTest.PrintsExactlyItsLine/HeaderOnBadStream",
+    "Lines/FramingFailureTest.PrintsExactlyItsLine/PayloadOnBadStream",
+    "Replies/ReplyReadTest.ReadsOrDiscards/AfterFailedWrite",
+    "Codes/SystemErrorTextTest.GivesSystemTextOrUnknown/0",
+    "Codes/SystemErrorTextTest.GivesSystemTextOrUnknown/1",
+    "Codes/SystemErrorTextTest.GivesSystemTextOrUnknown/2",
+}
+POSIX_ERROR_REASON = "expects POSIX error numbers and texts"
+
 SCENARIOS = [
-    Scenario("shared suite", "library", "*"),
+    Scenario("shared suite", "library", "*-" + ":".join(sorted(POSIX_ERROR_TESTS))),
     Scenario("error texts", "windows", "SystemErrorText*"),
     Scenario("serial port", "windows", "SerialPort.*", devices=lambda: {
         "COM5": Silent(),
+        "COM7": Stalled(),
         "COM6": Scripted([(b"\x0a", arm_info(4)), (FORCE_REQUEST, STATE_REPLY)]),
     }),
     Scenario("registry example", "windows", "RegistryExample.*", registry=[
@@ -331,7 +354,9 @@ def main():
     with tempfile.TemporaryDirectory(prefix="orvane-wine-") as workdir:
         ran = set()
         for scenario in SCENARIOS:
-            print(f"== {scenario.name} ({scenario.gtest_filter})", flush=True)
+            shown = scenario.gtest_filter if len(scenario.gtest_filter) < 60 else "..."
+            print(f"== {scenario.name} ({Path(programs[scenario.program]).name} {shown})",
+                  flush=True)
             clear_com_links(dosdevices)
             devices = scenario.devices()
             try:
@@ -359,7 +384,10 @@ def main():
 
         for program, tests in expected.items():
             for test in tests:
-                if test not in ran:
+                if program == "library" and test in POSIX_ERROR_TESTS:
+                    results.append((test, "skipped", POSIX_ERROR_REASON))
+                    print(f"  SKIPPED {test}: {POSIX_ERROR_REASON}")
+                elif test not in ran:
                     results.append((test, "failed", "no scenario ran this test"))
                     print(f"  FAILED  {test}: no scenario ran this test")
 
