@@ -2,7 +2,9 @@
 // ports and registry values; wine_harness.py prepares them and plays the devices.
 #pragma once
 
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif

@@ -2,7 +2,9 @@
 // harness. The key is volatile, as the system itself creates it, and `reg add` can only
 // make keys that are kept on disk, so it cannot create this one. "probe" only says that
 // the program runs at all.
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 
 #include <cstdio>
