@@ -22,6 +22,7 @@ Server::Server(Pty& pty, SimDevice& device, const Options& options, int stop_fd)
 void Server::Send(const Message& m) {
     const Message sent = Distort(m, faults_);
     out_.insert(out_.end(), sent.begin(), sent.end());
+    last_send_ = Clock::now();
 }
 
 void Server::Answer(const std::vector<Message>& replies, Clock::time_point now) {
@@ -103,14 +104,17 @@ int Server::Run() {
         }
         if (chatter_ && next_chatter_ <= now) {
             if (BacklogFree() && !hangup_by_) {
-                Send(noise_.Next(kChatterBytes));
+                const Message noise = noise_.Next(kChatterBytes);  // noise is not a reply
+                out_.insert(out_.end(), noise.begin(), noise.end());
             }
             next_chatter_ = std::max(next_chatter_ + kChatterPeriod, now);
         }
         if (!Flush()) {
             return 1;
         }
-        if (hangup_by_ && delayed_.empty() && out_.empty() &&
+        // The host's unread count lags a write by a moment, so it is trusted only a little
+        // after the last reply went out.
+        if (hangup_by_ && delayed_.empty() && out_.empty() && now >= last_send_ + kSettle &&
             (pty_.Unread() == 0 || now >= *hangup_by_)) {
             pty_.Close();
             return 0;

@@ -22,6 +22,7 @@ public:
     static constexpr std::size_t kChatterBytes = 8;
     // Before hanging up, the host gets this long to read the last reply.
     static constexpr Clock::duration kHangupGrace = std::chrono::milliseconds(500);
+    static constexpr Clock::duration kSettle = std::chrono::milliseconds(20);
 
     // `stop_fd` becomes readable when the simulator is to stop.
     Server(Pty& pty, SimDevice& device, const Options& options, int stop_fd);
@@ -48,6 +49,7 @@ private:
     std::deque<std::pair<Clock::time_point, Message>> delayed_;
     unsigned long answered_ = 0;
     std::optional<Clock::time_point> hangup_by_;  // set once the last reply is out
+    Clock::time_point last_send_{};
     Clock::time_point next_chatter_{};
     Noise noise_;
 };
