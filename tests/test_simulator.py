@@ -249,3 +249,102 @@ def test_help_and_usage_errors():
     bad = subprocess.run([sim_binary(), "arm", "--bogus"], capture_output=True, text=True,
                          timeout=5)
     assert bad.returncode == 2 and "--bogus" in bad.stderr
+
+
+# --- through the module's device classes ----------------------------------------------------
+
+api = pytest.importorskip("OrvaneHardwareAPI")
+SILENT_MIN, SILENT_MAX = 0.9, 2.5  # a read time-out of about one second
+AT_ONCE = 0.5
+
+
+def timed(call, *args):
+    start = time.monotonic()
+    result = call(*args)
+    return result, time.monotonic() - start
+
+
+def test_module_arm_talks_to_the_simulator(start_sim):
+    sim = start_sim("arm", "--device-id", "513", "--uuid", "000102030405060708090a0b0c0d0e0f")
+    stream = api.SerialStream(sim.path)
+    arm = api.Varnix3(stream)
+    info = arm.device_wakeup_dict()
+    assert info["device_id"] == 513 and info["device_model_number"] == 4
+    assert info["device_id_ext"].hex == "000102030405060708090a0b0c0d0e0f"
+    position, velocity = arm.joint_torques([0.5, -0.25, 0.125])
+    assert position == pytest.approx(HOME, abs=1e-6)
+    arm.RequestCurrent()
+    assert arm.ReceiveCurrent() == [2.0, -1.0, 0.5]
+    position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    assert position != [0.0, 0.0, 0.0]
+    joints, _ = arm.joint_angles(list(HOME))
+    assert arm.end_effector_position(position)[0] == pytest.approx(
+        forward_kinematics(joints), abs=1e-5)
+
+
+@pytest.mark.parametrize("args, least, most", [
+    (["--silent"], SILENT_MIN, SILENT_MAX),
+    (["--short-reply"], SILENT_MIN, SILENT_MAX),
+    (["--wrong-header"], SILENT_MIN, SILENT_MAX),  # the discard read waits out the line
+    (["--model", "3"], 0, AT_ONCE),
+], ids=["silent", "short", "wrong-header", "model"])
+def test_module_arm_faults(start_sim, args, least, most):
+    arm_stream = api.SerialStream(start_sim("arm", *args).path)
+    arm = api.Varnix3(arm_stream)
+    if args[0] == "--model":
+        assert arm.device_wakeup()[1] == 3
+        assert arm.end_effector_force([0, 0, 1])[0] != [0.0, 0.0, 0.0]
+        return
+    result, seconds = timed(arm.end_effector_force, [0, 0, 1])
+    assert result == ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
+    assert least <= seconds <= most
+    # The stream is spent: every later call returns at once with zeros.
+    result, seconds = timed(arm.end_effector_force, [0, 0, 1])
+    assert result == ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0]) and seconds < AT_ONCE
+
+
+def test_module_arm_hang_up_ends_the_read_at_once(start_sim):
+    stream = api.SerialStream(start_sim("arm", "--hangup-after", "1").path)
+    arm = api.Varnix3(stream)
+    assert arm.device_wakeup()[1] == 4
+    result, seconds = timed(arm.end_effector_force, [0, 0, 1])
+    assert result == ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
+    assert seconds < AT_ONCE
+
+
+class RecordingHandle(api.Handle):
+    def __init__(self, stream):
+        super().__init__(stream)
+        self.calls = []
+
+    def OnReceiveHandleInfo(self, *args):
+        self.calls.append(("info", args))
+
+    def OnReceiveHandleStatusMessage(self, *args):
+        self.calls.append(("status", args))
+
+    def OnReceiveHandleErrorResponse(self, *args):
+        self.calls.append(("error", args))
+
+
+def test_module_handle_subclass_gets_information_and_status(start_sim):
+    stream = api.SerialStream(start_sim("handle", "--device-id", "9", "--model", "2").path)
+    handle = RecordingHandle(stream)
+    handle.SendDeviceWakeup()
+    assert handle.Receive() == 6
+    assert handle.calls == [("info", (100, 9, 2, 1, 1))]
+    handle.SendHandleState(9, 1, 200)
+    handle.RequestStatus()
+    assert handle.Receive() == 22
+    kind, (device_id, quaternion, flag, hall, length, data) = handle.calls[-1]
+    assert (kind, device_id, flag, length, data) == ("status", 9, 0, 1, [200])
+    assert sum(c * c for c in quaternion) == pytest.approx(1.0, abs=1e-6)
+
+
+def test_module_wireless_handle_streams_without_requests(start_sim):
+    stream = api.SerialStream(start_sim("handle", "--stream", "100").path)
+    handle = RecordingHandle(stream)
+    counts, seconds = timed(lambda: [handle.Receive() for _ in range(10)])
+    assert counts == [21] * 10
+    assert seconds < 1.0
+    assert [c[0] for c in handle.calls] == ["status"] * 10

@@ -16,6 +16,39 @@ Vec3 Finite(const Vec3& v, const Vec3& fallback) {
     return out;
 }
 
+// Solves m x = b for a symmetric positive definite m (Cramer's rule).
+Vec3 Solve(const Mat3& m, const Vec3& b) {
+    auto det = [](const Mat3& a) {
+        return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+               a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+               a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    };
+    const double d = det(m);
+    Vec3 x{};
+    for (int c = 0; c < 3; ++c) {
+        Mat3 mc = m;
+        for (int r = 0; r < 3; ++r) {
+            mc[r][c] = b[r];
+        }
+        x[c] = det(mc) / d;
+    }
+    return x;
+}
+
+// J^T s J + d I: a Cartesian mass or damping seen from the joints, plus the joints' own.
+Mat3 JointSpace(const Mat3& j, double s, double d) {
+    Mat3 m{};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            for (int axis = 0; axis < 3; ++axis) {
+                m[r][c] += j[axis][r] * s * j[axis][c];
+            }
+        }
+        m[r][r] += d;
+    }
+    return m;
+}
+
 }  // namespace
 
 ArmModel::ArmModel() = default;
@@ -113,9 +146,19 @@ void ArmModel::Advance(double seconds) {
     const double h = seconds / steps;
     for (int s = 0; s < steps; ++s) {
         const Vec3 tau = JointTorques();
+        const Mat3 j = Jacobian(q_);
+        const Mat3 inertia = JointSpace(j, kMass, kJointInertia);
+        const Mat3 damping = JointSpace(j, kDamping, kJointDamping);
+        Vec3 net = tau;
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) {
+                net[r] -= damping[r][c] * qd_[c];
+            }
+        }
+        const Vec3 qdd = Solve(inertia, net);
         for (int i = 0; i < 3; ++i) {
             // Semi-implicit Euler: velocity first, then the angle with the new velocity.
-            qd_[i] += h * (tau[i] - kDamping[i] * qd_[i]) / kInertia[i];
+            qd_[i] += h * qdd[i];
             q_[i] += h * qd_[i];
             if (q_[i] < kLowerLimit[i]) {
                 q_[i] = kLowerLimit[i];

@@ -1,8 +1,10 @@
 // A three-link arm: a base turning about the vertical axis, a shoulder and an elbow that
 // pitch. Joint state is the truth; the end-effector position and velocity follow from it
-// through the forward kinematics and the Jacobian. The joints are a damped mass model
-// driven by the commanded torques (or by the forces through the Jacobian transpose, or by a
-// position or angle servo), integrated in small fixed sub-steps.
+// through the forward kinematics and the Jacobian. The dynamics are those of a damped
+// point mass at the end effector (plus a little inertia and friction in each joint), driven
+// by the commanded joint torques, by the forces through the Jacobian transpose, or by a
+// position or angle servo, and integrated in small fixed sub-steps. So a force moves the
+// end effector its own way, as a hand on a light, well-damped arm would feel it.
 //
 // Units: metres, newtons, radians, newton-metres, amperes, seconds.
 #pragma once
@@ -24,8 +26,10 @@ public:
     static constexpr Vec3 kHome{0.0, 0.6, -1.2};
 
     // Dynamics.
-    static constexpr Vec3 kInertia{0.005, 0.005, 0.005};  // kg m^2 per joint
-    static constexpr Vec3 kDamping{0.5, 0.5, 0.5};        // N m s / rad
+    static constexpr double kMass = 0.1;           // at the end effector, kg
+    static constexpr double kDamping = 10.0;       // at the end effector, N s / m
+    static constexpr double kJointInertia = 2e-4;  // in each joint, kg m^2
+    static constexpr double kJointDamping = 0.01;  // in each joint, N m s / rad
     static constexpr double kMaxTorque = 1.5;             // per joint, N m
     static constexpr double kTorqueConstant = 0.25;       // N m per A
     static constexpr double kMaxForce = 20.0;             // per component, N
