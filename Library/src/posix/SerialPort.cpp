@@ -18,7 +18,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-int Fd(PortHandle port) { return static_cast<int>(port); }
+int Fd(PortHandle port) {
+    return static_cast<int>(port);
+}
 
 // Milliseconds left until `deadline`, rounded up so a wait never ends early.
 int RemainingMs(Clock::time_point deadline) {
@@ -85,7 +87,9 @@ LineOutcome ConfigureLine(PortHandle port) {
     cfmakeraw(&settings);
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
-    settings.c_cc[VMIN] = 0;
+    // With VMIN 1 a non-blocking read of an empty line fails with EAGAIN; VMIN 0 would
+    // return 0, which a read cannot tell from end of file.
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0 ||
         tcsetattr(Fd(port), TCSANOW, &settings) != 0) {
@@ -95,7 +99,9 @@ LineOutcome ConfigureLine(PortHandle port) {
 }
 
 // The time-outs live in the caller's record and are enforced by ReadPort and WritePort.
-bool ApplyTimeouts(PortHandle, const CommTimeouts&) { return true; }
+bool ApplyTimeouts(PortHandle, const CommTimeouts&) {
+    return true;
+}
 
 void RaiseDtr(PortHandle port) {
     const int error = errno;
@@ -115,6 +121,7 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
     std::size_t got = 0;
     bool wait_first = reply_pending;
     while (got < n) {
+        bool waited = false;
         if (wait_first) {
             auto deadline = total_deadline;
             if (got > 0 && interval.count() > 0 && Clock::now() + interval < deadline) {
@@ -124,6 +131,7 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
             if (w != Wait::Ready) {
                 break;  // time-out, or the far end is gone: deliver what arrived
             }
+            waited = true;
         }
         const ssize_t r = read(fd, destination + got, n - got);
         if (r > 0) {
@@ -134,11 +142,13 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
         if (r < 0 && errno == EINTR) {
             continue;
         }
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // A raw terminal with no byte waiting answers 0 (or EAGAIN): wait for the line.
+        // Only a 0 after the line was reported readable is an end of file (a hang-up).
+        if ((r == 0 && !waited) || (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
             wait_first = true;
             continue;
         }
-        break;  // 0 (end of file) or an I/O error such as EIO after a hang-up
+        break;  // end of file, or an I/O error such as EIO after a hang-up
     }
     return static_cast<std::ptrdiff_t>(got);
 }
@@ -162,9 +172,10 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
             continue;
         }
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitFor(fd, POLLOUT, deadline) != Wait::Ready) {
-                if (errno == 0 || errno == EAGAIN) {
-                    errno = ETIMEDOUT;
+            const Wait ready = WaitFor(fd, POLLOUT, deadline);
+            if (ready != Wait::Ready) {
+                if (errno == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+                    errno = ready == Wait::TimedOut ? ETIMEDOUT : EIO;  // EIO: the line is gone
                 }
                 return false;
             }
