@@ -101,3 +101,68 @@ def start_sim():
         if s.proc.poll() is None:
             s.proc.kill()
         s.stop()
+
+
+# --- a chosen port table, in a private mount namespace -------------------------------------
+#
+# Detection reads the machine's tty class folder and opens what it lists, so programs that
+# detect run where a fake class folder covers /sys/class/tty and the device nodes under /dev
+# are simulator ports; the machine's own ports stay untouched.
+
+_CHILD = r"""
+import json, os, subprocess, sys
+cfg = json.loads(sys.argv[1])
+def mount(*args):
+    r = subprocess.run(["mount", *args], capture_output=True, text=True)
+    if r.returncode != 0:
+        sys.stderr.write("mount " + " ".join(args) + ": " + r.stderr)
+        sys.exit(77)
+mount("--bind", cfg["class"], "/sys/class/tty")
+mount("-t", "tmpfs", "tmpfs", cfg["dev"])
+for name, target in list(cfg["nodes"].items()) + [("null", "/dev/null")]:
+    open(os.path.join(cfg["dev"], name), "w").close()
+    mount("--bind", target, os.path.join(cfg["dev"], name))
+mount("--rbind", cfg["dev"], "/dev")
+os.execvp(cfg["argv"][0], cfg["argv"])
+"""
+
+
+def _add_tty(root, name, driver):
+    """One tty of the fake class folder, bound to `driver` (None: a Bluetooth port)."""
+    if driver is None:
+        tty = root / "devices" / "virtual" / "tty" / name
+        tty.mkdir(parents=True)
+    else:
+        device = root / "devices" / f"dev-{name}"
+        device.mkdir(parents=True)
+        drivers = root / "drivers" / driver
+        drivers.mkdir(parents=True, exist_ok=True)
+        (device / "driver").symlink_to(drivers)
+        tty = device / "tty" / name
+        tty.mkdir(parents=True)
+        (tty / "device").symlink_to(device)
+    (root / "class").mkdir(exist_ok=True)
+    (root / "class" / name).symlink_to(tty)
+
+
+def run_with_ports(tmp_path, ports, argv, env=None, timeout=120):
+    """Runs argv where the machine's serial ports are `ports`: {tty name: (driver, path)},
+    driver None for a Bluetooth port. Skips where mount namespaces are not available."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace (unshare -m)")
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        pytest.skip("unshare or mount is not installed")
+    root = tmp_path / "sys"
+    for name, (driver, _) in ports.items():
+        _add_tty(root, name, driver)
+    (tmp_path / "dev").mkdir()
+    cfg = {"class": str(root / "class"), "dev": str(tmp_path / "dev"),
+           "nodes": {name: path for name, (_, path) in ports.items()}, "argv": list(argv)}
+    import json
+    import sys
+    result = subprocess.run(
+        ["unshare", "-m", "--propagation", "private", sys.executable, "-c", _CHILD,
+         json.dumps(cfg)], capture_output=True, text=True, env=env, timeout=timeout)
+    if result.returncode == 77 or "unshare failed" in result.stderr:
+        pytest.skip("mount namespaces are not permitted here: " + result.stderr.strip())
+    return result
