@@ -100,6 +100,34 @@ def test_closing_the_port_does_not_hang_up_the_simulator(start_sim):
     assert sim.proc.poll() is None
 
 
+def reopen(sim, fd):
+    os.close(fd)
+    sim.fds.remove(fd)
+    time.sleep(0.1)
+    return sim.open()
+
+
+@pytest.mark.parametrize("args", [["arm"], ["arm", "--delay-ms", "200"]],
+                         ids=["unread", "delayed"])
+def test_a_closed_port_forgets_replies_nobody_read(start_sim, args):
+    sim = start_sim(*args)
+    fd = sim.open()
+    os.write(fd, b"\x0a")
+    time.sleep(0.05)
+    fd = reopen(sim, fd)
+    assert read_for(fd, 0.3) == b""
+    assert exchange(fd, b"\xab", 13)[0] == 0xAB
+
+
+def test_streaming_starts_afresh_for_each_user(start_sim):
+    sim = start_sim("handle", "--stream", "200")
+    fd = sim.open()
+    time.sleep(0.2)  # more than fits before the handle pauses
+    fd = reopen(sim, fd)
+    messages, rest = split_status_messages(read_for(fd, 0.1))
+    assert 5 <= len(messages) <= 30 and len(rest) < 22
+
+
 # --- the handle ------------------------------------------------------------------------------
 
 def test_handle_information_status_and_error(start_sim):

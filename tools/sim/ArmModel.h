@@ -26,13 +26,13 @@ public:
     static constexpr Vec3 kHome{0.0, 0.6, -1.2};
 
     // Dynamics.
-    static constexpr double kMass = 0.1;           // at the end effector, kg
-    static constexpr double kDamping = 10.0;       // at the end effector, N s / m
-    static constexpr double kJointInertia = 2e-4;  // in each joint, kg m^2
-    static constexpr double kJointDamping = 0.01;  // in each joint, N m s / rad
-    static constexpr double kMaxTorque = 1.5;             // per joint, N m
-    static constexpr double kTorqueConstant = 0.25;       // N m per A
-    static constexpr double kMaxForce = 20.0;             // per component, N
+    static constexpr double kMass = 0.1;             // at the end effector, kg
+    static constexpr double kDamping = 10.0;         // at the end effector, N s / m
+    static constexpr double kJointInertia = 2e-4;    // in each joint, kg m^2
+    static constexpr double kJointDamping = 0.01;    // in each joint, N m s / rad
+    static constexpr double kMaxTorque = 1.5;        // per joint, N m
+    static constexpr double kTorqueConstant = 0.25;  // N m per A
+    static constexpr double kMaxForce = 20.0;        // per component, N
 
     // Servo gains of the position and angle commands.
     static constexpr double kPositionGain = 300.0;   // N / m

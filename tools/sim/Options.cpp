@@ -191,8 +191,10 @@ std::string HelpText() {
     return R"(usage: orvane-sim arm|handle [options]
 
 Plays one simulated device on a new pseudo-terminal. The first line of standard output is
-the port's path; open it like any serial port (it is already in raw mode). The simulator
-runs until SIGINT or SIGTERM, then closes the port and removes its --link.
+the port's path; open it like any serial port (it is already in raw mode). As with a real
+port, what the device sends while no program has the port open is lost, and what was sent
+and not read is dropped when the last program closes it. The simulator runs until SIGINT
+or SIGTERM, then closes the port and removes its --link.
 
   arm      the three-joint arm: answers the wake-up with its device information (model
            number 4) and every force, position, joint torque, joint angle and current
@@ -216,7 +218,7 @@ identity:
   --uuid HEX             arm identifier, 32 hex digits, dashes allowed
                          (default 0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9)
   --stream HZ            handle: also send status messages unprompted, HZ per second,
-                         as a wireless handle does (only while the host keeps reading)
+                         as a wireless handle does (pausing while 512 bytes are unread)
 
 faults:
   --silent               read requests, never answer

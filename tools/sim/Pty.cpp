@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -56,6 +59,16 @@ Pty::Pty() {
             fcntl(master_, F_SETFD, FD_CLOEXEC) != 0) {
             Fail("fcntl");
         }
+#ifdef __linux__
+        // Opens and closes by other programs, counted from here on: the simulator's own
+        // descriptors are already open and close only at the end.
+        watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (watch_ >= 0 && inotify_add_watch(watch_, path_.c_str(),
+                                             IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+            close(watch_);
+            watch_ = -1;
+        }
+#endif
     } catch (...) {
         Close();
         throw;
@@ -74,7 +87,42 @@ std::size_t Pty::Unread() const {
     return static_cast<std::size_t>(n);
 }
 
+bool Pty::TakeClientEvents() {
+    bool last_closed = false;
+#ifdef __linux__
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = watch_ < 0 ? -1 : read(watch_, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (e->mask & IN_OPEN) {
+                ++clients_;
+            }
+            if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && clients_ > 0 &&
+                --clients_ == 0) {
+                last_closed = true;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+#endif
+    return last_closed;
+}
+
+void Pty::DiscardUnread() {
+    if (slave_ >= 0) {
+        tcflush(slave_, TCIFLUSH);
+    }
+}
+
 void Pty::Close() {
+    if (watch_ >= 0) {
+        close(watch_);
+        watch_ = -1;
+    }
     if (master_ >= 0) {
         close(master_);
         master_ = -1;

@@ -24,7 +24,19 @@ public:
     // Hangs up: the host's reads and writes on the port fail from now on.
     void Close();
 
+    // Whether a program has the port open. Where the system cannot tell (no inotify), the
+    // answer is always yes.
+    bool HasClient() const { return watch_ < 0 || clients_ > 0; }
+    // Readable when programs opened or closed the port; -1 where the system cannot tell.
+    int client_watch() const { return watch_; }
+    // Takes the pending open and close events; true when the last program closed the port.
+    bool TakeClientEvents();
+    // Drops what was sent and not read, as a real port does when its last user closes it.
+    void DiscardUnread();
+
 private:
+    int watch_ = -1;
+    int clients_ = 0;
     int master_ = -1;
     // Held open so that the host closing its port does not hang up the master side.
     int slave_ = -1;

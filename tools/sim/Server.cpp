@@ -20,6 +20,9 @@ Server::Server(Pty& pty, SimDevice& device, const Options& options, int stop_fd)
       stop_fd_(stop_fd) {}
 
 void Server::Send(const Message& m) {
+    if (!pty_.HasClient()) {
+        return;  // a closed port loses what arrives
+    }
     const Message sent = Distort(m, faults_);
     out_.insert(out_.end(), sent.begin(), sent.end());
     last_send_ = Clock::now();
@@ -103,7 +106,7 @@ int Server::Run() {
             }
         }
         if (chatter_ && next_chatter_ <= now) {
-            if (BacklogFree() && !hangup_by_) {
+            if (BacklogFree() && !hangup_by_ && pty_.HasClient()) {
                 const Message noise = noise_.Next(kChatterBytes);  // noise is not a reply
                 out_.insert(out_.end(), noise.begin(), noise.end());
             }
@@ -125,10 +128,11 @@ int Server::Run() {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
             timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
-        pollfd fds[2] = {
+        pollfd fds[3] = {
             {pty_.master(), static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0},
-            {stop_fd_, POLLIN, 0}};
-        const int r = poll(fds, 2, timeout);
+            {stop_fd_, POLLIN, 0},
+            {pty_.client_watch(), POLLIN, 0}};  // ignored by poll while -1
+        const int r = poll(fds, 3, timeout);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;
@@ -138,6 +142,13 @@ int Server::Run() {
         }
         if (fds[1].revents != 0) {
             return 0;
+        }
+        // Opens and closes first: a request is only ever read after the open before it.
+        if (fds[2].revents != 0 && pty_.TakeClientEvents()) {
+            // The last user closed the port: like a real port, it forgets what it held.
+            out_.clear();
+            delayed_.clear();
+            pty_.DiscardUnread();
         }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = read(pty_.master(), buffer, sizeof buffer);
