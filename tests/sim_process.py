@@ -49,7 +49,11 @@ class Sim:
     def stop(self, sig=signal.SIGTERM, timeout=5):
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
-        rc = self.proc.wait(timeout)
+        try:
+            rc = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            rc = self.proc.wait()
         for fd in self.fds:
             try:
                 os.close(fd)
@@ -97,10 +101,14 @@ def start_sim():
         return s
 
     yield start
+    # Every simulator ends cleanly on SIGTERM (or has already ended so on a hang-up).
+    failures = []
     for s in sims:
-        if s.proc.poll() is None:
-            s.proc.kill()
-        s.stop()
+        rc = s.stop()
+        errors = s.proc.stderr.read()
+        if rc != 0 or errors:
+            failures.append(f"orvane-sim at {s.path}: exit {rc}, stderr {errors!r}")
+    assert not failures, failures
 
 
 # --- a chosen port table, in a private mount namespace -------------------------------------
