@@ -58,12 +58,16 @@ def test_demo_on_a_given_port_without_plot(start_sim, tmp_path):
     assert sim.proc.poll() is None  # a port it was given is not its to stop
 
 
-def test_demo_reports_a_silent_arm(start_sim, tmp_path):
-    sim = start_sim("arm", "--silent")
-    result = run(ROOT / "tools" / "orvane-demo", "--port", sim.path, "--seconds", "0.3",
-                 cwd=tmp_path)
-    assert result.returncode != 0
-    assert f"no arm answered on {sim.path}" in result.stderr
+@pytest.mark.parametrize("fault, message", [
+    (["--silent"], "no arm answered on {port}"),
+    (["--hangup-after", "50"], "the arm stopped answering"),
+])
+def test_demo_reports_an_arm_that_fails(start_sim, tmp_path, fault, message):
+    sim = start_sim("arm", *fault)
+    result = run(ROOT / "tools" / "orvane-demo", "--port", sim.path, "--seconds", "1",
+                 "--no-plot", cwd=tmp_path)
+    assert result.returncode == 1
+    assert message.format(port=sim.path) in result.stderr
 
 
 @pytest.mark.parametrize("example, expected", [
