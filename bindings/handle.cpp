@@ -17,6 +17,7 @@
 #include "Orvane/HardwareAPI/Protocol.h"
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "bindings.h"
+#include "deprecation.h"
 
 namespace Orvane::HardwareAPI::Python {
 namespace {
@@ -214,22 +215,13 @@ void RegisterHandle(py::module_& m) {
         .def(
             "Receive",
             [](Handle& handle, std::uint8_t /*obsolete*/) {
-                // A warning filter may turn the warning into an error. The read still
-                // happens; the error is held (the callbacks must not run with it pending)
-                // and raised once the read is done.
-                std::optional<py::error_already_set> warning_error;
-                if (PyErr_WarnEx(PyExc_DeprecationWarning,
-                                 "Receive with one argument is deprecated", 1) != 0) {
-                    warning_error.emplace();
-                }
+                Deprecation deprecation("Receive with one argument is deprecated");
                 int count = 0;
                 {
                     py::gil_scoped_release release;
                     count = handle.Receive();
                 }
-                if (warning_error) {
-                    throw std::move(*warning_error);
-                }
+                deprecation.Surface();
                 return count;
             },
             "[DEPRECATED] Receive current and return current", py::arg("obsolete"));

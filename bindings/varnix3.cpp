@@ -18,6 +18,7 @@
 #include "Orvane/HardwareAPI/UUID.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "bindings.h"
+#include "deprecation.h"
 
 namespace Orvane::HardwareAPI::Python {
 namespace {
@@ -37,29 +38,6 @@ void RequireThree(const Vector& values, const char* name) {
         throw py::value_error(std::string(name) + " must have at least 3 elements");
     }
 }
-
-// A deprecated method warns before its I/O and then does its work whatever the warning
-// call reports. When a warning filter turns the warning into an error, the error is taken
-// out of the interpreter at once (nothing may run in Python with it pending), the device
-// I/O is still carried out, and Surface() raises the error after it.
-class Deprecation {
-public:
-    explicit Deprecation(const char* text) {
-        if (PyErr_WarnEx(PyExc_DeprecationWarning, text, 1) != 0) {
-            error_.emplace();  // fetches and clears the pending error
-        }
-    }
-    void Surface() {
-        if (error_) {
-            py::error_already_set error = std::move(*error_);
-            error_.reset();
-            throw error;
-        }
-    }
-
-private:
-    std::optional<py::error_already_set> error_;
-};
 
 py::list Floats(const float* values, std::size_t n) {
     py::list out(n);
