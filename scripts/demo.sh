@@ -6,7 +6,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
-python3 -m pip install -q --disable-pip-version-check "$here[plot]"
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore "$here[plot]"
 
 # The command is on PATH once installed; the environment's scripts folder is the fallback
 # for shells whose PATH does not include it yet.
