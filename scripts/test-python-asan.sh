@@ -6,6 +6,8 @@
 # written to files (pytest's capture would swallow them) that are printed and counted.
 #
 #   PYTEST_ARGS   extra pytest arguments, for example "-k hostile"
+# The soak tests run at a tenth of their default size here (the sanitizers slow every call
+# and hold freed memory back, so memory is not judged); ORVANE_SOAK_* given by the caller win.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,7 +35,9 @@ status=0
 PATH="$PWD/$build/tools:$PATH" PYTHONPATH="$PWD/$build" LD_PRELOAD="$runtime $cxx_runtime" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path="$reports" \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path="$reports" \
-    PYTHONMALLOC=malloc \
+    PYTHONMALLOC=malloc ORVANE_SANITIZED=1 \
+    ORVANE_SOAK_EXCHANGES="${ORVANE_SOAK_EXCHANGES:-10000}" \
+    ORVANE_SOAK_STREAMS="${ORVANE_SOAK_STREAMS:-1000}" \
     "$python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} tests 2>&1 | tee "$log" ||
     status=$?
 

@@ -370,3 +370,204 @@ def test_requests_to_a_device_that_stops_reading(kind, port, capfd):
     start = time.monotonic()
     send()
     assert time.monotonic() - start < IMMEDIATE
+
+
+# --- the simulator's faults -----------------------------------------------------------------
+#
+# The same questions against orvane-sim and its fault options, for every arm method and the
+# handle's exchanges: each method on a simulator of its own, all side by side.
+
+from sim_process import sim_binary, start_sim  # noqa: E402,F401
+
+SIM_UUID = list(bytes.fromhex("0a1b2c3d4e5f60718293a4b5c6d7e8f9"))
+
+
+def sim_arm(name, call, good, failed):
+    return Method(name, "arm", call, 0, b"", good, failed)
+
+
+def moved(vectors):
+    """A state reply: the simulated arm never rests at the origin."""
+    return vectors[0] != ZERO3 and all(len(v) == 3 for v in vectors)
+
+
+def sim_arm_methods(model):
+    return [
+        sim_arm("device_wakeup", lambda a: a.device_wakeup(),
+                lambda r: r == (1, model, 1, 1, SIM_UUID), lambda r: r[4] == [0] * 16),
+        sim_arm("device_wakeup_dict", lambda a: a.device_wakeup_dict(),
+                lambda r: r["device_model_number"] == model
+                and r["device_id_ext"] == uuid.UUID(bytes=bytes(SIM_UUID)),
+                lambda r: r["device_id_ext"] == uuid.UUID(int=0)),
+        sim_arm("end_effector_force", lambda a: a.end_effector_force([0.0, 0.0, 0.5]), moved,
+                lambda r: r == (ZERO3, ZERO3)),
+        sim_arm("end_effector_position", lambda a: a.end_effector_position([0.2, 0.0, 0.1]),
+                moved, lambda r: r == (ZERO3, ZERO3)),
+        sim_arm("joint_torques", lambda a: a.joint_torques([0.1, 0.1, 0.1]), moved,
+                lambda r: r == (ZERO3, ZERO3)),
+        sim_arm("joint_angles", lambda a: a.joint_angles([0.0, 0.5, -1.0]), moved,
+                lambda r: r == (ZERO3, ZERO3)),
+        sim_arm("SendDeviceWakeup+ReceiveDeviceInfo",
+                lambda a: (a.SendDeviceWakeup(), a.ReceiveDeviceInfo(9, 9, 9, 9))[1],
+                lambda r: r[:4] == (1, model, 1, 1) and r[4].bytes() == SIM_UUID,
+                lambda r: r[:4] == (9, 9, 9, 9) and r[4].bytes() == [0] * 16),
+        sim_arm("SendForce+ReceiveState",
+                lambda a: (a.SendForce([0.0, 0.0, 0.0]), a.ReceiveState([7.0] * 3, [8.0] * 3))[1],
+                moved, lambda r: r == ([7.0] * 3, [8.0] * 3)),
+        sim_arm("SendAngle+ReceiveJointState",
+                lambda a: (a.SendAngle([0.0, 0.5, -1.0]),
+                           a.ReceiveJointState([7.0] * 3, [8.0] * 3))[1],
+                moved, lambda r: r == ([7.0] * 3, [8.0] * 3)),
+        sim_arm("RequestCurrent+ReceiveCurrent",
+                lambda a: (a.RequestCurrent(), a.ReceiveCurrent([9.0] * 4))[1],
+                lambda r: r[3] == 9.0 and r[:3] != [9.0] * 3, lambda r: r == [9.0] * 4),
+    ]
+
+
+def sim_handle(name, request, kind, good):
+    def call(h):
+        request(h)
+        return receive(h)
+
+    return Method(name, "handle", call, 0, b"", lambda r: r[1][:1] and r[1][0][0] == kind
+                  and good(*r), lambda r: r == (-1, []),
+                  partial=lambda r: len(r[1]) == 1 and r[1][0][0] == kind)
+
+
+def sim_handle_methods(model):
+    return [
+        sim_handle("SendDeviceWakeup+Receive", lambda h: h.SendDeviceWakeup(), "info",
+                   lambda n, calls: n == 6 and calls[0][1][1:4] == (1, model, 1)),
+        sim_handle("RequestStatus+Receive", lambda h: h.RequestStatus(), "status",
+                   lambda n, calls: n == 21 and calls[0][1][4:] == (0, [])),
+        sim_handle("SendHandleState+RequestStatus+Receive",
+                   lambda h: (h.SendHandleState(1, 3, b"abc"), h.RequestStatus()), "status",
+                   lambda n, calls: n == 24 and calls[0][1][4:] == (3, [97, 98, 99])),
+    ]
+
+
+class SimFault:
+    """A simulator option and what every call sees under it: the outcome of the first call
+    and its nominal time, then whether the next call still gets a good reply."""
+
+    def __init__(self, args, outcome, seconds, good_after, model=None):
+        self.args, self.outcome, self.seconds = args, outcome, seconds
+        self.good_after, self.model = good_after, model
+
+
+SIM_FAULTS = {
+    "none": SimFault([], "good", 0, True),
+    "model_9": SimFault(["--model", "9"], "good", 0, True, model=9),
+    "silent": SimFault(["--silent"], "failed", 1.0, False),
+    # The handle's stream stays good after an unknown header; what the rest of the message
+    # then reads as is up to its bytes, so only the first call is judged there.
+    "wrong_header": SimFault(["--wrong-header"], "failed", None, None),
+    "short_reply": SimFault(["--short-reply"], "partial", 1.0, False),
+    "delay_300ms": SimFault(["--delay-ms", "300"], "good", 0.3, True),
+    "delay_1500ms": SimFault(["--delay-ms", "1500"], "failed", 1.0, False),
+}
+
+
+def run_sim_case(name, fault, method, path):
+    problems = []
+    stream = api.SerialStream(path)
+    device = method.make(stream)
+    outcome = fault.outcome
+    if outcome == "partial" and method.kind == "arm":
+        outcome = "failed"
+    seconds = fault.seconds
+    if name == "wrong_header":
+        seconds = 1.0 if method.kind == "arm" else 0
+    result, took = timed(method, device)
+    check_result(problems, "the call", method, outcome, result)
+    check_time(problems, "the call", took, seconds)
+    good_after = fault.good_after
+    if good_after is None:
+        good_after = None if method.kind == "handle" else False
+    if good_after is not None:
+        result, took = timed(method, device)
+        check_result(problems, "the next call", method, "good" if good_after else "failed",
+                     result)
+        check_time(problems, "the next call", took, fault.seconds if good_after else 0)
+    return [f"{method.name}: {p}" for p in problems]
+
+
+@pytest.mark.parametrize("name", list(SIM_FAULTS))
+def test_every_method_against_the_simulator(name, start_sim):
+    fault = SIM_FAULTS[name]
+    model_arm = fault.model if fault.model is not None else 4
+    model_handle = fault.model if fault.model is not None else 1
+    cases = ([(m, start_sim("arm", *fault.args).path) for m in sim_arm_methods(model_arm)]
+             + [(m, start_sim("handle", *fault.args).path)
+                for m in sim_handle_methods(model_handle)])
+    with ThreadPoolExecutor(len(cases)) as pool:
+        results = list(pool.map(lambda c: run_sim_case(name, fault, *c), cases))
+    assert [p for r in results for p in r] == []
+
+
+def test_every_method_when_the_simulator_hangs_up(start_sim, capfd):
+    """The device answers once and is unplugged: the next exchange fails within a time-out
+    (or at once, when the hang-up comes first), and every one after it at once."""
+    cases = ([(m, start_sim("arm", "--hangup-after", "1").path) for m in sim_arm_methods(4)]
+             + [(m, start_sim("handle", "--hangup-after", "1").path)
+                for m in sim_handle_methods(1)])
+
+    def run(case):
+        method, path = case
+        problems = []
+        stream = api.SerialStream(path)
+        device = method.make(stream)
+        result, took = timed(method, device)
+        check_result(problems, "the first call", method, "good", result)
+        check_time(problems, "the first call", took, 0)
+        result, took = timed(method, device)
+        check_result(problems, "the second call", method, "failed", result)
+        if took > 2.5:
+            problems.append(f"the second call took {took:.2f} s")
+        result, took = timed(method, device)
+        check_result(problems, "the third call", method, "failed", result)
+        check_time(problems, "the third call", took, 0)
+        return [f"{method.name}: {p}" for p in problems]
+
+    with ThreadPoolExecutor(len(cases)) as pool:
+        results = list(pool.map(run, cases))
+    assert [p for r in results for p in r] == []
+    capfd.readouterr()  # a request after the hang-up may report its failed write
+
+
+def test_every_method_against_a_chattering_simulator(start_sim):
+    """Noise besides every answer: a call may get its reply, a reply cut by noise or noise
+    alone, but it returns a result of its documented shape within the discard read's
+    bound (1000 + 8 × 1024 ms), and the next call goes on."""
+    cases = ([(m, start_sim("arm", "--chatter").path) for m in sim_arm_methods(4)]
+             + [(m, start_sim("handle", "--chatter").path) for m in sim_handle_methods(1)])
+
+    def shape_ok(method, r):
+        if method.kind == "handle":
+            return isinstance(r[0], int) and len(r[1]) <= 1
+        if isinstance(r, dict):
+            return len(r) == 5
+        if isinstance(r, list):
+            return len(r) == 4
+        return len(r) in (2, 5)
+
+    def run(case):
+        method, path = case
+        problems = []
+        stream = api.SerialStream(path)
+        device = method.make(stream)
+        for i in range(3):
+            try:
+                result, took = timed(method, device)
+            except RuntimeError as e:  # noise that reads as a status message
+                problems.append(f"call {i} raised {e}")
+                continue
+            if not shape_ok(method, result):
+                problems.append(f"call {i} returned {result!r}")
+            if took > 1.0 + 8.192 + 1.5:
+                problems.append(f"call {i} took {took:.2f} s")
+        return [f"{method.name}: {p}" for p in problems]
+
+    with ThreadPoolExecutor(len(cases)) as pool:
+        results = list(pool.map(run, cases))
+    assert [p for r in results for p in r] == []
