@@ -6,8 +6,10 @@
 # written to files (pytest's capture would swallow them) that are printed and counted.
 #
 #   PYTEST_ARGS   extra pytest arguments, for example "-k hostile"
-# The soak tests run at a tenth of their default size here (the sanitizers slow every call
-# and hold freed memory back, so memory is not judged); ORVANE_SOAK_* given by the caller win.
+#
+# The soak and property tests run smaller here, since the sanitizers slow every call (and
+# hold freed memory back, so memory is not judged); ORVANE_SOAK_* and
+# ORVANE_PROPERTY_EXAMPLES given by the caller win.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,6 +40,7 @@ PATH="$PWD/$build/tools:$PATH" PYTHONPATH="$PWD/$build" LD_PRELOAD="$runtime $cx
     PYTHONMALLOC=malloc ORVANE_SANITIZED=1 \
     ORVANE_SOAK_EXCHANGES="${ORVANE_SOAK_EXCHANGES:-10000}" \
     ORVANE_SOAK_STREAMS="${ORVANE_SOAK_STREAMS:-1000}" \
+    ORVANE_PROPERTY_EXAMPLES="${ORVANE_PROPERTY_EXAMPLES:-15}" \
     "$python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} tests 2>&1 | tee "$log" ||
     status=$?
 
