@@ -32,7 +32,7 @@ fi
 
 # Release, as the installed module is built; two jobs at most on these machines.
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
-    -DORVANE_BUILD_PYTHON=ON -DORVANE_BUILD_TESTS=OFF \
+    -DORVANE_BUILD_PYTHON=ON -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_TOOLS=OFF \
     -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
 cmake --build build/bench -j 2 >/dev/null
 
