@@ -5,9 +5,10 @@ prints one table plus bench/results/latest.json.
 
 bench/run.sh installs what this needs, builds BUILD_DIR and calls it. For each client:
 
-- a timed run: per-exchange wall-clock times (median, 99th percentile), the process CPU
-  time of the loop, heap allocations of the loop (C++ clients), and the hypervisor's steal
-  share of the whole machine while it ran;
+- three timed runs: per-exchange wall-clock times (median, 99th percentile), the process
+  CPU time of the loop, heap allocations of the loop (C++ clients), and the hypervisor's
+  steal share of the whole machine while it ran; the lowest CPU time and the lowest
+  median are kept, with the middle 99th percentile and the highest steal share;
 - two strace runs, of WARMUP + N exchanges and of WARMUP + 0, whose difference divided by N
   is the system calls per exchange (start-up and warm-up cancel out);
 - two callgrind runs, likewise, for user-space instructions per exchange;
@@ -170,20 +171,29 @@ def measure(client, port, env, cfg, workdir):
     row = {"key": client.key, "label": client.label, "exchange": client.exchange,
            "floor": client.floor}
 
-    # Timed run, with the machine's steal share around it.
-    total0, steal0 = cpu_times()
-    timed = run_client(client.command(port, "timed", cfg.warmup, cfg.timed), env, 120)
-    total1, steal1 = cpu_times()
-    if "error" in timed:
-        row["error"] = timed["error"]
-        row["unavailable"] = timed.get("unavailable", False)
-        return row
-    n = timed["count"]
-    row.update(ok=timed["ok"], cpu_us=timed["cpu_s"] / n * 1e6, median_us=timed["median_us"],
-               p99_us=timed["p99_us"], max_us=timed["max_us"],
-               allocations=(timed["allocations"] / n if timed["allocations"] is not None
-                            else None),
-               steal=(steal1 - steal0) / max(1, total1 - total0))
+    # Timed runs, each with the machine's steal share around it. Other work on these
+    # shared cores slows a run down but never speeds it up, so the best run is kept.
+    runs = []
+    for _ in range(cfg.repeats):
+        total0, steal0 = cpu_times()
+        timed = run_client(client.command(port, "timed", cfg.warmup, cfg.timed), env, 120)
+        total1, steal1 = cpu_times()
+        if "error" in timed:
+            row["error"] = timed["error"]
+            row["unavailable"] = timed.get("unavailable", False)
+            return row
+        timed["steal"] = (steal1 - steal0) / max(1, total1 - total0)
+        runs.append(timed)
+    best = min(runs, key=lambda t: t["cpu_s"])
+    n = best["count"]
+    row.update(ok=all(t["ok"] for t in runs), cpu_us=best["cpu_s"] / n * 1e6,
+               median_us=min(t["median_us"] for t in runs),
+               p99_us=sorted(t["p99_us"] for t in runs)[len(runs) // 2],
+               allocations=(max(t["allocations"] for t in runs) / n
+                            if best["allocations"] is not None else None),
+               steal=max(t["steal"] for t in runs),
+               runs=[{k: t[k] for k in ("cpu_s", "median_us", "p99_us", "max_us", "steal")}
+                     for t in runs])
     row["trusted"] = row["steal"] <= STEAL_LIMIT
 
     # System calls by difference.
@@ -365,8 +375,8 @@ def main():
     parser.add_argument("--keep-profiles", action="store_true",
                         help="keep strace and callgrind outputs next to the JSON file")
     cfg = parser.parse_args()
-    cfg.warmup, cfg.timed, cfg.count_warmup, cfg.strace, cfg.callgrind = (
-        (200, 2000, 20, 200, 200) if cfg.quick else (500, 10000, 50, 2000, 1000))
+    cfg.warmup, cfg.timed, cfg.repeats, cfg.count_warmup, cfg.strace, cfg.callgrind = (
+        (200, 2000, 1, 20, 200, 200) if cfg.quick else (500, 5000, 3, 50, 2000, 1000))
 
     for tool in ("strace", "valgrind"):
         if not shutil.which(tool):
@@ -418,6 +428,7 @@ def main():
         "machine": {"kernel": platform.release(), "cpus": os.cpu_count(),
                     "cpu": cpu_model(), "python": platform.python_version()},
         "config": {"warmup": cfg.warmup, "timed_exchanges": cfg.timed,
+                   "timed_runs": cfg.repeats,
                    "count_warmup": cfg.count_warmup, "strace_exchanges": cfg.strace,
                    "callgrind_exchanges": cfg.callgrind, "status_user_data": cfg.status_data,
                    "steal_limit": STEAL_LIMIT},

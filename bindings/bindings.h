@@ -7,7 +7,7 @@ namespace Orvane::HardwareAPI::Python {
 
 namespace py = pybind11;
 
-void RegisterStreamClasses(py::module_& m);   // SerialStream, UUID, Device
+void RegisterStreamClasses(py::module_& m);  // SerialStream, UUID, Device
 void RegisterVersionFunctions(py::module_& m);
 void RegisterDetection(py::module_& m);
 void RegisterVarnix3(py::module_& m);

@@ -9,8 +9,9 @@
 namespace Orvane::HardwareAPI::Python {
 
 void RegisterVersionFunctions(py::module_& m) {
-    m.def("get_cpp_version", [] { return std::string(kLibraryVersion); },
-          "Get the version of the CPP library");
+    m.def(
+        "get_cpp_version", [] { return std::string(kLibraryVersion); },
+        "Get the version of the CPP library");
     // Native standard output, not sys.stdout.
     m.def(
         "print_cpp_version",

@@ -14,5 +14,5 @@ if ((${#missing[@]})); then
     apt-get install -y -qq "${missing[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check \
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
     "pybind11>=2.13,<2.14" "scikit-build-core>=0.10" cmake ninja pytest hypothesis

@@ -24,5 +24,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
 echo "== Python suite"
-python3 -m pip install -q --disable-pip-version-check .
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore .
 python3 -m pytest -q tests

@@ -18,6 +18,9 @@ void Handle::RequestStatus() {
 
 void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
                              const std::uint8_t* user_data) {
+    if (data_length > 0 && user_data == nullptr) {
+        return;  // no data to send: write nothing rather than read through a missing pointer
+    }
     std::uint8_t* out = WriteBuffer();
     out[0] = Msg::kState;
     Protocol::PutU16(out + Msg::kStateDeviceId, device_id);
@@ -39,9 +42,8 @@ int Handle::Receive() {
             info.device_model_number = in[Msg::kInfoModelNumber];
             info.hardware_version = in[Msg::kInfoHardwareVersion];
             info.firmware_version = in[Msg::kInfoFirmwareVersion];
-            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id,
-                                info.device_model_number, info.hardware_version,
-                                info.firmware_version);
+            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
+                                info.hardware_version, info.firmware_version);
             OnReceiveHandleInfoRecord(info);
             return count;
         }
@@ -60,8 +62,8 @@ int Handle::Receive() {
             const int data = ReadBytes(status.user_data_length);
             std::copy_n(ReadBuffer(), status.user_data_length, status.user_data.begin());
             OnReceiveHandleStatusMessage(status.device_id, status.quaternion, status.error_flag,
-                                         status.hall_effect_sensor_level,
-                                         status.user_data_length, status.user_data.data());
+                                         status.hall_effect_sensor_level, status.user_data_length,
+                                         status.user_data.data());
             OnReceiveHandleStatusMessageRecord(status);
             return fixed + data;
         }

@@ -20,7 +20,9 @@ constexpr std::uint32_t kReadTotalConstant = 1000;
 
 }  // namespace
 
-serialib::~serialib() { Close(); }
+serialib::~serialib() {
+    Close();
+}
 
 void serialib::Close() {
     if (handle_ != kInvalidPort) {
@@ -35,9 +37,8 @@ std::streamsize serialib::ReadPort(char* destination, std::streamsize n) {
         return -1;
     }
     const bool reply_pending = reply_pending_;
-    const std::ptrdiff_t got = Platform::ReadPort(handle_, destination,
-                                                  static_cast<std::size_t>(n), timeouts_,
-                                                  reply_pending);
+    const std::ptrdiff_t got = Platform::ReadPort(handle_, destination, static_cast<std::size_t>(n),
+                                                  timeouts_, reply_pending);
     if (got > 0) {
         reply_pending_ = false;
     }
@@ -76,8 +77,9 @@ std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
         if (n == 1) {
             return 1;
         }
+        // The held character is handed out even when the port read fails.
         const std::streamsize got = ReadPort(s + 1, n - 1);
-        return got < 0 ? 0 : got + 1;
+        return got < 0 ? 1 : got + 1;
     }
     const std::streamsize got = ReadPort(s, n);
     return got < 0 ? 0 : got;
@@ -125,7 +127,9 @@ serialib::int_type serialib::pbackfail(int_type c) {
     return c;
 }
 
-std::streambuf* serialib::setbuf(char_type*, std::streamsize) { return this; }
+std::streambuf* serialib::setbuf(char_type*, std::streamsize) {
+    return this;
+}
 
 SerialStream::SerialStream(const char* port, bool open_now)
     : std::iostream(nullptr), port_(port != nullptr ? port : "") {

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
@@ -19,15 +20,19 @@ namespace OrvaneTest {
 
 class PtyPair {
 public:
-    PtyPair() {
+    // With raw false the line keeps the terminal defaults (echo, line editing, CR/LF and
+    // XON/XOFF handling), so only the library's own settings can make it binary-safe.
+    explicit PtyPair(bool raw = true) {
         char name[256] = {};
         if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
             throw std::runtime_error("openpty failed");
         }
-        termios t{};
-        tcgetattr(slave_, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
+        if (raw) {
+            termios t{};
+            tcgetattr(slave_, &t);
+            cfmakeraw(&t);
+            tcsetattr(slave_, TCSANOW, &t);
+        }
         path_ = name;
     }
     PtyPair(const PtyPair&) = delete;
@@ -36,6 +41,8 @@ public:
 
     const std::string& path() const { return path_; }
     int master() const { return master_; }
+    // The test's own descriptor on the library's side of the line (same terminal).
+    int slave() const { return slave_; }
 
     void Send(const std::vector<std::uint8_t>& bytes) const {
         std::size_t done = 0;

@@ -89,7 +89,9 @@ LineOutcome ConfigureLine(PortHandle port) {
     cfmakeraw(&settings);
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
-    settings.c_cc[VMIN] = 0;
+    // With VMIN 1 a non-blocking read of an empty line fails with EAGAIN; VMIN 0 would
+    // return 0, which a read cannot tell from end of file.
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0 ||
         tcsetattr(Fd(port), TCSANOW, &settings) != 0) {
@@ -124,6 +126,7 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
     std::size_t got = 0;
     bool wait_first = reply_pending;
     while (got < n) {
+        bool waited = false;
         if (wait_first) {
             const auto now = Clock::now();
             if (!clock_started) {
@@ -137,6 +140,7 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
             if (WaitFor(fd, POLLIN, now, deadline) != Wait::Ready) {
                 break;  // time-out, or the far end is gone: deliver what arrived
             }
+            waited = true;
         }
         const ssize_t r = read(fd, destination + got, n - got);
         if (r > 0) {
@@ -147,11 +151,13 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
         if (r < 0 && errno == EINTR) {
             continue;
         }
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // A raw terminal with no byte waiting answers 0 (or EAGAIN): wait for the line.
+        // Only a 0 after the line was reported readable is an end of file (a hang-up).
+        if ((r == 0 && !waited) || (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
             wait_first = true;
             continue;
         }
-        break;  // 0 (end of file) or an I/O error such as EIO after a hang-up
+        break;  // end of file, or an I/O error such as EIO after a hang-up
     }
     return static_cast<std::ptrdiff_t>(got);
 }
@@ -182,9 +188,10 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
                 deadline = now + milliseconds(multiplier * n + constant);
                 clock_started = true;
             }
-            if (WaitFor(fd, POLLOUT, now, deadline) != Wait::Ready) {
-                if (errno == 0 || errno == EAGAIN) {
-                    errno = ETIMEDOUT;
+            const Wait ready = WaitFor(fd, POLLOUT, now, deadline);
+            if (ready != Wait::Ready) {
+                if (errno == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+                    errno = ready == Wait::TimedOut ? ETIMEDOUT : EIO;  // EIO: the line is gone
                 }
                 return false;
             }

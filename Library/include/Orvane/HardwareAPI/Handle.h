@@ -38,7 +38,8 @@ public:
 
     void SendDeviceWakeup();
     void RequestStatus();
-    // Writes 0xDB, the device id, data_length and data_length bytes from user_data.
+    // Writes 0xDB, the device id, data_length and data_length bytes from user_data, which
+    // is not read when data_length is 0. A null user_data with data to send writes nothing.
     void SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
                          const std::uint8_t* user_data);
 
@@ -49,8 +50,8 @@ public:
     // Callbacks, field-by-field form first, record form second; all do nothing here.
     virtual void OnReceiveHandleInfo(std::uint8_t tool_data_remaining, std::uint16_t device_id,
                                      std::uint8_t device_model_number,
-                                     std::uint8_t hardware_version,
-                                     std::uint8_t firmware_version) {}
+                                     std::uint8_t hardware_version, std::uint8_t firmware_version) {
+    }
     virtual void OnReceiveHandleInfoRecord(const HandleInfo& info) {}
     virtual void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
                                               std::uint8_t error_flag,

@@ -1,0 +1,24 @@
+// Detection with its wait bound as a parameter, for callers that need a shorter one.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+
+namespace Orvane::HardwareAPI::Detail {
+
+enum class Search { Varnix3s, Handles, WiredHandles, WirelessHandles };
+
+using Probe = int (*)(const char* port);
+
+// Runs `probe` on a worker task and waits for it at most `bound` on a monotonic clock.
+// The task's result when it ended in time, else 0; returns only after the task ended.
+int CheckPort(Probe probe, const char* port, std::chrono::milliseconds bound);
+
+// Lists the table's ports and probes those of the searched kinds one at a time, each with
+// the arm's or the handle's probe under `bound`; the ports that answered, in list order.
+std::vector<std::string> Detect(PortTable& table, Search search, std::chrono::milliseconds bound);
+
+}  // namespace Orvane::HardwareAPI::Detail

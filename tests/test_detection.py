@@ -1,0 +1,191 @@
+"""The detect functions: their Python surface, and a whole detection over a chosen table.
+
+Detection reads the machine's own tty class folder and opens the ports it lists, so the
+functions are only ever called inside a private mount namespace in which a fake class
+folder covers /sys/class/tty and the device nodes are pseudo-terminals played by this test.
+"""
+import json
+import os
+import select
+import shutil
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+import OrvaneHardwareAPI as api
+
+DETECT_FUNCTIONS = [
+    ("detect_varnix3s", "detect available varnix3 devices"),
+    ("detect_handles", "detect available handles"),
+    ("detect_wired_handles", "detect available wired handles"),
+    ("detect_wireless_handles", "detect available wireless handles"),
+]
+
+WAKEUP = 0x0A
+ARM_INFO = bytes([0x0B, 0x34, 0x12, 4, 2, 7]) + bytes(range(16))
+HANDLE_INFO = bytes([0xD0, 0, 0x21, 0x00, 9, 1, 1])
+HANDLE_STATUS = bytes([0xDA]) + bytes(21)
+
+
+@pytest.mark.parametrize("name,text", DETECT_FUNCTIONS)
+def test_docstring(name, text):
+    assert getattr(api, name).__doc__ == f"{name}() -> list[str]\n\n{text}\n"
+
+
+class Responder(threading.Thread):
+    """Answers every wake-up on a scripted port with `reply` and keeps what it was sent."""
+
+    def __init__(self, port, reply):
+        super().__init__(daemon=True)
+        self.port = port
+        self.reply = reply
+        self.received = b""
+        self.done = threading.Event()
+
+    def run(self):
+        while not self.done.is_set():
+            if not select.select([self.port.master], [], [], 0.05)[0]:
+                continue
+            try:
+                data = os.read(self.port.master, 256)
+            except OSError:
+                continue
+            self.received += data
+            for byte in data:
+                if byte == WAKEUP and self.reply:
+                    self.port.send(self.reply)
+
+
+def add_tty(root: Path, name, driver=None, type_=None):
+    """One tty in a fake class folder; with a driver it sits under a device bound to it."""
+    if driver is None:
+        tty = root / "devices" / "virtual" / "tty" / name
+        tty.mkdir(parents=True)
+    else:
+        device = root / "devices" / f"dev-{name}"
+        device.mkdir(parents=True)
+        drivers = root / "drivers" / driver
+        drivers.mkdir(parents=True, exist_ok=True)
+        (device / "driver").symlink_to(drivers)
+        tty = device / "tty" / name
+        tty.mkdir(parents=True)
+        (tty / "device").symlink_to(device)
+    if type_ is not None:
+        (tty / "type").write_text(type_)
+    (root / "class").mkdir(exist_ok=True)
+    (root / "class" / name).symlink_to(tty)
+
+
+# Runs inside the namespace: lays the fake table and nodes over the real ones, then detects.
+CHILD = r"""
+import json, subprocess, sys, threading, time
+cfg = json.loads(sys.argv[1])
+
+def mount(*args):
+    r = subprocess.run(["mount", *args], capture_output=True, text=True)
+    if r.returncode != 0:
+        sys.stderr.write("mount " + " ".join(args) + ": " + r.stderr)
+        sys.exit(77)
+
+dev = cfg["dev"]
+mount("--bind", cfg["class"], "/sys/class/tty")
+mount("-t", "tmpfs", "tmpfs", dev)
+for name, slave in list(cfg["nodes"].items()) + [("null", "/dev/null")]:
+    open(dev + "/" + name, "w").close()
+    mount("--bind", slave, dev + "/" + name)
+mount("--rbind", dev, "/dev")
+
+import OrvaneHardwareAPI as api
+
+# A thread that runs whenever it gets the interpreter lock; its longest pause shows
+# whether detection kept the lock.
+stamps = []
+stop = threading.Event()
+def tick():
+    while not stop.is_set():
+        stamps.append(time.monotonic())
+        time.sleep(0.001)
+ticker = threading.Thread(target=tick)
+ticker.start()
+results = {name: getattr(api, name)() for name in cfg["functions"]}
+stop.set()
+ticker.join()
+results["longest_pause"] = max(b - a for a, b in zip(stamps, stamps[1:]))
+print(json.dumps(results))
+"""
+
+
+def namespaces_refusal():
+    if os.geteuid() != 0:
+        return "needs root for a private mount namespace (unshare -m)"
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        return "unshare or mount is not installed"
+    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"],
+                           capture_output=True, text=True)
+    if probe.returncode != 0:
+        return "mount namespaces are not permitted here: " + probe.stderr.strip()
+    return None
+
+
+def test_detection_over_a_fake_table(tmp_path, make_port):
+    refusal = namespaces_refusal()
+    if refusal:
+        pytest.skip(refusal)
+
+    ports = {
+        "ttyACM10": ("cdc_acm", ARM_INFO),
+        "ttyACM2": ("cdc_acm", ARM_INFO),
+        "ttyACM5": ("cdc_acm", b""),  # silent: about one second with the lock held
+        "ttyUSB0": ("cp210x", HANDLE_INFO),
+        "rfcomm0": (None, HANDLE_STATUS),
+    }
+    root = tmp_path / "sys"
+    responders = {}
+    for name, (driver, reply) in ports.items():
+        add_tty(root, name, driver)
+        responders[name] = Responder(make_port(), reply)
+    # Listed by the table but never probed: no device node exists for them.
+    add_tty(root, "ttyUSB1", "ftdi_sio")
+    add_tty(root, "ttyS1", "serial8250", "0\n")
+    add_tty(root, "tty0")
+    (tmp_path / "dev").mkdir()
+
+    for r in responders.values():
+        r.start()
+    cfg = {
+        "class": str(root / "class"),
+        "dev": str(tmp_path / "dev"),
+        "nodes": {name: r.port.path for name, r in responders.items()},
+        "functions": [name for name, _ in DETECT_FUNCTIONS],
+    }
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(api.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
+    try:
+        child = subprocess.run(
+            ["unshare", "-m", "--propagation", "private", sys.executable, "-c", CHILD,
+             json.dumps(cfg)],
+            capture_output=True, text=True, env=env, timeout=120)
+    finally:
+        for r in responders.values():
+            r.done.set()
+            r.join()
+    if child.returncode == 77:
+        pytest.skip("bind mounts in a mount namespace are not permitted: " + child.stderr)
+    assert child.returncode == 0, child.stderr
+    assert child.stderr == ""
+
+    results = json.loads(child.stdout)
+    assert results["detect_varnix3s"] == ["/dev/ttyACM2", "/dev/ttyACM10"]
+    assert results["detect_handles"] == ["/dev/rfcomm0", "/dev/ttyUSB0"]
+    assert results["detect_wired_handles"] == ["/dev/ttyUSB0"]
+    assert results["detect_wireless_handles"] == ["/dev/rfcomm0"]
+    # One wake-up byte per probe, and each port only by the functions of its kind.
+    assert {name: r.received for name, r in responders.items()} == {
+        "ttyACM10": b"\n", "ttyACM2": b"\n", "ttyACM5": b"\n",
+        "ttyUSB0": b"\n\n", "rfcomm0": b"\n\n",
+    }
+    assert results["longest_pause"] >= 0.9
