@@ -109,53 +109,59 @@ def run_client(argv, env, timeout):
     return result
 
 
+def parse_strace_summary(text):
+    """System calls by name (and "total") from the table strace -c writes."""
+    counts = {}
+    for line in text.splitlines():
+        parts = line.split()
+        # % time, seconds, usecs/call, calls, [errors,] syscall
+        if len(parts) >= 5 and parts[3].isdigit() and not line.startswith("-"):
+            counts[parts[-1]] = int(parts[3])
+    return counts
+
+
+def parse_callgrind(text):
+    """(instructions, clock reads) from a callgrind output file's text.
+
+    Valgrind hides the vDSO, so clock_gettime runs as a system call there and its few
+    dozen native instructions are not in the total; the calls to it are counted instead,
+    from the call graph (names may be compressed: "cfn=(7) name" first, "cfn=(7)" later).
+    """
+    total, clock_reads, names, callee = None, 0, {}, ""
+    for line in text.splitlines():
+        if line.startswith(("summary:", "totals:")):
+            total = int(line.split()[1])
+        elif line.startswith(("fn=", "cfn=")):
+            m = re.match(r"c?fn=(?:\((\d+)\))? ?(.*)", line)
+            ident, name = m.group(1), m.group(2).strip()
+            if ident and name:
+                names[ident] = name
+            if line.startswith("cfn="):
+                callee = names.get(ident, "") if ident and not name else name
+        elif line.startswith("calls=") and CLOCK_READ.match(callee):
+            clock_reads += int(line[6:].split()[0])
+    return total, clock_reads
+
+
 def strace_counts(argv, env, timeout, workdir, tag):
     """System calls of one run, by name, under strace -f -c."""
     out = os.path.join(workdir, f"strace-{tag}.txt")
     result = run_client(["strace", "-f", "-c", "-o", out] + argv, env, timeout)
     if "error" in result:
         return result, None
-    counts = {}
     with open(out) as f:
-        for line in f:
-            parts = line.split()
-            # % time, seconds, usecs/call, calls, [errors,] syscall
-            if len(parts) >= 5 and parts[3].isdigit() and not line.startswith("-"):
-                counts[parts[-1]] = int(parts[3])
-    return result, counts
+        return result, parse_strace_summary(f.read())
 
 
 def callgrind_total(argv, env, timeout, workdir, tag):
-    """User-space instructions and clock reads of one run under callgrind.
-
-    Valgrind hides the vDSO, so clock_gettime runs as a system call there and its few
-    dozen native instructions are not in the total; the number of calls to it is counted
-    instead, from the call graph.
-    """
+    """User-space instructions and clock reads of one run under callgrind."""
     out = os.path.join(workdir, f"callgrind-{tag}.out")
     result = run_client(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                          "--trace-children=no"] + argv, env, timeout)
     if "error" in result:
         return result, None
-    total, clock_reads, names, callee = None, 0, {}, ""
     with open(out) as f:
-        for line in f:
-            if line.startswith(("summary:", "totals:")):
-                total = int(line.split()[1])
-            elif line.startswith("cfn="):
-                m = re.match(r"cfn=\((\d+)\)(?: (.*))?", line.rstrip("\n"))
-                if m:
-                    if m.group(2):
-                        names[m.group(1)] = m.group(2)
-                    callee = names.get(m.group(1), "")
-                else:
-                    callee = line[4:].strip()
-            elif line.startswith("fn="):
-                m = re.match(r"fn=\((\d+)\) (.*)", line.rstrip("\n"))
-                if m:
-                    names[m.group(1)] = m.group(2)
-            elif line.startswith("calls=") and CLOCK_READ.match(callee):
-                clock_reads += int(line.split("=")[1].split()[0])
+        total, clock_reads = parse_callgrind(f.read())
     if total is None:
         return {"error": "no instruction total in the callgrind output"}, None
     return result, {"instructions": total, "clock_reads": clock_reads}
