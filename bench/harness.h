@@ -50,6 +50,48 @@ inline Args ParseArgs(int argc, char** argv) {
     return a;
 }
 
+// What the whole machine did, in clock ticks: every CPU's time, its idle share (idle and
+// waiting for I/O), the hypervisor's steal, and the CPU time of the device peer (whose
+// process id the driver passes in ORVANE_BENCH_PEER_PID).
+struct MachineSample {
+    unsigned long long total = 0, idle = 0, steal = 0, peer = 0;
+};
+
+inline MachineSample SampleMachine() {
+    MachineSample m;
+    if (FILE* f = std::fopen("/proc/stat", "r")) {
+        unsigned long long v[8] = {};
+        if (std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2],
+                        &v[3], &v[4], &v[5], &v[6], &v[7]) == 8) {
+            for (unsigned long long x : v) {
+                m.total += x;
+            }
+            m.idle = v[3] + v[4];
+            m.steal = v[7];
+        }
+        std::fclose(f);
+    }
+    if (const char* pid = std::getenv("ORVANE_BENCH_PEER_PID")) {
+        const std::string path = std::string("/proc/") + pid + "/stat";
+        if (FILE* f = std::fopen(path.c_str(), "r")) {
+            char line[1024] = {};
+            const std::size_t n = std::fread(line, 1, sizeof line - 1, f);
+            line[n] = 0;
+            // Fields after the command name's closing parenthesis: state is field 3,
+            // user and system time are fields 14 and 15.
+            if (const char* p = std::strrchr(line, ')')) {
+                unsigned long long utime = 0, stime = 0;
+                if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                                &utime, &stime) == 2) {
+                    m.peer = utime + stime;
+                }
+            }
+            std::fclose(f);
+        }
+    }
+    return m;
+}
+
 inline double CpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -69,8 +111,10 @@ int Run(const char* client, const Args& a, Exchange&& exchange) {
     double cpu = 0;
     double wall = 0;
     unsigned long allocations = 0;
+    MachineSample m0, m1;
     if (a.timed) {
         times.resize(static_cast<std::size_t>(a.count));
+        m0 = SampleMachine();
         const double cpu0 = CpuSeconds();
         const unsigned long alloc0 = AllocationCount();
         const auto wall0 = std::chrono::steady_clock::now();
@@ -84,6 +128,7 @@ int Run(const char* client, const Args& a, Exchange&& exchange) {
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         allocations = AllocationCount() - alloc0;
         cpu = CpuSeconds() - cpu0;
+        m1 = SampleMachine();
     } else {
         const unsigned long alloc0 = AllocationCount();
         for (long i = 0; i < a.count; ++i) {
@@ -102,9 +147,12 @@ int Run(const char* client, const Args& a, Exchange&& exchange) {
     std::printf(
         "{\"client\": \"%s\", \"exchange\": \"%s\", \"mode\": \"%s\", \"count\": %ld, "
         "\"ok\": %s, \"allocations\": %lu, \"cpu_s\": %.9f, \"wall_s\": %.9f, "
-        "\"median_us\": %.3f, \"p99_us\": %.3f, \"max_us\": %.3f}\n",
+        "\"median_us\": %.3f, \"p99_us\": %.3f, \"max_us\": %.3f, "
+        "\"machine_ticks\": {\"total\": %llu, \"idle\": %llu, \"steal\": %llu, "
+        "\"peer\": %llu}}\n",
         client, a.exchange.c_str(), a.timed ? "timed" : "count", a.count, ok ? "true" : "false",
-        allocations, cpu, wall, pick(0.5), pick(0.99), pick(1.0));
+        allocations, cpu, wall, pick(0.5), pick(0.99), pick(1.0), m1.total - m0.total,
+        m1.idle - m0.idle, m1.steal - m0.steal, m1.peer - m0.peer);
     std::fflush(stdout);
     return 0;
 }

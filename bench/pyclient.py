@@ -134,6 +134,22 @@ def unavailable(reason):
     sys.exit(3)
 
 
+def sample_machine():
+    """(total, idle, steal, peer) clock ticks: see SampleMachine in bench/harness.h."""
+    with open("/proc/stat") as f:
+        v = [int(x) for x in f.readline().split()[1:9]]
+    peer = 0
+    pid = os.environ.get("ORVANE_BENCH_PEER_PID")
+    if pid:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            peer = int(fields[11]) + int(fields[12])  # user and system time
+        except OSError:
+            pass
+    return sum(v), v[3] + v[4], v[7], peer
+
+
 def main(argv):
     if len(argv) != 6 or argv[1] not in CLIENTS or argv[3] not in ("timed", "count"):
         sys.exit(f"usage: {argv[0]} {'|'.join(CLIENTS)} PORT timed|count WARMUP COUNT")
@@ -144,15 +160,18 @@ def main(argv):
         result = exchange()
     times = []
     cpu = wall = 0.0
+    m0 = m1 = (0, 0, 0, 0)
     if mode == "timed":
         times = [0] * count
         clock = time.perf_counter_ns
+        m0 = sample_machine()
         cpu0, wall0 = time.process_time(), time.perf_counter()
         for i in range(count):
             t0 = clock()
             result = exchange()
             times[i] = clock() - t0
         cpu, wall = time.process_time() - cpu0, time.perf_counter() - wall0
+        m1 = sample_machine()
     else:
         for _ in range(count):
             result = exchange()
@@ -165,7 +184,9 @@ def main(argv):
         "client": name, "exchange": "status" if name == "handle" else "arm", "mode": mode,
         "count": count, "ok": bool(ok(result)) if (warmup or count) else True,
         "allocations": None, "cpu_s": cpu, "wall_s": wall, "median_us": pick(0.5),
-        "p99_us": pick(0.99), "max_us": pick(1.0)}))
+        "p99_us": pick(0.99), "max_us": pick(1.0),
+        "machine_ticks": dict(zip(("total", "idle", "steal", "peer"),
+                                  (b - a for a, b in zip(m0, m1))))}))
     sys.stdout.flush()
     del keep
     gc.collect()
