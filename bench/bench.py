@@ -348,6 +348,28 @@ def table(rows, vs_pyserial):
     return "\n".join(text)
 
 
+def markdown_summary(result):
+    """The compact table for the top-level README, from a results file."""
+    out = ["| client | system calls | instructions | heap allocations | CPU µs | median µs "
+           "| instructions × floor |", "|---|---|---|---|---|---|---|"]
+    for r in result["clients"]:
+        if "error" in r:
+            continue
+        mark = "" if r["trusted"] else " !"
+        out.append("| {} | {} | {} | {} | {} | {} | {} |".format(
+            r["label"], fmt(r["syscalls"], 0), fmt(r["instructions"], 0),
+            fmt(r["allocations"], 0), fmt(r["cpu_us"]) + mark, fmt(r["median_us"]) + mark,
+            fmt(r["instructions_x_floor"], 1)))
+    vs = result["python_module_vs_pyserial"]
+    out.append("")
+    out.append(f"Python module against pyserial: {fmt(vs['instructions'], 2)} of its "
+               f"instructions, {fmt(vs['syscalls'], 2)} of its system calls. Measured "
+               f"{result['date'][:10]}, {result['machine']['cpus']} × "
+               f"{result['machine']['cpu']}, Linux {result['machine']['kernel']}, "
+               f"Python {result['machine']['python']}.")
+    return "\n".join(out)
+
+
 def silent_table(silent):
     out = ["Silent device, one timed-out exchange:"]
     for s in silent:
@@ -376,7 +398,7 @@ def mix_table(rows):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", required=True, help="build folder with bench/ programs")
+    parser.add_argument("--build", help="build folder with the bench/ programs (required)")
     parser.add_argument("--output", default=os.path.join(HERE, "results", "latest.json"))
     parser.add_argument("--quick", action="store_true", help="fewer exchanges, for a smoke run")
     parser.add_argument("--status-data", type=int, default=0,
@@ -384,10 +406,18 @@ def main():
     parser.add_argument("--only", help="comma-separated client keys to run")
     parser.add_argument("--keep-profiles", action="store_true",
                         help="keep strace and callgrind outputs next to the JSON file")
+    parser.add_argument("--markdown", metavar="RESULTS",
+                        help="print the README summary of a results file and stop")
     cfg = parser.parse_args()
+    if cfg.markdown:
+        with open(cfg.markdown) as f:
+            print(markdown_summary(json.load(f)))
+        return 0
     cfg.warmup, cfg.timed, cfg.repeats, cfg.count_warmup, cfg.strace, cfg.callgrind = (
         (200, 2000, 1, 20, 200, 200) if cfg.quick else (500, 20000, 3, 50, 2000, 1000))
 
+    if not cfg.build:
+        parser.error("--build is required")
     for tool in ("strace", "valgrind"):
         if not shutil.which(tool):
             sys.exit(f"{tool} is missing: run bench/run.sh, which installs it")
