@@ -26,3 +26,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== Python suite"
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore .
 python3 -m pytest -q tests
+
+echo "== Windows backend, cross-compiled and run under wine"
+bash scripts/test-windows.sh

@@ -33,6 +33,9 @@ public:
     ~serialib() override;
 
     bool IsOpen() const { return handle_ != kInvalidPort; }
+    // The platform's handle of the open port (kInvalidPort when closed), for callers that
+    // query the port directly.
+    PortHandle NativeHandle() const { return handle_; }
     // Closes the port now; the destructor then finds it closed.
     void Close();
 

@@ -1,0 +1,109 @@
+// Serial ports through the Win32 communications interface: an exclusive, synchronous
+// handle on "\\.\" + port name, the line settings in the port's DCB, and reads and writes
+// bounded by the port's COMMTIMEOUTS.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <limits>
+
+#include "platform/Platform.h"
+
+namespace Orvane::HardwareAPI::Platform {
+namespace {
+
+static_assert(sizeof(DCB) == 28, "the line-settings record is 28 bytes on every target");
+
+HANDLE Win32Handle(PortHandle port) {
+    return reinterpret_cast<HANDLE>(port);
+}
+
+// ReadFile and WriteFile take a 32-bit count.
+DWORD Count(std::size_t n) {
+    return n > std::numeric_limits<DWORD>::max() ? std::numeric_limits<DWORD>::max()
+                                                 : static_cast<DWORD>(n);
+}
+
+}  // namespace
+
+PortHandle OpenPort(const std::string& name, OpenOutcome& outcome) {
+    const std::string path = "\\\\.\\" + name;
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      0,  // never shared
+                                      nullptr, OPEN_EXISTING,
+                                      0,  // plain synchronous I/O
+                                      nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        outcome =
+            GetLastError() == ERROR_FILE_NOT_FOUND ? OpenOutcome::NotFound : OpenOutcome::Failed;
+        return IO::kInvalidPort;
+    }
+    outcome = OpenOutcome::Opened;
+    return reinterpret_cast<PortHandle>(handle);
+}
+
+LineOutcome ConfigureLine(PortHandle port) {
+    // Only the speed and the frame are ours; every other member stays as the port has it.
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    if (!GetCommState(Win32Handle(port), &settings)) {
+        return LineOutcome::SettingsUnreadable;
+    }
+    settings.BaudRate = CBR_115200;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    if (!SetCommState(Win32Handle(port), &settings)) {
+        return LineOutcome::SettingsRejected;
+    }
+    return LineOutcome::Configured;
+}
+
+bool ApplyTimeouts(PortHandle port, const CommTimeouts& timeouts) {
+    COMMTIMEOUTS record{timeouts.ReadIntervalTimeout, timeouts.ReadTotalTimeoutMultiplier,
+                        timeouts.ReadTotalTimeoutConstant, timeouts.WriteTotalTimeoutMultiplier,
+                        timeouts.WriteTotalTimeoutConstant};
+    return SetCommTimeouts(Win32Handle(port), &record) != 0;
+}
+
+void RaiseDtr(PortHandle port) {
+    const DWORD error = GetLastError();
+    EscapeCommFunction(Win32Handle(port), SETDTR);  // some ports refuse it; that is fine
+    SetLastError(error);
+}
+
+// The port's time-outs are in force (ApplyTimeouts runs before every read), so ReadFile
+// itself ends the read when they expire and delivers what arrived.
+std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n, const CommTimeouts&,
+                        bool) {
+    DWORD got = 0;
+    if (!ReadFile(Win32Handle(port), destination, Count(n), &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<std::ptrdiff_t>(got);
+}
+
+bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTimeouts&) {
+    DWORD sent = 0;
+    if (!WriteFile(Win32Handle(port), source, Count(n), &sent, nullptr)) {
+        return false;
+    }
+    // A write time-out completes the call with fewer bytes: that is a failed write too.
+    if (sent != n) {
+        SetLastError(ERROR_TIMEOUT);
+        return false;
+    }
+    return true;
+}
+
+void ClosePort(PortHandle port) {
+    const DWORD error = GetLastError();
+    CloseHandle(Win32Handle(port));
+    SetLastError(error);
+}
+
+}  // namespace Orvane::HardwareAPI::Platform

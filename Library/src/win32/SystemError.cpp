@@ -1,0 +1,28 @@
+// Error numbers and their texts from the system's own message table.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "platform/Platform.h"
+
+namespace Orvane::HardwareAPI::Platform {
+
+std::uint32_t LastError() {
+    return GetLastError();
+}
+
+std::size_t ErrorText(std::uint32_t code, char* buffer, std::size_t size) {
+    // Some system texts hold insert markers such as "%1"; with no arguments to put there
+    // they must be left as they stand, or FormatMessageA would read arguments that do not
+    // exist. The trailing line break of a system text is kept.
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                       buffer, static_cast<DWORD>(size), nullptr);
+    return length;
+}
+
+}  // namespace Orvane::HardwareAPI::Platform
