@@ -1,0 +1,100 @@
+// orvane-detect: lists the machine's serial ports with their kinds, runs the four detect
+// functions and prints what answered where.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Orvane/HardwareAPI/Detection.h"
+#include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+
+namespace {
+
+namespace HW = Orvane::HardwareAPI;
+
+const char* KindText(HW::PortKind kind) {
+    switch (kind) {
+        case HW::UsbSerial:
+            return "USB serial (looked at for arms)";
+        case HW::WiredSerial:
+            return "wired serial (looked at for wired handles)";
+        case HW::BluetoothSerial:
+            return "Bluetooth serial (looked at for wireless handles)";
+    }
+    return "unknown";
+}
+
+constexpr const char* kHelp =
+    "usage: orvane-detect\n"
+    "\n"
+    "Lists the serial ports that can carry a device, with their kinds, then probes them:\n"
+    "arms on USB serial ports, handles on wired and Bluetooth serial ports. Each probe\n"
+    "opens the port, sends a wake-up and waits up to a few seconds for an answer; a port\n"
+    "that another program holds open cannot be probed (an error line says so).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "orvane-detect: unknown argument '%s'\n%s", argv[i], kHelp);
+        return 2;
+    }
+
+    const std::vector<HW::SerialPortEntry> ports = HW::ListSerialPorts();
+    std::printf("Serial ports:\n");
+    if (ports.empty()) {
+        std::printf("  none\n");
+    }
+    for (const auto& entry : ports) {
+        std::printf("  %-16s %s\n", entry.port.c_str(), KindText(entry.kind));
+    }
+    std::fflush(stdout);
+
+    struct Search {
+        const char* name;
+        std::vector<std::string> (*detect)();
+        const char* what;
+    };
+    const Search searches[] = {
+        {"detect_varnix3s", HW::detect_varnix3s, "arm"},
+        {"detect_handles", HW::detect_handles, "handle"},
+        {"detect_wired_handles", HW::detect_wired_handles, "wired handle"},
+        {"detect_wireless_handles", HW::detect_wireless_handles, "wireless handle"},
+    };
+    std::map<std::string, std::string> answered;  // port -> what answered there
+    std::printf("\nProbing:\n");
+    for (const Search& s : searches) {
+        std::printf("  %-24s", s.name);
+        std::fflush(stdout);
+        const std::vector<std::string> found = s.detect();
+        if (found.empty()) {
+            std::printf(" nothing");
+        }
+        for (const std::string& port : found) {
+            std::printf(" %s", port.c_str());
+            std::string& what = answered[port];
+            // The wired or wireless kind says more than the plain "handle".
+            if (what.empty() || what == "handle") {
+                what = s.what;
+            }
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+
+    std::printf("\nWhat answered where:\n");
+    for (const auto& entry : ports) {
+        const auto it = answered.find(entry.port);
+        std::printf("  %-16s %s\n", entry.port.c_str(),
+                    it == answered.end() ? "nothing" : it->second.c_str());
+    }
+    if (ports.empty()) {
+        std::printf("  nothing: no serial ports\n");
+    }
+    return 0;
+}

@@ -1,0 +1,46 @@
+// The simulated arm: answers every arm request with its reply, built from the arm model.
+// Time passes for the model between requests, on the clock the requests arrive by.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "ArmModel.h"
+#include "SimDevice.h"
+
+namespace Orvane::Sim {
+
+struct ArmIdentity {
+    std::uint16_t device_id = 1;
+    std::uint8_t model_number = 4;
+    std::uint8_t hardware_version = 1;
+    std::uint8_t firmware_version = 1;
+    std::array<std::uint8_t, 16> uuid{};
+};
+
+class ArmDevice : public SimDevice {
+public:
+    explicit ArmDevice(const ArmIdentity& identity) : identity_(identity) {}
+
+    void Receive(const std::uint8_t* data, std::size_t n, Clock::time_point now,
+                 std::vector<Message>& replies) override;
+
+    const ArmModel& Model() const { return model_; }
+
+    // Size of the request that starts with `header`, or 0 for a byte that starts none.
+    static std::size_t RequestSize(std::uint8_t header);
+
+private:
+    // Answers one complete request.
+    Message Answer(const std::uint8_t* request, Clock::time_point now);
+    Message DeviceInfo() const;
+    Message State(std::uint8_t header, const Vec3& first, const Vec3& second) const;
+
+    ArmIdentity identity_;
+    ArmModel model_;
+    RequestFramer framer_;
+    std::optional<Clock::time_point> last_request_;
+};
+
+}  // namespace Orvane::Sim
