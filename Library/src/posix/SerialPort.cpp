@@ -22,9 +22,9 @@ int Fd(PortHandle port) {
     return static_cast<int>(port);
 }
 
-// Milliseconds left until `deadline`, rounded up so a wait never ends early.
-int RemainingMs(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
+// Milliseconds from `now` until `deadline`, rounded up so a wait never ends early.
+int RemainingMs(Clock::time_point now, Clock::time_point deadline) {
+    const auto left = deadline - now;
     if (left <= Clock::duration::zero()) {
         return 0;
     }
@@ -33,13 +33,15 @@ int RemainingMs(Clock::time_point deadline) {
 
 enum class Wait { Ready, TimedOut, HungUp };
 
-// Waits for `events` on fd until `deadline`; EINTR restarts the wait.
-Wait WaitFor(int fd, short events, Clock::time_point deadline) {
+// Waits once for `events` on fd until `deadline` (`now` is the caller's reading of the
+// clock); only EINTR restarts the wait, so a silent line costs one wait, not a loop.
+Wait WaitFor(int fd, short events, Clock::time_point now, Clock::time_point deadline) {
     for (;;) {
         pollfd p{fd, events, 0};
-        const int r = poll(&p, 1, RemainingMs(deadline));
+        const int r = poll(&p, 1, RemainingMs(now, deadline));
         if (r < 0) {
             if (errno == EINTR) {
+                now = Clock::now();
                 continue;
             }
             return Wait::HungUp;
@@ -110,25 +112,32 @@ void RaiseDtr(PortHandle port) {
     errno = error;
 }
 
+// The clock is read only when a wait is due: a read whose bytes are already there costs
+// no clock reading, and the bounds start at the first wait. Before that first wait only
+// non-blocking system calls have run, so the bounds start microseconds late at most.
 std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
                         const CommTimeouts& timeouts, bool reply_pending) {
     const int fd = Fd(port);
-    const auto start = Clock::now();
-    const auto total_deadline =
-        start + milliseconds(static_cast<std::uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * n +
+    const milliseconds total(static_cast<std::uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * n +
                              timeouts.ReadTotalTimeoutConstant);
     const milliseconds interval(timeouts.ReadIntervalTimeout);
+    Clock::time_point total_deadline{};
+    bool clock_started = false;
     std::size_t got = 0;
     bool wait_first = reply_pending;
     while (got < n) {
         bool waited = false;
         if (wait_first) {
-            auto deadline = total_deadline;
-            if (got > 0 && interval.count() > 0 && Clock::now() + interval < deadline) {
-                deadline = Clock::now() + interval;
+            const auto now = Clock::now();
+            if (!clock_started) {
+                total_deadline = now + total;
+                clock_started = true;
             }
-            const Wait w = WaitFor(fd, POLLIN, deadline);
-            if (w != Wait::Ready) {
+            auto deadline = total_deadline;
+            if (got > 0 && interval.count() > 0 && now + interval < deadline) {
+                deadline = now + interval;
+            }
+            if (WaitFor(fd, POLLIN, now, deadline) != Wait::Ready) {
                 break;  // time-out, or the far end is gone: deliver what arrived
             }
             waited = true;
@@ -160,7 +169,9 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
     if (multiplier == 0 && constant == 0) {
         multiplier = constant = 8;  // never block without a bound
     }
-    const auto deadline = Clock::now() + milliseconds(multiplier * n + constant);
+    // As for reads, the clock is read only once the line is full and a wait is due.
+    Clock::time_point deadline{};
+    bool clock_started = false;
     std::size_t sent = 0;
     while (sent < n) {
         const ssize_t w = write(fd, source + sent, n - sent);
@@ -172,7 +183,12 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
             continue;
         }
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const Wait ready = WaitFor(fd, POLLOUT, deadline);
+            const auto now = Clock::now();
+            if (!clock_started) {
+                deadline = now + milliseconds(multiplier * n + constant);
+                clock_started = true;
+            }
+            const Wait ready = WaitFor(fd, POLLOUT, now, deadline);
             if (ready != Wait::Ready) {
                 if (errno == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
                     errno = ready == Wait::TimedOut ? ETIMEDOUT : EIO;  // EIO: the line is gone
