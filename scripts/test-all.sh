@@ -29,3 +29,9 @@ python3 -m pytest -q tests
 
 echo "== Windows backend, cross-compiled and run under wine"
 bash scripts/test-windows.sh
+
+echo "== Fuzzing the decoders and the port listing"
+bash scripts/test-fuzz.sh
+
+echo "== Python suite against the module built with the sanitizers"
+bash scripts/test-python-asan.sh
