@@ -52,12 +52,11 @@ void Device::WriteBytes(std::size_t n) {
     if (n > Protocol::kBufferSize) {
         return;  // never read past the write buffer
     }
-    stream_->write(reinterpret_cast<const char*>(write_.get()),
-                   static_cast<std::streamsize>(n));
+    stream_->write(reinterpret_cast<const char*>(write_.get()), static_cast<std::streamsize>(n));
     if (Check(*stream_) == Outcome::Error) {
+        const std::uint32_t error = Platform::LastError();  // before the message allocates
         PrintErrorLine(kSource, kWriteLine,
-                       "unable to write '" + std::to_string(n) + "' bytes to stream",
-                       Platform::LastError());
+                       "unable to write '" + std::to_string(n) + "' bytes to stream", error);
     }
 }
 
@@ -66,10 +65,11 @@ std::uint8_t Device::ReadHeaderCode() {
     switch (Check(*stream_)) {
         case Outcome::Success:
             return read_[0];
-        case Outcome::Error:
-            PrintErrorLine(kSource, kHeaderLine, "unable to read header code from stream",
-                           Platform::LastError());
+        case Outcome::Error: {
+            const std::uint32_t error = Platform::LastError();  // before the message allocates
+            PrintErrorLine(kSource, kHeaderLine, "unable to read header code from stream", error);
             return 0;
+        }
         case Outcome::EndOfFile:
             return 0;
     }
@@ -84,11 +84,12 @@ std::int32_t Device::ReadBytes(std::size_t n) {
     switch (Check(*stream_)) {
         case Outcome::Success:
             return static_cast<std::int32_t>(stream_->gcount());
-        case Outcome::Error:
+        case Outcome::Error: {
+            const std::uint32_t error = Platform::LastError();  // before the message allocates
             PrintErrorLine(kSource, kReadLine,
-                           "unable to read '" + std::to_string(n) + "' bytes from stream",
-                           Platform::LastError());
+                           "unable to read '" + std::to_string(n) + "' bytes from stream", error);
             return 0;
+        }
         case Outcome::EndOfFile:
             return 0;
     }

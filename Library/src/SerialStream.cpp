@@ -145,7 +145,7 @@ SerialStream::~SerialStream() {
     if (buffer_) {
         buffer_->Close();
     }
-    rdbuf(nullptr);
+    set_rdbuf(nullptr);  // detach without a state change, which could throw here
 }
 
 std::int8_t SerialStream::Open() {

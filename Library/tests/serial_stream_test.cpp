@@ -457,6 +457,16 @@ INSTANTIATE_TEST_SUITE_P(
                         "[5] Input/output error\n"}),
     [](const testing::TestParamInfo<WriteFault>& info) { return info.param.name; });
 
+TEST(SerialStream, DestroyedQuietlyWhateverExceptionsTheCallerAskedFor) {
+    PtyPair pty;
+    {
+        SerialStream s(pty.path().c_str(), true);
+        s.exceptions(std::ios::badbit | std::ios::failbit);
+    }
+    SerialStream again(pty.path().c_str(), true);  // the port was closed
+    EXPECT_TRUE(again.good());
+}
+
 TEST(SerialStream, OpenAndCloseLeaveNoDescriptorBehind) {
     PtyPair pty;
     const std::size_t fds = CountFds();

@@ -7,8 +7,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 
 #include "platform/Platform.h"
 
@@ -22,13 +25,26 @@ int Fd(PortHandle port) {
     return static_cast<int>(port);
 }
 
-// Milliseconds from `now` until `deadline`, rounded up so a wait never ends early.
+// The longest bound a read or write works with: far beyond any transfer, and small enough
+// that the clock can add it without overflowing.
+constexpr std::uint64_t kMaxBoundMs = std::uint64_t{1} << 40;  // about 35 years
+
+// multiplier * n + constant milliseconds, saturated at kMaxBoundMs.
+milliseconds Bound(std::uint64_t multiplier, std::size_t n, std::uint64_t constant) {
+    const std::uint64_t per_byte =
+        multiplier != 0 && n > kMaxBoundMs / multiplier ? kMaxBoundMs : multiplier * n;
+    return milliseconds(std::min(kMaxBoundMs, per_byte + constant));
+}
+
+// Milliseconds from `now` until `deadline`, rounded up so a wait never ends early, and at
+// most what one poll can wait (a negative time-out would make poll wait for ever).
 int RemainingMs(Clock::time_point now, Clock::time_point deadline) {
     const auto left = deadline - now;
     if (left <= Clock::duration::zero()) {
         return 0;
     }
-    return static_cast<int>(std::chrono::ceil<milliseconds>(left).count());
+    const auto ms = std::chrono::ceil<milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 enum class Wait { Ready, TimedOut, HungUp };
@@ -38,7 +54,8 @@ enum class Wait { Ready, TimedOut, HungUp };
 Wait WaitFor(int fd, short events, Clock::time_point now, Clock::time_point deadline) {
     for (;;) {
         pollfd p{fd, events, 0};
-        const int r = poll(&p, 1, RemainingMs(now, deadline));
+        const int timeout = RemainingMs(now, deadline);
+        const int r = poll(&p, 1, timeout);
         if (r < 0) {
             if (errno == EINTR) {
                 now = Clock::now();
@@ -47,6 +64,10 @@ Wait WaitFor(int fd, short events, Clock::time_point now, Clock::time_point dead
             return Wait::HungUp;
         }
         if (r == 0) {
+            if (timeout == INT_MAX) {
+                now = Clock::now();  // one poll could not wait the whole way
+                continue;
+            }
             return Wait::TimedOut;
         }
         if (p.revents & events) {
@@ -118,8 +139,8 @@ void RaiseDtr(PortHandle port) {
 std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
                         const CommTimeouts& timeouts, bool reply_pending) {
     const int fd = Fd(port);
-    const milliseconds total(static_cast<std::uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * n +
-                             timeouts.ReadTotalTimeoutConstant);
+    const milliseconds total =
+        Bound(timeouts.ReadTotalTimeoutMultiplier, n, timeouts.ReadTotalTimeoutConstant);
     const milliseconds interval(timeouts.ReadIntervalTimeout);
     Clock::time_point total_deadline{};
     bool clock_started = false;
@@ -185,7 +206,7 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const auto now = Clock::now();
             if (!clock_started) {
-                deadline = now + milliseconds(multiplier * n + constant);
+                deadline = now + Bound(multiplier, n, constant);
                 clock_started = true;
             }
             const Wait ready = WaitFor(fd, POLLOUT, now, deadline);
