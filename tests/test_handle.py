@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 import OrvaneHardwareAPI as api
+from handles import RecordingHandle
 
 PURE_VIRTUAL = (
     'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
@@ -27,23 +28,6 @@ def status_msg(device_id=0x0102, flag=1, hall=200, quaternion=QUATERNION, user_d
 
 def error_msg(device_id=7, code=3):
     return struct.pack("<BHB", 0xDF, device_id, code)
-
-
-class Recorder(api.Handle):
-    """Defines all three callbacks and notes every call with its arguments."""
-
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
 
 
 class InfoOnly(api.Handle):
@@ -132,7 +116,7 @@ def test_plain_handle_receive_counts(port, stream, message, count):
 
 
 def test_subclass_receives_plain_values(port, stream):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     user = bytes([0, 1, 127, 128, 255])
     port.send(info_msg() + status_msg(0xFFFF, 1, 200, QUATERNION, user) + error_msg(7, 3)
               + status_msg(device_id=9, flag=0, hall=0))
@@ -150,7 +134,7 @@ def test_subclass_receives_plain_values(port, stream):
 
 
 def test_longest_status_message(port, stream):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     user = bytes(range(255))
     port.send(status_msg(user_data=user))
     assert h.Receive() == 276
@@ -173,7 +157,7 @@ def test_subclass_without_some_callbacks(port, stream, cls):
 
 
 def test_unrecognised_headers_consumed_one_byte_per_call(port, stream):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     reply = b"\x0b" + bytes(range(1, 22))  # an arm's information reply
     port.send(reply + info_msg())
     assert [h.Receive() for _ in range(len(reply))] == [-1] * len(reply)
@@ -182,7 +166,7 @@ def test_unrecognised_headers_consumed_one_byte_per_call(port, stream):
 
 
 def test_silent_line_calls_nothing(port, stream):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     h.RequestStatus()
     start = time.monotonic()
     assert h.Receive() == -1
@@ -205,7 +189,7 @@ def test_override_exception_propagates_unchanged(port, stream, message, method):
         if len(self.calls) == 1:
             raise error
 
-    h = type("FailsOnce", (Recorder,), {method: fail_once})(stream)
+    h = type("FailsOnce", (RecordingHandle,), {method: fail_once})(stream)
     port.send(message + message)
     with pytest.raises(ValueError) as raised:
         h.Receive()
@@ -248,12 +232,12 @@ def test_base_call_from_override_does_not_recurse(port, stream):
 
 @pytest.mark.parametrize("length, data, forwarded", [(0, 77, []), (1, 77, [77])])
 def test_direct_status_call_forwards_filled_values(stream, length, data, forwarded):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     assert api.Handle.OnReceiveHandleStatusMessage(h, 3, 0.5, 1, 2, length, data) is None
     assert h.calls == [("status", (3, [0.5, 0.0, 0.0, 0.0], 1, 2, length, forwarded))]
 
 
-@pytest.mark.parametrize("cls", [api.Handle, Recorder])
+@pytest.mark.parametrize("cls", [api.Handle, RecordingHandle])
 def test_direct_status_call_refuses_length_beyond_supplied_byte(stream, cls):
     h = cls(stream)
     with pytest.raises(ValueError):
@@ -278,7 +262,7 @@ def test_direct_status_call_without_override_is_pure_virtual(stream):
 
 @pytest.mark.parametrize("call", [lambda h: h.Receive(5), lambda h: h.Receive(obsolete=0)])
 def test_receive_with_argument_warns_then_reads(port, stream, call):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     port.send(info_msg())
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -291,7 +275,7 @@ def test_receive_with_argument_warns_then_reads(port, stream, call):
 
 @pytest.mark.parametrize("value", [256, -1, 1.5])
 def test_receive_with_bad_argument_neither_warns_nor_reads(port, stream, value):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     port.send(error_msg())
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -302,7 +286,7 @@ def test_receive_with_bad_argument_neither_warns_nor_reads(port, stream, value):
 
 
 def test_warning_turned_error_surfaces_after_the_read(port, stream):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     port.send(error_msg() + info_msg())
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
@@ -315,7 +299,7 @@ def test_warning_turned_error_surfaces_after_the_read(port, stream):
 # --- interpreter lock ---------------------------------------------------------------------
 
 def test_receive_releases_the_lock_while_waiting(port, stream):
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     h.RequestStatus()
     sender = threading.Timer(0.2, port.send, (error_msg(),))
     sender.start()
@@ -327,7 +311,7 @@ def test_receive_releases_the_lock_while_waiting(port, stream):
 
 
 def test_callback_may_run_a_python_thread(port, stream):
-    class Threaded(Recorder):
+    class Threaded(RecordingHandle):
         def OnReceiveHandleInfo(self, *args):
             worker = threading.Thread(target=self.calls.append, args=(("thread", args),))
             worker.start()
@@ -363,7 +347,7 @@ def test_handle_is_not_a_device(stream):
 def test_handle_keeps_its_stream_alive(port):
     stream = api.SerialStream(port.path)
     alive = weakref.ref(stream)
-    h = Recorder(stream)
+    h = RecordingHandle(stream)
     del stream
     gc.collect()
     assert alive() is not None

@@ -20,6 +20,7 @@ import pytest
 
 import OrvaneHardwareAPI as api
 from conftest import ScriptedPort
+from handles import RecordingHandle
 from peers import (ARM_CURRENT, ARM_INFO, ARM_JOINTS, ARM_STATE, HANDLE_ERROR, HANDLE_INFO,
                    HANDLE_STATUS, Chatter, Delivery, single_bytes, two_chunks)
 
@@ -33,21 +34,6 @@ def floats(message, offset, n):
     return list(struct.unpack_from(f"<{n}f", message, offset))
 
 
-class Recorder(api.Handle):
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
-
-
 class Method:
     """One device method: how to call it, the request it writes first (its size, 0 for
     none), the reply it reads, and what its result is for that reply and for a failure."""
@@ -58,7 +44,7 @@ class Method:
         self.good, self.failed, self.partial = good, failed, partial
 
     def make(self, stream):
-        return api.Varnix3(stream) if self.kind == "arm" else Recorder(stream)
+        return api.Varnix3(stream) if self.kind == "arm" else RecordingHandle(stream)
 
     def __repr__(self):
         return self.name
@@ -324,7 +310,7 @@ WRITE_LINE = re.compile(r"\[err\] Library/src/Device:39> unable to write '(\d+)'
 
 
 def make_device(kind, stream):
-    return api.Varnix3(stream) if kind == "arm" else Recorder(stream)
+    return api.Varnix3(stream) if kind == "arm" else RecordingHandle(stream)
 
 
 @pytest.mark.parametrize("kind, method, args, size", SENDS,

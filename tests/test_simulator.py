@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+from handles import RecordingHandle
 from sim_process import Sim, read_exact, read_for, sim_binary, start_sim  # noqa: F401
 
 HOME = (0.0, 0.6, -1.2)  # the arm's joint angles at start
@@ -338,21 +339,6 @@ def test_module_arm_hang_up_ends_the_read_at_once(start_sim):
     result, seconds = timed(arm.end_effector_force, [0, 0, 1])
     assert result == ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
     assert seconds < AT_ONCE
-
-
-class RecordingHandle(api.Handle):
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
 
 
 def test_module_handle_subclass_gets_information_and_status(start_sim):
