@@ -7,15 +7,13 @@ folder covers /sys/class/tty and the device nodes are pseudo-terminals played by
 import json
 import os
 import select
-import shutil
-import subprocess
 import sys
 import threading
-from pathlib import Path
 
 import pytest
 
 import OrvaneHardwareAPI as api
+from fake_ports import namespaces_refusal, run_with_ports
 
 DETECT_FUNCTIONS = [
     ("detect_varnix3s", "detect available varnix3 devices"),
@@ -59,44 +57,10 @@ class Responder(threading.Thread):
                     self.port.send(self.reply)
 
 
-def add_tty(root: Path, name, driver=None, type_=None):
-    """One tty in a fake class folder; with a driver it sits under a device bound to it."""
-    if driver is None:
-        tty = root / "devices" / "virtual" / "tty" / name
-        tty.mkdir(parents=True)
-    else:
-        device = root / "devices" / f"dev-{name}"
-        device.mkdir(parents=True)
-        drivers = root / "drivers" / driver
-        drivers.mkdir(parents=True, exist_ok=True)
-        (device / "driver").symlink_to(drivers)
-        tty = device / "tty" / name
-        tty.mkdir(parents=True)
-        (tty / "device").symlink_to(device)
-    if type_ is not None:
-        (tty / "type").write_text(type_)
-    (root / "class").mkdir(exist_ok=True)
-    (root / "class" / name).symlink_to(tty)
-
-
-# Runs inside the namespace: lays the fake table and nodes over the real ones, then detects.
-CHILD = r"""
-import json, subprocess, sys, threading, time
-cfg = json.loads(sys.argv[1])
-
-def mount(*args):
-    r = subprocess.run(["mount", *args], capture_output=True, text=True)
-    if r.returncode != 0:
-        sys.stderr.write("mount " + " ".join(args) + ": " + r.stderr)
-        sys.exit(77)
-
-dev = cfg["dev"]
-mount("--bind", cfg["class"], "/sys/class/tty")
-mount("-t", "tmpfs", "tmpfs", dev)
-for name, slave in list(cfg["nodes"].items()) + [("null", "/dev/null")]:
-    open(dev + "/" + name, "w").close()
-    mount("--bind", slave, dev + "/" + name)
-mount("--rbind", dev, "/dev")
+# Runs inside the namespace, over the fake table and nodes: detects, and notes how long the
+# interpreter lock was held at most.
+DETECT = r"""
+import json, sys, threading, time
 
 import OrvaneHardwareAPI as api
 
@@ -110,24 +74,12 @@ def tick():
         time.sleep(0.001)
 ticker = threading.Thread(target=tick)
 ticker.start()
-results = {name: getattr(api, name)() for name in cfg["functions"]}
+results = {name: getattr(api, name)() for name in json.loads(sys.argv[1])}
 stop.set()
 ticker.join()
 results["longest_pause"] = max(b - a for a, b in zip(stamps, stamps[1:]))
 print(json.dumps(results))
 """
-
-
-def namespaces_refusal():
-    if os.geteuid() != 0:
-        return "needs root for a private mount namespace (unshare -m)"
-    if shutil.which("unshare") is None or shutil.which("mount") is None:
-        return "unshare or mount is not installed"
-    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"],
-                           capture_output=True, text=True)
-    if probe.returncode != 0:
-        return "mount namespaces are not permitted here: " + probe.stderr.strip()
-    return None
 
 
 def test_detection_over_a_fake_table(tmp_path, make_port):
@@ -142,39 +94,25 @@ def test_detection_over_a_fake_table(tmp_path, make_port):
         "ttyUSB0": ("cp210x", HANDLE_INFO),
         "rfcomm0": (None, HANDLE_STATUS),
     }
-    root = tmp_path / "sys"
-    responders = {}
-    for name, (driver, reply) in ports.items():
-        add_tty(root, name, driver)
-        responders[name] = Responder(make_port(), reply)
+    responders = {name: Responder(make_port(), reply) for name, (_, reply) in ports.items()}
     # Listed by the table but never probed: no device node exists for them.
-    add_tty(root, "ttyUSB1", "ftdi_sio")
-    add_tty(root, "ttyS1", "serial8250", "0\n")
-    add_tty(root, "tty0")
-    (tmp_path / "dev").mkdir()
+    listed_only = [("ttyUSB1", "ftdi_sio"), ("ttyS1", "serial8250", "0\n"), ("tty0",)]
 
     for r in responders.values():
         r.start()
-    cfg = {
-        "class": str(root / "class"),
-        "dev": str(tmp_path / "dev"),
-        "nodes": {name: r.port.path for name, r in responders.items()},
-        "functions": [name for name, _ in DETECT_FUNCTIONS],
-    }
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(api.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
     try:
-        child = subprocess.run(
-            ["unshare", "-m", "--propagation", "private", sys.executable, "-c", CHILD,
-             json.dumps(cfg)],
-            capture_output=True, text=True, env=env, timeout=120)
+        child = run_with_ports(
+            tmp_path, {name: (driver, responders[name].port.path)
+                       for name, (driver, _) in ports.items()},
+            [sys.executable, "-c", DETECT, json.dumps([name for name, _ in DETECT_FUNCTIONS])],
+            env, listed_only=listed_only)
     finally:
         for r in responders.values():
             r.done.set()
             r.join()
-    if child.returncode == 77:
-        pytest.skip("bind mounts in a mount namespace are not permitted: " + child.stderr)
     assert child.returncode == 0, child.stderr
     assert child.stderr == ""
 

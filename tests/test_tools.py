@@ -7,7 +7,8 @@ from pathlib import Path
 
 import pytest
 
-from sim_process import run_with_ports, sim_binary, start_sim, tool_env  # noqa: F401
+from fake_ports import run_with_ports
+from sim_process import sim_binary, start_sim, tool_env  # noqa: F401
 
 api = pytest.importorskip("OrvaneHardwareAPI")
 ROOT = Path(__file__).resolve().parent.parent
