@@ -10,16 +10,9 @@
 # Exit status 1 means a target was missed (see "Targets" at the end of the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
-missing=()
-for tool in strace valgrind; do
-    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
-done
-if ((${#missing[@]})); then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+ensure_debian_packages strace valgrind
 
 pip_wanted=()
 python3 -c 'import serial' 2>/dev/null || pip_wanted+=(pyserial)

@@ -12,22 +12,14 @@
 #   build/fuzz/fuzz_<target> build/fuzz/findings/<file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 seconds=${ORVANE_FUZZ_SECONDS:-30}
 targets=(${ORVANE_FUZZ_TARGETS:-handle_receive varnix3_receive port_listing})
 clang_version=14
 
 # clang and its runtime libraries (libFuzzer and the sanitizers) come from Debian.
-packages=("clang-$clang_version" "libclang-rt-$clang_version-dev")
-missing=()
-for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
-fi
+ensure_debian_packages "clang-$clang_version" "libclang-rt-$clang_version-dev"
 
 build=build/fuzz
 cmake -S fuzz -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -7,17 +7,9 @@
 # without running anything. Fails on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
-apt_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 libgtest-dev)
-missing=()
-for p in "${apt_packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+ensure_debian_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 libgtest-dev
 
 jobs=${ORVANE_JOBS:-2}
 for arch in x86_64:win64 i686:win32; do
