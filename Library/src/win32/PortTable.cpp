@@ -1,13 +1,7 @@
 // The registry's table of serial devices: one value per port under
 // HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM, the kernel device name as the value's
 // name and the port name as its data.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "win32/Win32.h"
 
 #include "Orvane/HardwareAPI/SerialDeviceProvider.h"
 

@@ -1,13 +1,7 @@
 // Serial ports through the Win32 communications interface: an exclusive, synchronous
 // handle on "\\.\" + port name, the line settings in the port's DCB, and reads and writes
 // bounded by the port's COMMTIMEOUTS.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "win32/Win32.h"
 
 #include <limits>
 

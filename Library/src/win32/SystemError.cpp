@@ -1,11 +1,5 @@
 // Error numbers and their texts from the system's own message table.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "win32/Win32.h"
 
 #include "platform/Platform.h"
 

@@ -2,13 +2,7 @@
 // ports and registry values; wine_harness.py prepares them and plays the devices.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "win32/Win32.h"
 
 #include <gtest/gtest.h>
 
