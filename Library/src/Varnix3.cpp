@@ -16,15 +16,26 @@ void Varnix3::SendVector(std::uint8_t header, const float values[3]) {
     WriteBytes(Arm::kVectorRequestSize);
 }
 
-void Varnix3::SendDeviceWakeup() { SendBare(Arm::kWakeup); }
-void Varnix3::RequestCurrent() { SendBare(Arm::kCurrentRequest); }
-void Varnix3::SendForce(const float force[3]) { SendVector(Arm::kForce, force); }
-void Varnix3::SendJointTorques(const float torques[3]) { SendVector(Arm::kJointTorques, torques); }
-void Varnix3::SendAngle(const float angles[3]) { SendVector(Arm::kJointAngles, angles); }
-void Varnix3::SendPosition(const float position[3]) { SendVector(Arm::kPosition, position); }
+void Varnix3::SendDeviceWakeup() {
+    SendBare(Arm::kWakeup);
+}
+void Varnix3::RequestCurrent() {
+    SendBare(Arm::kCurrentRequest);
+}
+void Varnix3::SendForce(const float force[3]) {
+    SendVector(Arm::kForce, force);
+}
+void Varnix3::SendJointTorques(const float torques[3]) {
+    SendVector(Arm::kJointTorques, torques);
+}
+void Varnix3::SendAngle(const float angles[3]) {
+    SendVector(Arm::kJointAngles, angles);
+}
+void Varnix3::SendPosition(const float position[3]) {
+    SendVector(Arm::kPosition, position);
+}
 
-std::int32_t Varnix3::ReceiveDeviceInfo(std::uint16_t& device_id,
-                                        std::uint8_t& device_model_number,
+std::int32_t Varnix3::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
                                         std::uint8_t& hardware_version,
                                         std::uint8_t& firmware_version, UUID& uuid) {
     const std::int32_t n = ReadReply(Arm::kDeviceInfo, Arm::kDeviceInfoPayload);

@@ -6,7 +6,9 @@
 
 namespace Orvane::HardwareAPI::Platform {
 
-std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }
+std::uint32_t LastError() {
+    return static_cast<std::uint32_t>(errno);
+}
 
 std::size_t ErrorText(std::uint32_t code, char* buffer, std::size_t size) {
     char scratch[256] = {};

@@ -30,8 +30,8 @@ inline constexpr std::uint8_t kEndEffectorState = 0x2B;
 inline constexpr std::uint8_t kCurrent = 0xAB;
 
 // Whole request sizes, header included.
-inline constexpr std::size_t kBareRequestSize = 1;    // wake-up, current request
-inline constexpr std::size_t kVectorRequestSize = 13; // header + three float32
+inline constexpr std::size_t kBareRequestSize = 1;     // wake-up, current request
+inline constexpr std::size_t kVectorRequestSize = 13;  // header + three float32
 
 // Offsets inside a vector request (from the header byte).
 inline constexpr std::size_t kVectorOffset = 1;
@@ -42,11 +42,11 @@ inline constexpr std::size_t kStatePayload = 24;
 inline constexpr std::size_t kCurrentPayload = 12;
 
 // Device information payload offsets (from the first byte after the header).
-inline constexpr std::size_t kInfoDeviceId = 0;      // uint16
-inline constexpr std::size_t kInfoModelNumber = 2;   // uint8
+inline constexpr std::size_t kInfoDeviceId = 0;     // uint16
+inline constexpr std::size_t kInfoModelNumber = 2;  // uint8
 inline constexpr std::size_t kInfoHardwareVersion = 3;
 inline constexpr std::size_t kInfoFirmwareVersion = 4;
-inline constexpr std::size_t kInfoUuid = 5;          // 16 bytes
+inline constexpr std::size_t kInfoUuid = 5;  // 16 bytes
 inline constexpr std::size_t kUuidSize = 16;
 
 // State payloads: three float32 positions, then three float32 velocities.
@@ -119,9 +119,13 @@ inline std::uint32_t GetU32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-inline void PutF32(std::uint8_t* p, float v) { PutU32(p, std::bit_cast<std::uint32_t>(v)); }
+inline void PutF32(std::uint8_t* p, float v) {
+    PutU32(p, std::bit_cast<std::uint32_t>(v));
+}
 
-inline float GetF32(const std::uint8_t* p) { return std::bit_cast<float>(GetU32(p)); }
+inline float GetF32(const std::uint8_t* p) {
+    return std::bit_cast<float>(GetU32(p));
+}
 
 // Three float32 in element order, the first at the lowest offset.
 inline void PutF32x3(std::uint8_t* p, const float* v) {

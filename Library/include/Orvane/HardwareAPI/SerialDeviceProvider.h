@@ -26,9 +26,9 @@ struct SerialPortEntry {
 // (value name) and the port name that opens it (value data).
 class PortTable {
 public:
-    static constexpr std::size_t kAreaSize = 260;       // name and data areas, in bytes
+    static constexpr std::size_t kAreaSize = 260;  // name and data areas, in bytes
     static constexpr long kNoMoreItems = 259;
-    static constexpr long kMoreData = 234;              // name or data does not fit
+    static constexpr long kMoreData = 234;  // name or data does not fit
 
     virtual ~PortTable() = default;
 

@@ -15,8 +15,8 @@ public:
 
     void SendDeviceWakeup();
     std::int32_t ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
-                                   std::uint8_t& hardware_version,
-                                   std::uint8_t& firmware_version, UUID& uuid);
+                                   std::uint8_t& hardware_version, std::uint8_t& firmware_version,
+                                   UUID& uuid);
 
     void SendForce(const float force[3]);
     std::int32_t ReceiveState(float position[3], float velocity[3]);
