@@ -1,0 +1,7 @@
+#include "haptics.h"
+
+PYBIND11_MODULE(_haptics, m) {
+    m.doc() = "Native part of orvane.haptics: the servo loop, its effects, the handle listener.";
+    OrvaneBindings::Haptics::RegisterServoLoop(m);
+    OrvaneBindings::Haptics::RegisterHandleListener(m);
+}
