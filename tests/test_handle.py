@@ -90,6 +90,8 @@ def test_full_user_data_goes_out_in_one_message(port, stream):
     ((0, 2, [1, 300]), TypeError),
     ((0, 1, "a"), TypeError),
     ((0, 1, 1.0), TypeError),
+    ((0, 2, {1, 2}), TypeError),      # a set has no order
+    ((0, 2, (x for x in [1, 2])), TypeError),
     ((0, 1), ValueError),             # no user data to send
     ((0, 2, 7), ValueError),          # one byte supplied
     ((0, 4, b"\x01\x02\x03"), ValueError),
