@@ -6,9 +6,7 @@
 #include "ErrorLine.h"
 #include "platform/Platform.h"
 
-namespace Orvane::HardwareAPI {
-
-namespace Devices {
+namespace Orvane::HardwareAPI::Devices {
 namespace {
 
 constexpr const char* kSource = "Library/src/Device";
@@ -98,5 +96,4 @@ std::int32_t Device::ReadReply(std::uint8_t expected_header, std::size_t n) {
     return static_cast<std::int32_t>(n);
 }
 
-}  // namespace Devices
-}  // namespace Orvane::HardwareAPI
+}  // namespace Orvane::HardwareAPI::Devices
