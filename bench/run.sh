@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One command for the whole benchmark: installs what it needs (strace and valgrind from
-# Debian, pyserial and the build tools from PyPI; nothing is installed twice), builds the
+# Debian, pyserial and the build tools from PyPI into .venv; nothing is installed twice), builds the
 # library, the Python module and the bench programs in build/bench, runs every client
 # against the same device peer and writes bench/results/latest.json.
 #
@@ -14,19 +14,12 @@ source scripts/lib.sh
 
 ensure_debian_packages strace valgrind
 
-pip_wanted=()
-python3 -c 'import serial' 2>/dev/null || pip_wanted+=(pyserial)
-python3 -c 'import pybind11' 2>/dev/null || pip_wanted+=("pybind11>=2.13,<2.14")
-command -v cmake >/dev/null 2>&1 || pip_wanted+=(cmake)
-command -v ninja >/dev/null 2>&1 || pip_wanted+=(ninja)
-if ((${#pip_wanted[@]})); then
-    python3 -m pip install -q --disable-pip-version-check "${pip_wanted[@]}"
-fi
+ensure_venv pyserial
 
 # Release, as the installed module is built; two jobs at most on these machines.
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
     -DORVANE_BUILD_PYTHON=ON -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_TOOLS=OFF \
-    -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
+    -DPython_EXECUTABLE="$orvane_python" >/dev/null
 cmake --build build/bench -j 2 >/dev/null
 
-exec python3 bench/bench.py --build build/bench "$@"
+exec "$orvane_python" bench/bench.py --build build/bench "$@"

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "initialised.h"
+
 namespace Orvane::HardwareAPI::Python {
 
 namespace py = pybind11;

@@ -18,6 +18,7 @@
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "bindings.h"
 #include "deprecation.h"
+#include "sequence.h"
 
 namespace Orvane::HardwareAPI::Python {
 namespace {
@@ -82,26 +83,28 @@ public:
                 py::int_(error_code));
     }
 
-private:
     enum Slot { kInfoSlot, kStatusSlot, kErrorSlot, kSlotCount };
 
+    // True while the subclass's method for `slot` runs for this object. A call of the base
+    // method from inside it (directly or through helpers) then gets the base behaviour
+    // instead of the override again. Needs the interpreter lock.
+    bool InOverride(Slot slot) const { return running_[slot] > 0; }
+
+private:
     // Calls the subclass's method `name` with `args`, its result dropped; false when the
-    // subclass does not define it. While a method runs for this object it is not looked up
-    // again, so an override that calls the base method of its own name, directly or through
-    // helpers, gets the base behaviour instead of recursing. Needs the interpreter lock.
+    // subclass does not define it. Every message Receive reads reaches the override, also
+    // one read by a Receive nested in an override or running on another thread; the count
+    // only tells the base methods apart. Needs the interpreter lock.
     template <class... Args>
     bool Forward(Slot slot, const char* name, Args&&... args) {
-        if (running_[slot]) {
-            return false;
-        }
-        py::function method = py::get_override(static_cast<const Handle*>(this), name);
+        py::function method = Override(name);
         if (!method) {
             return false;
         }
         struct Running {
-            bool& flag;
-            explicit Running(bool& f) : flag(f) { flag = true; }
-            ~Running() { flag = false; }
+            int& depth;
+            explicit Running(int& d) : depth(d) { ++depth; }
+            ~Running() { --depth; }
         } running(running_[slot]);
         // A Python exception leaves as error_already_set and reaches Receive's caller as
         // the same exception.
@@ -109,12 +112,36 @@ private:
         return true;
     }
 
-    std::array<bool, kSlotCount> running_{};
+    // The subclass's method `name`, or none when it keeps the base one. Unlike the binding
+    // layer's own lookup this does not look at the calling Python frame: a Receive called
+    // from inside an override must still reach the override for the message it reads.
+    py::function Override(const char* name) const {
+        const py::handle self = py::detail::get_object_handle(
+            static_cast<const Handle*>(this), py::detail::get_type_info(typeid(Handle)));
+        if (!self) {
+            return {};
+        }
+        py::object method = py::getattr(self, name, py::none());
+        if (!py::isinstance<py::function>(method) ||
+            py::reinterpret_borrow<py::function>(method).is_cpp_function()) {
+            return {};
+        }
+        return py::reinterpret_borrow<py::function>(method);
+    }
+
+    std::array<int, kSlotCount> running_{};
 };
+
+// True when `handle` is a Python subclass whose override for `slot` is running: the base
+// method was called from inside it.
+bool CalledFromOverride(const Handle& handle, TrampolineHandle::Slot slot) {
+    const auto* forwarding = dynamic_cast<const TrampolineHandle*>(&handle);
+    return forwarding != nullptr && forwarding->InOverride(slot);
+}
 
 // User data as Python supplies it: one byte value, a bytes-like object, or a sequence of
 // byte values. Values outside 0..255 and other types do not convert (TypeError).
-using UserData = std::variant<std::uint8_t, py::buffer, std::vector<std::uint8_t>>;
+using UserData = std::variant<std::uint8_t, py::buffer, Sequence<std::uint8_t>>;
 
 // Copies up to out.size() supplied bytes into `out`; returns how many the caller supplied.
 std::size_t CopyUserData(const std::optional<UserData>& user_data, UserDataBytes& out) {
@@ -125,7 +152,7 @@ std::size_t CopyUserData(const std::optional<UserData>& user_data, UserDataBytes
         out[0] = *byte;
         return 1;
     }
-    if (const auto* values = std::get_if<std::vector<std::uint8_t>>(&*user_data)) {
+    if (const auto* values = std::get_if<Sequence<std::uint8_t>>(&*user_data)) {
         std::copy_n(values->begin(), std::min(values->size(), out.size()), out.begin());
         return values->size();
     }
@@ -177,6 +204,9 @@ void RegisterHandle(py::module_& m) {
             [](Handle& handle, std::uint8_t tool_data_remaining, std::uint16_t device_id,
                std::uint8_t device_model_number, std::uint8_t hardware_version,
                std::uint8_t firmware_version) {
+                if (CalledFromOverride(handle, TrampolineHandle::kInfoSlot)) {
+                    return;  // the base callback does nothing
+                }
                 handle.OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number,
                                            hardware_version, firmware_version);
             },
@@ -196,6 +226,9 @@ void RegisterHandle(py::module_& m) {
                     throw py::value_error("user_data_length " + std::to_string(user_data_length) +
                                           " is larger than the 1 byte of user_data supplied");
                 }
+                if (CalledFromOverride(handle, TrampolineHandle::kStatusSlot)) {
+                    throw std::runtime_error(kStatusNotDefined);
+                }
                 const float q[4] = {quaternion, 0.0f, 0.0f, 0.0f};
                 const std::uint8_t data[1] = {user_data};
                 handle.OnReceiveHandleStatusMessage(
@@ -207,6 +240,9 @@ void RegisterHandle(py::module_& m) {
         .def(
             "OnReceiveHandleErrorResponse",
             [](Handle& handle, std::uint16_t device_id, std::uint8_t error_code) {
+                if (CalledFromOverride(handle, TrampolineHandle::kErrorSlot)) {
+                    return;
+                }
                 handle.OnReceiveHandleErrorResponse(device_id, error_code);
             },
             "OnReceiveHandleErrorResponse", py::arg("device_id"), py::arg("error_code"))

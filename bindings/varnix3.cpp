@@ -19,12 +19,13 @@
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "bindings.h"
 #include "deprecation.h"
+#include "sequence.h"
 
 namespace Orvane::HardwareAPI::Python {
 namespace {
 
 using Devices::Varnix3;
-using Vector = std::vector<float>;
+using Vector = Sequence<float>;
 
 // The default of every list argument.
 Vector Zero3() {

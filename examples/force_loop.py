@@ -22,6 +22,7 @@ port = args.port
 if port is None:
     # orvane-sim prints its port as its first line, then serves until it is stopped.
     simulator = subprocess.Popen(["orvane-sim", "arm"], stdout=subprocess.PIPE, text=True)
+    assert simulator.stdout is not None
     port = simulator.stdout.readline().strip()
 
 try:

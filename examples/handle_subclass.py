@@ -6,6 +6,8 @@ for an answer, so each one is followed by a Receive().
     python3 handle_subclass.py              # against a simulated handle (orvane-sim on PATH)
     python3 handle_subclass.py /dev/ttyUSB0
 """
+from __future__ import annotations
+
 import math
 import subprocess
 import sys
@@ -15,23 +17,25 @@ import OrvaneHardwareAPI as api
 
 
 class MyHandle(api.Handle):
-    def __init__(self, stream):
+    def __init__(self, stream: api.SerialStream) -> None:
         super().__init__(stream)  # required when overriding __init__
-        self.device_id = None
+        self.device_id: int | None = None
 
-    def OnReceiveHandleInfo(self, tool_data_remaining, device_id, device_model_number,
-                            hardware_version, firmware_version):
+    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int,
+                            device_model_number: int, hardware_version: int,
+                            firmware_version: int) -> None:
         self.device_id = device_id
         print(f"handle {device_id}: model {device_model_number}, "
               f"hardware {hardware_version}, firmware {firmware_version}")
 
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
-                                     hall_effect_sensor_level, user_data_length, user_data):
+    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float],
+                                     error_flag: int, hall_effect_sensor_level: int,
+                                     user_data_length: int, user_data: list[int]) -> None:
         w = max(-1.0, min(1.0, quaternion[0]))
         print(f"turned {math.degrees(2 * math.acos(w)):6.1f} deg  "
               f"hall {hall_effect_sensor_level:3d}  user data {user_data}")
 
-    def OnReceiveHandleErrorResponse(self, device_id, error_code):
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
         print(f"handle {device_id} reports error {error_code}")
 
 
@@ -40,6 +44,7 @@ if len(sys.argv) > 1:
     port = sys.argv[1]
 else:
     simulator = subprocess.Popen(["orvane-sim", "handle"], stdout=subprocess.PIPE, text=True)
+    assert simulator.stdout is not None
     port = simulator.stdout.readline().strip()
 
 try:

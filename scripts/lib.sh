@@ -16,3 +16,42 @@ ensure_debian_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
         "${missing[@]}" >/dev/null
 }
+
+# The project's virtual environment: everything the scripts install from PyPI goes into
+# .venv in the repository, never into the machine's own Python.
+orvane_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+orvane_venv="$orvane_root/.venv"
+orvane_python="$orvane_venv/bin/python"
+
+# What building, testing and type-checking need; changing this list refreshes .venv.
+orvane_venv_packages=("pybind11>=3" "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+    numpy mypy)
+
+# ensure_venv [PACKAGE...]: makes .venv if it is missing (or broken) and installs the
+# listed tools plus any further packages not installed there yet, then puts .venv/bin first
+# on PATH for the rest of the script. Re-running it installs nothing new.
+ensure_venv() {
+    if ! "$orvane_python" -c 'import sys' 2>/dev/null; then
+        rm -rf "$orvane_venv"
+        if ! python3 -m venv "$orvane_venv" 2>/dev/null; then
+            # Debian's own python3 keeps venv's pip bootstrap in a separate package.
+            rm -rf "$orvane_venv"
+            ensure_debian_packages python3-venv
+            python3 -m venv "$orvane_venv"
+        fi
+    fi
+    local stamp="$orvane_venv/.orvane-packages" wanted
+    wanted=$(printf '%s\n' "${orvane_venv_packages[@]}" "$@")
+    if [[ "$(cat "$stamp" 2>/dev/null)" != *"$wanted"* ]]; then
+        "$orvane_python" -m pip install -q --disable-pip-version-check "${orvane_venv_packages[@]}" "$@"
+        printf '%s\n' "$wanted" >"$stamp"
+    fi
+    export VIRTUAL_ENV="$orvane_venv"
+    export PATH="$orvane_venv/bin:$PATH"
+}
+
+# install_project [EXTRAS]: builds the package from this checkout and installs it (with
+# its tools) into .venv.
+install_project() {
+    "$orvane_python" -m pip install -q --disable-pip-version-check "$orvane_root${1:+[$1]}"
+}

@@ -1,31 +1,44 @@
 #!/usr/bin/env bash
 # Installs everything the tests need, then runs every suite: the C++ suite through CTest
-# (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer) and the Python suite
-# through pytest against the installed module.
+# (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), a program built
+# against the installed C++ package, the Python suite through pytest against the module
+# installed into the project's virtual environment (.venv), the module built with the
+# older pybind11 series, mypy over examples/, the Windows backend, the fuzz targets and
+# the Python suite against a sanitized module. The machine's own Python is not changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 bash scripts/install-deps.sh
+ensure_venv
 
 jobs=$(nproc)
-pybind11_dir=$(python3 -m pybind11 --cmakedir)
 
 echo "== C++ suite"
 cmake -S . -B build/ctest -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DORVANE_BUILD_TESTS=ON -Dpybind11_DIR="$pybind11_dir" >/dev/null
+    -DORVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build/ctest -j "$jobs"
 ctest --test-dir build/ctest --output-on-failure -j "$jobs"
 
 echo "== C++ suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON \
-    -DORVANE_BUILD_TESTS=ON -Dpybind11_DIR="$pybind11_dir" >/dev/null
+    -DORVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+echo "== A program built against the installed C++ package"
+bash scripts/test-cpp-package.sh build/ctest
+
 echo "== Python suite"
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore .
-python3 -m pytest -q tests
+install_project test
+"$orvane_python" -m pytest -q tests
+
+echo "== The module built with pybind11 2.13"
+bash scripts/test-pybind11-213.sh
+
+echo "== Type check of examples/"
+"$orvane_python" -m mypy --check-untyped-defs examples
 
 echo "== Windows backend, cross-compiled and run under wine"
 bash scripts/test-windows.sh

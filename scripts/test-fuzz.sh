@@ -13,6 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+ensure_venv  # CMake and Ninja
 
 seconds=${ORVANE_FUZZ_SECONDS:-30}
 targets=(${ORVANE_FUZZ_TARGETS:-handle_receive varnix3_receive port_listing})

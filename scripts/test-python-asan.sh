@@ -12,11 +12,12 @@
 # ORVANE_PROPERTY_EXAMPLES given by the caller win.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
+ensure_venv
 
 build=build/python-asan
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON \
-    -DORVANE_BUILD_PYTHON=ON -DORVANE_BUILD_TESTS=OFF \
-    -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
+    -DORVANE_BUILD_PYTHON=ON -DORVANE_BUILD_TESTS=OFF -DPython_EXECUTABLE="$orvane_python" >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
 module=$(find "$build" -maxdepth 1 -name 'OrvaneHardwareAPI*.so' | head -n 1)
@@ -26,8 +27,8 @@ runtime=$(${CXX:-c++} -print-file-name=libasan.so)
 # The C++ runtime is preloaded too: the interpreter does not link it, and without it at
 # start-up the sanitizer cannot intercept the throwing of C++ exceptions.
 cxx_runtime=$(${CXX:-c++} -print-file-name=libstdc++.so)
-# The interpreter itself, not a launcher script in front of it.
-python=$(python3 -c 'import sys; print(sys.executable)')
+# The project environment's interpreter itself, not a launcher script in front of it.
+python=$orvane_python
 
 log="$build/pytest.log"
 reports="$PWD/$build/sanitizer-report"

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+ensure_venv
 
 ensure_debian_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 libgtest-dev
 
@@ -38,13 +39,13 @@ wineboot -i >/dev/null 2>&1
 
 status=0
 echo "== Windows tests under wine (64-bit)"
-python3 Library/tests/win32/wine_harness.py build/win64 || status=1
+"$orvane_python" Library/tests/win32/wine_harness.py build/win64 || status=1
 
 # A 32-bit program under a wine without its 32-bit half prints nothing and exits 0.
 probe=$(wine build/win32/Library/tests/win32/orvane_serialcomm_key.exe probe 2>/dev/null || true)
 if [[ "$probe" == *"probe: runs"* ]]; then
     echo "== Windows tests under wine (32-bit)"
-    python3 Library/tests/win32/wine_harness.py build/win32 || status=1
+    "$orvane_python" Library/tests/win32/wine_harness.py build/win32 || status=1
 else
     echo "== 32-bit Windows programs compiled only: this wine cannot run them (no wine32)"
 fi

@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 import OrvaneHardwareAPI as api
+from signatures import untyped
 from handles import RecordingHandle
 
 PURE_VIRTUAL = (
@@ -89,6 +90,8 @@ def test_full_user_data_goes_out_in_one_message(port, stream):
     ((0, 2, [1, 300]), TypeError),
     ((0, 1, "a"), TypeError),
     ((0, 1, 1.0), TypeError),
+    ((0, 2, {1, 2}), TypeError),      # a set has no order
+    ((0, 2, (x for x in [1, 2])), TypeError),
     ((0, 1), ValueError),             # no user data to send
     ((0, 2, 7), ValueError),          # one byte supplied
     ((0, 4, b"\x01\x02\x03"), ValueError),
@@ -230,6 +233,46 @@ def test_base_call_from_override_does_not_recurse(port, stream):
     assert h.results == [None, None, "status"]
 
 
+class NestedReceiver(RecordingHandle):
+    """Reads the next message from inside its information callback."""
+
+    def OnReceiveHandleInfo(self, *args):
+        super().OnReceiveHandleInfo(*args)
+        if len(self.calls) == 1:
+            self.nested = self.Receive()
+
+
+def test_message_read_inside_a_callback_reaches_its_callback(port, stream):
+    h = NestedReceiver(stream)
+    port.send(info_msg(device_id=1) + info_msg(device_id=2))
+    assert h.Receive() == 6
+    assert h.nested == 6
+    assert [args[1] for _, args in h.calls] == [1, 2]
+
+
+def test_two_threads_sharing_a_handle_lose_no_message(port, stream):
+    inside, done = threading.Event(), threading.Event()
+
+    class Waiting(RecordingHandle):
+        def OnReceiveHandleInfo(self, *args):
+            super().OnReceiveHandleInfo(*args)
+            if len(self.calls) == 1:  # the other thread reads while this callback runs
+                inside.set()
+                done.wait(5)
+
+    h = Waiting(stream)
+    port.send(info_msg(device_id=1) + info_msg(device_id=2))
+    counts = []
+    first = threading.Thread(target=lambda: counts.append(h.Receive()))
+    first.start()
+    assert inside.wait(5)
+    counts.append(h.Receive())
+    done.set()
+    first.join()
+    assert counts == [6, 6]
+    assert [args[1] for _, args in h.calls] == [1, 2]
+
+
 @pytest.mark.parametrize("length, data, forwarded", [(0, 77, []), (1, 77, [77])])
 def test_direct_status_call_forwards_filled_values(stream, length, data, forwarded):
     h = RecordingHandle(stream)
@@ -362,15 +405,16 @@ def test_method_order_and_docstrings():
     assert names == ["__init__", "SendDeviceWakeup", "SendHandleState", "RequestStatus",
                      "OnReceiveHandleInfo", "OnReceiveHandleStatusMessage",
                      "OnReceiveHandleErrorResponse", "Receive"]
-    docs = {n: getattr(api.Handle, n).__doc__ for n in names}
+    docs = {n: untyped(getattr(api.Handle, n).__doc__) for n in names}
     for name, text in [("SendHandleState", "send handle state"),
                        ("RequestStatus", "request handle status"),
                        ("OnReceiveHandleInfo", "OnReceiveHandleInfo"),
                        ("OnReceiveHandleStatusMessage", "OnReceiveHandleStatusMessage"),
                        ("OnReceiveHandleErrorResponse", "OnReceiveHandleErrorResponse")]:
         assert docs[name].rstrip().endswith("\n\n" + text)
-    assert "Receive(self: OrvaneHardwareAPI.Handle) -> int\n\nReceive data from the handle" in (
-        docs["Receive"])
-    assert ("Receive(self: OrvaneHardwareAPI.Handle, obsolete: int) -> int\n\n"
-            "[DEPRECATED] Receive current and return current") in docs["Receive"]
-    assert "device_id: int = 0, data_length: int = 0" in docs["SendHandleState"]
+    assert docs["Receive"] == (
+        "Receive(*args, **kwargs)\nOverloaded function.\n\n"
+        "1. Receive(self)\n\nReceive data from the handle\n\n"
+        "2. Receive(self, obsolete)\n\n[DEPRECATED] Receive current and return current\n")
+    assert docs["SendHandleState"].startswith(
+        "SendHandleState(self, device_id = 0, data_length = 0, user_data = None)\n")

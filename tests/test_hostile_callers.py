@@ -418,3 +418,23 @@ def test_callbacks_that_misbehave(action, message, base_args):
     finally:
         del stream
         port.close()
+
+
+# --- objects whose constructor never ran ------------------------------------------------------
+
+def bare(cls):
+    return cls.__new__(cls)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: api.Varnix3(bare(api.SerialStream)).device_wakeup(),
+    lambda: api.Handle(bare(api.SerialStream)).SendDeviceWakeup(),
+    lambda: bare(api.Varnix3).device_wakeup(),
+    lambda: bare(api.Varnix3).end_effector_force([1, 2, 3]),
+    lambda: bare(api.Handle).SendDeviceWakeup(),
+    lambda: bare(api.Handle).Receive(),
+    lambda: api.Handle.OnReceiveHandleInfo(bare(api.Handle), 1, 2, 3, 4, 5),
+])
+def test_uninitialised_objects_are_refused(call):
+    with pytest.raises(TypeError, match="not initialised"):
+        call()

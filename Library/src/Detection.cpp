@@ -11,6 +11,7 @@
 #include "Orvane/HardwareAPI/Handle.h"
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
+#include "SerialBuffer.h"
 
 namespace Orvane::HardwareAPI {
 namespace {
@@ -117,14 +118,6 @@ int probe_handle_port(const char* port) {
         std::cerr << e.what() << '\n' << std::flush;
         return 0;
     }
-}
-
-int check_varnix3_port(const char* port) {
-    return Detail::CheckPort(probe_varnix3_port, port, kArmProbeBound);
-}
-
-bool check_handle_port(const char* port) {
-    return Detail::CheckPort(probe_handle_port, port, kHandleProbeBound) != 0;
 }
 
 std::vector<std::string> detect_varnix3s(PortTable& table) {

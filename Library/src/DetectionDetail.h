@@ -7,6 +7,14 @@
 
 #include "Orvane/HardwareAPI/SerialDeviceProvider.h"
 
+namespace Orvane::HardwareAPI {
+
+// One port, opened afresh, woken and read once: 1 when an arm (a handle) answered, else 0.
+int probe_varnix3_port(const char* port);
+int probe_handle_port(const char* port);
+
+}  // namespace Orvane::HardwareAPI
+
 namespace Orvane::HardwareAPI::Detail {
 
 enum class Search { Varnix3s, Handles, WiredHandles, WirelessHandles };

@@ -6,18 +6,7 @@
 #include "ErrorLine.h"
 #include "platform/Platform.h"
 
-namespace Orvane::HardwareAPI {
-
-std::string SystemErrorText(std::uint32_t code) {
-    char buffer[256] = {};
-    const std::size_t length = Platform::ErrorText(code, buffer, sizeof buffer);
-    if (length == 0) {
-        return "unknown";
-    }
-    return std::string(buffer, length);
-}
-
-namespace Devices {
+namespace Orvane::HardwareAPI::Devices {
 namespace {
 
 constexpr const char* kSource = "Library/src/Device";
@@ -107,5 +96,4 @@ std::int32_t Device::ReadReply(std::uint8_t expected_header, std::size_t n) {
     return static_cast<std::int32_t>(n);
 }
 
-}  // namespace Devices
-}  // namespace Orvane::HardwareAPI
+}  // namespace Orvane::HardwareAPI::Devices

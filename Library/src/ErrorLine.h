@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Orvane/HardwareAPI/Device.h"
+#include "SystemErrorText.h"
 
 namespace Orvane::HardwareAPI {
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ErrorLine.h"
+#include "SerialBuffer.h"
 #include "platform/Platform.h"
 
 namespace Orvane::HardwareAPI::IO {

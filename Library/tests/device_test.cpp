@@ -11,6 +11,7 @@
 
 #include "Orvane/HardwareAPI/Device.h"
 #include "Orvane/HardwareAPI/UUID.h"
+#include "SystemErrorText.h"
 
 using Orvane::HardwareAPI::SystemErrorText;
 using Orvane::HardwareAPI::Devices::Device;

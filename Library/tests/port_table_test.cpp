@@ -9,7 +9,8 @@
 
 #include "Orvane/HardwareAPI/Device.h"
 #include "Orvane/HardwareAPI/SerialDeviceProvider.h"
-#include "posix/SysfsPortTable.h"
+#include "SystemErrorText.h"
+#include "linux/SysfsPortTable.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "FakePortTable.h"
 #include "Orvane/HardwareAPI/Device.h"
 #include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "SystemErrorText.h"
 
 namespace {
 

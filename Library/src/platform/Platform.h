@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Orvane/HardwareAPI/SerialStream.h"
+#include "platform/PortTypes.h"
 
 namespace Orvane::HardwareAPI::Platform {
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
+#include "SerialBuffer.h"
 
 namespace OrvaneWinTest {
 

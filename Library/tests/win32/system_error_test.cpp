@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Orvane/HardwareAPI/Device.h"
+#include "SystemErrorText.h"
 #include "WindowsTest.h"
 
 namespace {

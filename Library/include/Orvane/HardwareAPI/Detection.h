@@ -21,12 +21,8 @@ std::vector<std::string> detect_handles(PortTable& table);
 std::vector<std::string> detect_wired_handles(PortTable& table);
 std::vector<std::string> detect_wireless_handles(PortTable& table);
 
+// How long detection waits for one port to answer.
 inline constexpr std::chrono::seconds kArmProbeBound{3};
 inline constexpr std::chrono::seconds kHandleProbeBound{5};
-
-int check_varnix3_port(const char* port);
-bool check_handle_port(const char* port);
-int probe_varnix3_port(const char* port);
-int probe_handle_port(const char* port);
 
 }  // namespace Orvane::HardwareAPI

@@ -12,9 +12,6 @@
 
 namespace Orvane::HardwareAPI {
 
-// The operating system's message text for an error number, or "unknown" when it has none.
-std::string SystemErrorText(std::uint32_t code);
-
 namespace Devices {
 
 class Device {

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string_view>
 
-#include "posix/SysfsPortTable.h"
+#include "linux/SysfsPortTable.h"
 
 namespace Orvane::HardwareAPI {
 namespace Platform {
