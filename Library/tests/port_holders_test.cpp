@@ -166,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(Users, HeldPortTest,
                          });
 
 // A lock file keeps the port while its process lives; one left by a process that is gone is
-// cleared and replaced by this process's own, which its close removes.
+// cleared and replaced by this process's own, which its close removes, also when the device
+// (and its node) went away first.
 class LockFileTest : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
@@ -215,7 +216,8 @@ TEST_P(LockFileTest, LiveHolderKeepsThePortStaleOneIsReplaced) {
     EXPECT_FALSE(std::filesystem::exists(lock_)) << "stale lock file left";
     HW::Platform::TakeLockFile(fd_, folder_.c_str());
     EXPECT_EQ(LockPid(), getpid());
-    HW::Platform::ReleaseLockFile(fd_, folder_.c_str());
+    pty_.HangUp();
+    HW::Platform::ReleaseLockFile(fd_);
     EXPECT_FALSE(std::filesystem::exists(lock_));
 }
 

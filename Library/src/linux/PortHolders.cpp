@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -99,11 +101,31 @@ long PtyNumber(dev_t rdev) {
     return static_cast<long>((major(rdev) - kPtySlaveMajor) * kPtySlavesPerMajor + minor(rdev));
 }
 
+// What identifies a device file: its type, device number and file system.
+struct FileId {
+    mode_t mode = 0;
+    dev_t rdev = 0;
+    dev_t dev = 0;
+};
+
+// Another process's open file by its /proc entry. Cached attributes do: asking the file
+// system could wait on a stalled network or user-space mount that has nothing to do with
+// the port.
+bool IdOf(int fd_dir, const char* name, FileId& id) {
+    struct statx x {};
+    if (statx(fd_dir, name, AT_STATX_DONT_SYNC, STATX_TYPE, &x) != 0) {
+        return false;
+    }
+    id = {x.stx_mode, makedev(x.stx_rdev_major, x.stx_rdev_minor),
+          makedev(x.stx_dev_major, x.stx_dev_minor)};
+    return true;
+}
+
 // The same terminal: the same device number. A pseudo-terminal slave's number means something
 // only within its own devpts file system, so those must also sit on the same one.
-bool SameTerminal(const struct stat& file, const struct stat& port) {
-    return S_ISCHR(file.st_mode) && file.st_rdev == port.st_rdev &&
-           (!IsPtySlave(port.st_rdev) || file.st_dev == port.st_dev);
+bool SameTerminal(const FileId& file, const struct stat& port) {
+    return S_ISCHR(file.mode) && file.rdev == port.st_rdev &&
+           (!IsPtySlave(port.st_rdev) || file.dev == port.st_dev);
 }
 
 // The pseudo-terminal a master descriptor of the process in `pid_dir` leads to; -1 if unknown.
@@ -132,13 +154,13 @@ bool ProcessHolds(int pid_dir, const struct stat& port) {
     bool holds = false;
     bool holds_master = false;
     while (const char* name = fds.Next()) {
-        struct stat file {};
-        if (fstatat(fds.fd(), name, &file, 0) != 0 || !S_ISCHR(file.st_mode)) {
+        FileId file;
+        if (!IdOf(fds.fd(), name, file) || !S_ISCHR(file.mode)) {
             continue;
         }
         if (SameTerminal(file, port)) {
             holds = true;
-        } else if (pty && file.st_rdev == ptmx &&
+        } else if (pty && file.rdev == ptmx &&
                    MasterNumber(pid_dir, name) == PtyNumber(port.st_rdev)) {
             holds_master = true;
         }
@@ -205,6 +227,36 @@ bool Alive(pid_t pid) {
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
+// The lock files this process holds, by port descriptor. Named at the open: by the close the
+// device node may be gone (unplugged, or the far end of a pseudo-terminal closed), and the
+// descriptor's path with it.
+class OwnLocks {
+public:
+    void Add(int fd, std::string path) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        paths_[fd] = std::move(path);
+    }
+    std::string Take(int fd) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        const auto it = paths_.find(fd);
+        if (it == paths_.end()) {
+            return {};
+        }
+        std::string path = std::move(it->second);
+        paths_.erase(it);
+        return path;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<int, std::string> paths_;
+};
+
+OwnLocks& Owned() {
+    static OwnLocks locks;
+    return locks;
+}
+
 }  // namespace
 
 bool HeldElsewhere(int fd, const char* lock_folder) {
@@ -236,22 +288,24 @@ void TakeLockFile(int fd, const char* lock_folder) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const Descriptor f(open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (f.get() >= 0) {
-            if (write(f.get(), text, static_cast<std::size_t>(length)) != length) {
+            if (write(f.get(), text, static_cast<std::size_t>(length)) == length) {
+                Owned().Add(fd, lock);
+            } else {
                 unlink(lock.c_str());
             }
             return;
         }
         const pid_t holder = errno == EEXIST ? LockHolder(lock) : 0;
         if (holder == 0 || holder == getpid() || Alive(holder)) {
-            return;  // not writable, already ours, or another's that appeared meanwhile
+            return;  // not writable, another stream's here, or another's that appeared meanwhile
         }
         unlink(lock.c_str());
     }
 }
 
-void ReleaseLockFile(int fd, const char* lock_folder) {
+void ReleaseLockFile(int fd) {
     const ErrnoKeeper keep;
-    const std::string lock = LockPath(fd, lock_folder);
+    const std::string lock = Owned().Take(fd);
     if (!lock.empty() && LockHolder(lock) == getpid()) {
         unlink(lock.c_str());
     }

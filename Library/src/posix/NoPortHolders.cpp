@@ -9,6 +9,6 @@ bool HeldElsewhere(int, const char*) {
 
 void TakeLockFile(int, const char*) {}
 
-void ReleaseLockFile(int, const char*) {}
+void ReleaseLockFile(int) {}
 
 }  // namespace Orvane::HardwareAPI::Platform

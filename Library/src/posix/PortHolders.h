@@ -17,7 +17,7 @@ bool HeldElsewhere(int fd, const char* lock_folder = kLockFolder);
 // Takes the lock file for the port behind `fd`; nothing where the folder cannot be written.
 void TakeLockFile(int fd, const char* lock_folder = kLockFolder);
 
-// Removes the port's lock file if this process holds it.
-void ReleaseLockFile(int fd, const char* lock_folder = kLockFolder);
+// Removes the lock file that TakeLockFile took for `fd`, if any; called before `fd` closes.
+void ReleaseLockFile(int fd);
 
 }  // namespace Orvane::HardwareAPI::Platform
