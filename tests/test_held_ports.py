@@ -1,5 +1,5 @@
-"""Ports that another program holds open are left as they are: no settings, no bytes, and
-the detector says why it could not probe them."""
+"""A port that another program holds open is left as it is: no settings, no bytes, and the
+detector says why it could not probe it."""
 import os
 import subprocess
 import sys
@@ -14,37 +14,32 @@ from test_detection import ARM_INFO, Responder
 from test_stream_classes import open_lines
 
 # Holds the port open, as a terminal program would, until its standard input closes.
-HOLD = ("import os, sys; fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY); "
-        "print('holding', flush=True); sys.stdin.read()")
+HOLD = "import os, sys; os.open(sys.argv[1], os.O_RDWR); print(flush=True); sys.stdin.read()"
 
 
 @pytest.fixture
 def held(port):
-    """A scripted port that a second process holds open, and the settings it has."""
-    holder = subprocess.Popen([sys.executable, "-c", HOLD, port.path], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True)
-    assert holder.stdout.readline() == "holding\n"
-    settings = termios.tcgetattr(port._slave)
-    yield port, settings
-    holder.stdin.close()
-    holder.wait(5)
+    """The scripted port, held open by a second process; yields its settings."""
+    with subprocess.Popen([sys.executable, "-c", HOLD, port.path], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE) as holder:
+        holder.stdout.readline()
+        yield termios.tcgetattr(port._slave)
+        holder.stdin.close()
 
 
-def test_held_port_is_neither_configured_nor_written(held, capfd):
-    port, settings = held
+def test_held_port_is_neither_configured_nor_written(port, held, capfd):
     stream = api.SerialStream(port.path)
     assert capfd.readouterr().err == open_lines(port.path, 16, "Device or resource busy")
     assert api.Varnix3(stream).device_wakeup()[0] == 0
     assert port.pending() == b""
-    assert termios.tcgetattr(port._slave) == settings
+    assert termios.tcgetattr(port._slave) == held
 
 
-def test_detector_leaves_a_held_port_alone_and_says_why(held, tmp_path):
-    port, settings = held
+def test_detector_leaves_a_held_port_alone_and_says_why(port, held, tmp_path):
     arm = Responder(port, ARM_INFO)
     arm.start()
+    detect = os.path.join(os.path.dirname(sim_binary()), "orvane-detect")
     try:
-        detect = os.path.join(os.path.dirname(sim_binary()), "orvane-detect")
         result = run_with_ports(tmp_path, {"ttyACM0": ("cdc_acm", port.path)}, [detect],
                                 listed_only=[("ttyACM1", "cdc_acm")])
     finally:
@@ -52,9 +47,7 @@ def test_detector_leaves_a_held_port_alone_and_says_why(held, tmp_path):
         arm.join()
     assert result.returncode == 0, result.stderr
     answered = result.stdout.split("What answered where:\n")[1].splitlines()
-    assert [line.split(None, 1) for line in answered] == [
-        ["/dev/ttyACM0", "nothing (held by another program)"],
-        ["/dev/ttyACM1", "nothing (missing)"],
-    ]
+    assert answered == ["  /dev/ttyACM0     nothing (held by another program)",
+                        "  /dev/ttyACM1     nothing (missing)"]
     assert arm.received == b""
-    assert termios.tcgetattr(port._slave) == settings
+    assert termios.tcgetattr(port._slave) == held

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iomanip>
 #include <string>
+#include <utility>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
@@ -30,109 +31,73 @@ namespace {
 
 constexpr uid_t kRoot = 0;
 constexpr uid_t kNobody = 65534;
+constexpr int kRefused = 0;
+constexpr int kOpened = 1;
 
-// In a child: becomes `uid`, with the group of the same number.
-bool BecomeUser(uid_t uid) {
-    return uid == kRoot || (setgid(uid) == 0 && setuid(uid) == 0);
+// Runs `body` in a child that became `uid` (with the group of that number); returns its pid.
+template <class Body>
+pid_t Spawn(uid_t uid, Body body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(uid == kRoot || (setgid(uid) == 0 && setuid(uid) == 0) ? body() : 99);
+    }
+    return child;
 }
 
-// A child process that holds the port open (and nothing else) until destroyed.
-class Holder {
-public:
+int ExitCode(pid_t child) {
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A child of `uid` holding the port open, and nothing else, until destroyed.
+struct Holder {
     Holder(const std::string& path, uid_t uid) {
         int ready[2];
-        int release[2];
-        if (pipe(ready) != 0 || pipe(release) != 0) {
+        if (pipe(ready) != 0) {
             return;
         }
-        pid_ = fork();
-        if (pid_ == 0) {
+        pid = Spawn(uid, [&] {
             for (int fd = 3; fd < 1024; ++fd) {
-                if (fd != ready[1] && fd != release[0]) {
+                if (fd != ready[1]) {
                     close(fd);  // not the test's device end of the line
                 }
             }
             // A program that dropped root may be looked into by its own user, as after an exec.
-            const bool user = BecomeUser(uid) && prctl(PR_SET_DUMPABLE, 1) == 0;
-            const char held = user && open(path.c_str(), O_RDWR | O_NOCTTY) >= 0 ? 1 : 0;
-            char c = 0;
-            if (write(ready[1], &held, 1) == 1) {
-                [[maybe_unused]] const ssize_t r = read(release[0], &c, 1);
+            const char ok =
+                prctl(PR_SET_DUMPABLE, 1) == 0 && open(path.c_str(), O_RDWR | O_NOCTTY) >= 0;
+            if (write(ready[1], &ok, 1) == 1) {
+                pause();
             }
-            _exit(0);
-        }
+            return 0;
+        });
         close(ready[1]);
-        close(release[0]);
-        release_ = release[1];
-        char held = 0;
-        held_ = pid_ > 0 && read(ready[0], &held, 1) == 1 && held == 1;
+        char ok = 0;
+        held = pid > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
         close(ready[0]);
     }
     ~Holder() {
-        close(release_);
-        if (pid_ > 0) {
-            waitpid(pid_, nullptr, 0);
-        }
+        kill(pid, SIGKILL);
+        ExitCode(pid);
     }
-    bool held() const { return held_; }
-
-private:
-    pid_t pid_ = -1;
-    int release_ = -1;
-    bool held_ = false;
+    pid_t pid = -1;
+    bool held = false;
 };
 
-struct OpenResult {
-    int code = 0;
-    int error = 0;
-    bool operator==(const OpenResult&) const = default;
-};
-
-void PrintTo(const OpenResult& r, std::ostream* os) {
-    *os << "code " << r.code << ", error " << r.error;
+// Opens the port as `uid` in a child and sends the arm's wake-up on it: kRefused when the open
+// gave -2 with EBUSY, kOpened when it opened.
+int OpenAndWakeAs(uid_t uid, const std::string& path) {
+    return ExitCode(Spawn(uid, [&] {
+        std::freopen("/dev/null", "w", stderr);
+        HW::IO::SerialStream stream(path.c_str(), false);
+        const int code = stream.Open();
+        HW::Devices::Varnix3(stream).SendDeviceWakeup();
+        return code == 1 ? kOpened : code == -2 && stream.OpenError() == EBUSY ? kRefused : 2;
+    }));
 }
 
-// Opens the port as `uid` in a child process and sends the arm's wake-up on it.
-OpenResult OpenAndWakeAs(uid_t uid, const std::string& path) {
-    int result[2];
-    if (pipe(result) != 0) {
-        return {};
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDERR_FILENO);
-        OpenResult r{99, 0};
-        if (BecomeUser(uid)) {
-            HW::IO::SerialStream stream(path.c_str(), false);
-            r.code = stream.Open();
-            r.error = static_cast<int>(stream.OpenError());
-            HW::Devices::Varnix3 arm(stream);
-            arm.SendDeviceWakeup();
-        }
-        _exit(write(result[1], &r, sizeof r) == sizeof r ? 0 : 1);
-    }
-    close(result[1]);
-    OpenResult r{};
-    if (child < 0 || read(result[0], &r, sizeof r) != sizeof r) {
-        r = {};
-    }
-    close(result[0]);
-    waitpid(child, nullptr, 0);
-    return r;
-}
+using Users = std::pair<uid_t, uid_t>;  // holder, opener
 
-struct HeldCase {
-    const char* name;
-    uid_t holder;
-    uid_t opener;
-};
-
-void PrintTo(const HeldCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class HeldPortTest : public testing::TestWithParam<HeldCase> {};
+class HeldPortTest : public testing::TestWithParam<Users> {};
 
 }  // namespace
 
@@ -140,88 +105,73 @@ TEST_P(HeldPortTest, RefusedUntouchedUntilFreed) {
     if (geteuid() != kRoot) {
         GTEST_SKIP() << "needs root to run the holder and the opener as other users";
     }
+    const auto [holder_uid, opener_uid] = GetParam();
     PtyPair pty(/*raw=*/false);  // the settings a program left on its terminal
     ASSERT_EQ(chown(pty.path().c_str(), kNobody, kNobody), 0);
     termios before{};
+    termios after{};
     ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
     {
-        const Holder holder(pty.path(), GetParam().holder);
-        ASSERT_TRUE(holder.held());
-        EXPECT_EQ(OpenAndWakeAs(GetParam().opener, pty.path()), (OpenResult{-2, EBUSY}));
-        termios after{};
+        const Holder holder(pty.path(), holder_uid);
+        ASSERT_TRUE(holder.held);
+        EXPECT_EQ(OpenAndWakeAs(opener_uid, pty.path()), kRefused);
         ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
         EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "settings changed";
         EXPECT_TRUE(pty.Pending(100).empty()) << "bytes written to a held port";
     }
-    EXPECT_EQ(OpenAndWakeAs(GetParam().opener, pty.path()), (OpenResult{1, 0}));
+    EXPECT_EQ(OpenAndWakeAs(opener_uid, pty.path()), kOpened);
     EXPECT_EQ(pty.Pending(100), std::vector<std::uint8_t>{0x0A});
 }
 
-INSTANTIATE_TEST_SUITE_P(Users, HeldPortTest,
-                         testing::Values(HeldCase{"RootHolderRootOpener", kRoot, kRoot},
-                                         HeldCase{"UserHolderRootOpener", kNobody, kRoot},
-                                         HeldCase{"UserHolderUserOpener", kNobody, kNobody}),
-                         [](const testing::TestParamInfo<HeldCase>& info) {
-                             return std::string(info.param.name);
+INSTANTIATE_TEST_SUITE_P(RootAndUser, HeldPortTest,
+                         testing::Values(Users{kRoot, kRoot}, Users{kNobody, kRoot},
+                                         Users{kNobody, kNobody}),
+                         [](const testing::TestParamInfo<Users>& info) {
+                             const auto name = [](uid_t u) { return u == kRoot ? "Root" : "User"; };
+                             return std::string(name(info.param.first)) + "Holder" +
+                                    name(info.param.second) + "Opener";
                          });
 
-// A lock file keeps the port while its process lives; one left by a process that is gone is
-// cleared and replaced by this process's own, which its close removes, also when the device
-// (and its node) went away first.
-class LockFileTest : public testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/orvane-locks-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        std::string name = pty_.path().substr(std::strlen("/dev/"));
-        std::replace(name.begin(), name.end(), '/', '_');
-        lock_ = folder_ + "/LCK.." + name;
-        fd_ = open(pty_.path().c_str(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(fd_, 0);
-    }
-    void TearDown() override {
-        close(fd_);
-        std::filesystem::remove_all(folder_);
-    }
-    void WriteLock(pid_t pid) const { std::ofstream(lock_) << std::setw(10) << pid << '\n'; }
-    pid_t LockPid() const {
-        pid_t pid = 0;
-        std::ifstream(lock_) >> pid;
-        return pid;
-    }
+// A lock file keeps the port while its process lives; one left by a process that is gone makes
+// way for this process's own, which the close removes even when the device node went first.
+TEST(LockFile, LiveHolderKeepsThePortStaleOneMakesWay) {
+    char pattern[] = "/tmp/orvane-locks-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    PtyPair pty;
+    std::string name = pty.path().substr(std::strlen("/dev/"));
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::string lock = folder + "/LCK.." + name;
+    const auto write_lock = [&](pid_t pid) { std::ofstream(lock) << std::setw(10) << pid << '\n'; };
+    const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
 
-    PtyPair pty_;
-    std::string folder_;
-    std::string lock_;
-    int fd_ = -1;
-};
+    write_lock(1);  // always running
+    EXPECT_TRUE(HW::Platform::HeldElsewhere(fd, folder.c_str()));
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(ExitCode(gone), 0);
+    write_lock(gone);
+    EXPECT_FALSE(HW::Platform::HeldElsewhere(fd, folder.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(lock)) << "stale lock file left";
 
-TEST_P(LockFileTest, LiveHolderKeepsThePortStaleOneIsReplaced) {
-    const bool live = GetParam();
-    pid_t holder = 1;  // always running
-    if (!live) {
-        holder = fork();
-        if (holder == 0) {
-            _exit(0);
-        }
-        ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
-    }
-    WriteLock(holder);
-    EXPECT_EQ(HW::Platform::HeldElsewhere(fd_, folder_.c_str()), live);
-    if (live) {
-        EXPECT_EQ(LockPid(), holder);
-        return;
-    }
-    EXPECT_FALSE(std::filesystem::exists(lock_)) << "stale lock file left";
-    HW::Platform::TakeLockFile(fd_, folder_.c_str());
-    EXPECT_EQ(LockPid(), getpid());
-    pty_.HangUp();
-    HW::Platform::ReleaseLockFile(fd_);
-    EXPECT_FALSE(std::filesystem::exists(lock_));
+    HW::Platform::TakeLockFile(fd, folder.c_str());
+    pid_t owner = 0;
+    std::ifstream(lock) >> owner;
+    EXPECT_EQ(owner, getpid());
+    pty.HangUp();
+    HW::Platform::ReleaseLockFile(fd);
+    EXPECT_FALSE(std::filesystem::exists(lock));
+    close(fd);
+    std::filesystem::remove_all(folder);
 }
 
-INSTANTIATE_TEST_SUITE_P(Holders, LockFileTest, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "Live" : "Dead");
-                         });
+TEST(LockFile, NoneTakenForPseudoTerminals) {
+    PtyPair pty;
+    const HW::IO::SerialStream stream(pty.path().c_str(), true);
+    std::string name = pty.path().substr(std::strlen("/dev/"));
+    std::replace(name.begin(), name.end(), '/', '_');
+    EXPECT_FALSE(std::filesystem::exists(std::string(HW::Platform::kLockFolder) + "/LCK.." + name));
+}

@@ -276,6 +276,12 @@ bool HeldElsewhere(int fd, const char* lock_folder) {
     return OtherProcessHolds(port);
 }
 
+bool IsPseudoTerminal(int fd) {
+    struct stat port {};
+    const ErrnoKeeper keep;
+    return fstat(fd, &port) == 0 && S_ISCHR(port.st_mode) && IsPtySlave(port.st_rdev);
+}
+
 void TakeLockFile(int fd, const char* lock_folder) {
     const ErrnoKeeper keep;
     const std::string lock = LockPath(fd, lock_folder);

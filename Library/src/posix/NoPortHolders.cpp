@@ -7,6 +7,10 @@ bool HeldElsewhere(int, const char*) {
     return false;
 }
 
+bool IsPseudoTerminal(int) {
+    return false;
+}
+
 void TakeLockFile(int, const char*) {}
 
 void ReleaseLockFile(int) {}

@@ -14,6 +14,9 @@ inline constexpr const char* kLockFolder = "/var/lock";
 // its master is the device end of the line, not another user of the port.
 bool HeldElsewhere(int fd, const char* lock_folder = kLockFolder);
 
+// Whether `fd` is the slave side of a pseudo-terminal.
+bool IsPseudoTerminal(int fd);
+
 // Takes the lock file for the port behind `fd`; nothing where the folder cannot be written.
 void TakeLockFile(int fd, const char* lock_folder = kLockFolder);
 

@@ -126,7 +126,11 @@ PortHandle OpenPort(const std::string& name, OpenOutcome& outcome) {
         outcome = OpenOutcome::Failed;
         return IO::kInvalidPort;
     }
-    TakeLockFile(fd);
+    // Serial lines only: pseudo-terminal numbers come back with every new terminal, so a
+    // file left by a program that never closed its port would later refuse a stranger's.
+    if (!IsPseudoTerminal(fd)) {
+        TakeLockFile(fd);
+    }
     const int error = errno;
     ioctl(fd, TIOCEXCL);  // refused by non-terminals; the settings step reports those
     errno = error;
