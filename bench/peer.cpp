@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     // The peer keeps its slave descriptor open, so a client closing the port is no
-    // hang-up here; the line is raw so that every client starts from the same settings.
+    // hang-up here (holding the master as well, it is the device end to the client's open,
+    // not another holder); the line is raw so that every client starts from the same settings.
     termios t{};
     tcgetattr(slave, &t);
     cfmakeraw(&t);

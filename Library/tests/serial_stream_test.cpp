@@ -230,16 +230,22 @@ TEST(SerialStream, PortIsExclusiveUntilDestroyed) {
     EXPECT_EQ(CountFds(), fds + 1);
 }
 
-TEST(SerialStream, LineIsRawAt115200Baud8N1) {
+TEST(SerialStream, LineIsRawAt115200Baud8N1WithoutFlowControl) {
     PtyPair pty(/*raw=*/false);
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+    t.c_cflag |= CRTSCTS;
+    t.c_iflag |= IXON | IXOFF | IXANY;
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &t), 0);
     SerialStream s(pty.path().c_str(), true);
     ASSERT_TRUE(s.good());
 
-    termios t{};
     ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
     EXPECT_EQ(cfgetispeed(&t), B115200);
     EXPECT_EQ(cfgetospeed(&t), B115200);
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CLOCAL | CREAD), CS8 | CLOCAL | CREAD);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CLOCAL | CREAD | CRTSCTS),
+              CS8 | CLOCAL | CREAD);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
 
     const std::vector<std::uint8_t> wire{0x0A, 0x0D, 0x11, 0x13, 0x00, 0xFF};
     pty.Send(wire);
@@ -456,6 +462,16 @@ INSTANTIATE_TEST_SUITE_P(
                         "[err] Library/src/Device:39> unable to write '1000' bytes to stream: "
                         "[5] Input/output error\n"}),
     [](const testing::TestParamInfo<WriteFault>& info) { return info.param.name; });
+
+TEST(SerialStream, LastCommandBeforeCloseGetsOut) {
+    PtyPair pty;
+    const std::vector<std::uint8_t> zero_force{0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    {
+        SerialStream s(pty.path().c_str(), true);
+        Write(s, zero_force);
+    }
+    EXPECT_EQ(pty.Expect(zero_force.size()), zero_force);
+}
 
 TEST(SerialStream, DestroyedQuietlyWhateverExceptionsTheCallerAskedFor) {
     PtyPair pty;

@@ -1,5 +1,6 @@
 // orvane-detect: lists the machine's serial ports with their kinds, runs the four detect
 // functions and prints what answered where.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -8,6 +9,7 @@
 
 #include "Orvane/HardwareAPI/Detection.h"
 #include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "Orvane/HardwareAPI/SerialStream.h"
 
 namespace {
 
@@ -25,13 +27,38 @@ const char* KindText(HW::PortKind kind) {
     return "unknown";
 }
 
+// Why a port could not be opened, or nothing when it opens. The open gives a held port back
+// before touching it, and one where nothing answered was just probed anyway.
+std::string WhyUnopenable(const std::string& port) {
+    HW::IO::SerialStream stream(port.c_str(), false);
+    const std::int8_t code = stream.Open();
+    const int error = static_cast<int>(stream.OpenError());
+    if (code == HW::IO::SerialStream::kOpened) {
+        return {};
+    }
+    if (code == HW::IO::SerialStream::kNotFound) {
+        return "missing";
+    }
+    if (code == HW::IO::SerialStream::kSettingsUnreadable) {
+        return "not a serial port";
+    }
+    if (error == EACCES || error == EPERM) {
+        return "no permission";
+    }
+    if (error == EBUSY || error == EWOULDBLOCK) {
+        return "held by another program";
+    }
+    return std::strerror(error);
+}
+
 constexpr const char* kHelp =
     "usage: orvane-detect\n"
     "\n"
     "Lists the serial ports that can carry a device, with their kinds, then probes them:\n"
     "arms on USB serial ports, handles on wired and Bluetooth serial ports. Each probe\n"
-    "opens the port, sends a wake-up and waits up to a few seconds for an answer; a port\n"
-    "that another program holds open cannot be probed (an error line says so).\n";
+    "opens the port, sends a wake-up and waits up to a few seconds for an answer. A port\n"
+    "that another program holds open is left untouched; the summary says why a port\n"
+    "could not be opened (missing, no permission, held by another program).\n";
 
 }  // namespace
 
@@ -90,8 +117,13 @@ int main(int argc, char** argv) {
     std::printf("\nWhat answered where:\n");
     for (const auto& entry : ports) {
         const auto it = answered.find(entry.port);
-        std::printf("  %-16s %s\n", entry.port.c_str(),
-                    it == answered.end() ? "nothing" : it->second.c_str());
+        if (it != answered.end()) {
+            std::printf("  %-16s %s\n", entry.port.c_str(), it->second.c_str());
+            continue;
+        }
+        const std::string why = WhyUnopenable(entry.port);
+        std::printf("  %-16s nothing%s%s%s\n", entry.port.c_str(), why.empty() ? "" : " (",
+                    why.c_str(), why.empty() ? "" : ")");
     }
     if (ports.empty()) {
         std::printf("  nothing: no serial ports\n");

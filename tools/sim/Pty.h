@@ -38,7 +38,9 @@ private:
     int watch_ = -1;
     int clients_ = 0;
     int master_ = -1;
-    // Held open so that the host closing its port does not hang up the master side.
+    // Held open so that the host closing its port does not hang up the master side. Since
+    // this process holds the master too, hosts see it as the device end, not as a program
+    // that already has their port open.
     int slave_ = -1;
     std::string path_;
 };

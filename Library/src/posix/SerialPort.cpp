@@ -12,8 +12,10 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <thread>
 
 #include "platform/Platform.h"
+#include "posix/PortHolders.h"
 
 namespace Orvane::HardwareAPI::Platform {
 namespace {
@@ -47,6 +49,13 @@ int RemainingMs(Clock::time_point now, Clock::time_point deadline) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+// Output queued at close: 1 ms per byte (about eleven times what 115200 baud needs) and
+// 50 ms more, at most 1 s, checked every millisecond.
+constexpr std::uint64_t kDrainPerByteMs = 1;
+constexpr std::uint64_t kDrainMs = 50;
+constexpr milliseconds kMaxDrain{1000};
+constexpr milliseconds kDrainPoll{1};
+
 enum class Wait { Ready, TimedOut, HungUp };
 
 // Waits once for `events` on fd until `deadline` (`now` is the caller's reading of the
@@ -77,6 +86,27 @@ Wait WaitFor(int fd, short events, Clock::time_point now, Clock::time_point dead
     }
 }
 
+// What is still queued for the line at close gets the time it needs at the port's speed,
+// with room to spare; a line that cannot take it (a stalled device, flow control on the far
+// side) loses the rest, so that close never waits for it. A port whose queue is empty, or
+// that has none (a pseudo-terminal), is closed at once with nothing discarded.
+void DrainOrDrop(int fd) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+        return;
+    }
+    const auto deadline =
+        Clock::now() +
+        std::min(kMaxDrain, Bound(kDrainPerByteMs, static_cast<std::size_t>(queued), kDrainMs));
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(kDrainPoll);
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+            return;
+        }
+    }
+    tcflush(fd, TCOFLUSH);
+}
+
 }  // namespace
 
 PortHandle OpenPort(const std::string& name, OpenOutcome& outcome) {
@@ -86,13 +116,20 @@ PortHandle OpenPort(const std::string& name, OpenOutcome& outcome) {
         outcome = errno == ENOENT ? OpenOutcome::NotFound : OpenOutcome::Failed;
         return IO::kInvalidPort;
     }
-    // flock keeps a second open out also within this process and for root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
+    // Another program's port is given back before anything is set or sent on it. flock
+    // keeps a second open out also within this process and for root.
+    const bool held = HeldElsewhere(fd);
+    if (held || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = held ? EBUSY : errno;
         close(fd);
         errno = error;
         outcome = OpenOutcome::Failed;
         return IO::kInvalidPort;
+    }
+    // Serial lines only: pseudo-terminal numbers come back with every new terminal, so a
+    // file left by a program that never closed its port would later refuse a stranger's.
+    if (!IsPseudoTerminal(fd)) {
+        TakeLockFile(fd);
     }
     const int error = errno;
     ioctl(fd, TIOCEXCL);  // refused by non-terminals; the settings step reports those
@@ -108,6 +145,12 @@ LineOutcome ConfigureLine(PortHandle port) {
     }
     // Raw mode: the wire is binary, and the defaults would rewrite 0x0A, 0x0D, 0x11, 0x13.
     cfmakeraw(&settings);
+    // No flow control either way: a port left with CTS low or after an XOFF would hold
+    // writes, and the close behind them, indefinitely.
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+#ifdef CRTSCTS
+    settings.c_cflag &= ~CRTSCTS;
+#endif
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
     // With VMIN 1 a non-blocking read of an empty line fails with EAGAIN; VMIN 0 would
@@ -225,8 +268,11 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
 
 void ClosePort(PortHandle port) {
     const int error = errno;
-    ioctl(Fd(port), TIOCNXCL);  // give up exclusivity before the descriptor goes
-    close(Fd(port));
+    const int fd = Fd(port);
+    DrainOrDrop(fd);
+    ReleaseLockFile(fd);
+    ioctl(fd, TIOCNXCL);  // give up exclusivity before the descriptor goes
+    close(fd);
     errno = error;
 }
 

@@ -35,6 +35,10 @@ public:
     // The buffer that owns the port, or nullptr before Open (for the library itself).
     serialib* Buffer() { return buffer_.get(); }
 
+    // The error number of the open step that failed, 0 when none did: says why a port
+    // could not be had (missing, no permission, held by another program).
+    std::uint32_t OpenError() const { return last_error_; }
+
 private:
     std::string port_;
     std::unique_ptr<serialib> buffer_;
