@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
@@ -137,8 +138,9 @@ struct ServoLoop::Impl {
     std::atomic<std::int64_t> first_reply_ns{0}, last_reply_ns{0};
     HistoryRing history;
 
-    void Fail(const char* format, double value) {
-        std::snprintf(fault_text, sizeof fault_text, format, value);
+    template <typename... Args>
+    void Fail(const char* format, Args... args) {
+        std::snprintf(fault_text, sizeof fault_text, format, args...);
         faulted.store(true, std::memory_order_release);
     }
 
@@ -154,15 +156,13 @@ struct ServoLoop::Impl {
 
 void ServoLoop::Impl::Open() {
     if (const std::string problem = ConfigProblem(config); !problem.empty()) {
-        std::snprintf(fault_text, sizeof fault_text, "%s", problem.c_str());
-        faulted.store(true, std::memory_order_release);
+        Fail("%s", problem.c_str());
         closed.store(true);
         return;
     }
     stream = std::make_unique<IO::SerialStream>(port.c_str(), true);
     if (stream->Buffer() == nullptr || !stream->Buffer()->IsOpen()) {
-        std::snprintf(fault_text, sizeof fault_text, "cannot open port '%s'", port.c_str());
-        faulted.store(true, std::memory_order_release);
+        Fail("cannot open port '%s'", port.c_str());
         Close();
         return;
     }
@@ -172,17 +172,13 @@ void ServoLoop::Impl::Open() {
     arm->SendDeviceWakeup();
     if (arm->ReceiveDeviceInfo(info.device_id, info.model_number, info.hardware_version,
                                info.firmware_version, info.uuid) < 0) {
-        std::snprintf(fault_text, sizeof fault_text,
-                      "no device information from '%s': no arm answered the wake-up", port.c_str());
-        faulted.store(true, std::memory_order_release);
+        Fail("no device information from '%s': no arm answered the wake-up", port.c_str());
         Close();
         return;
     }
     if (info.model_number != Protocol::Arm::kArmModelNumber) {
-        std::snprintf(fault_text, sizeof fault_text,
-                      "the device on '%s' is not an arm (model number %u)", port.c_str(),
-                      static_cast<unsigned>(info.model_number));
-        faulted.store(true, std::memory_order_release);
+        Fail("the device on '%s' is not an arm (model number %u)", port.c_str(),
+             static_cast<unsigned>(info.model_number));
         Close();
         return;
     }
@@ -387,7 +383,13 @@ bool ServoLoop::Start() {
         impl_->thread.join();
     }
     impl_->running.store(true);
-    impl_->thread = std::thread([this] { impl_->Run(); });
+    try {
+        impl_->thread = std::thread([this] { impl_->Run(); });
+    } catch (const std::system_error&) {
+        impl_->running.store(false);
+        impl_->Fail("%s", "the system refused a thread for the loop");
+        return false;
+    }
     std::unique_lock<std::mutex> wait(impl_->realtime_mutex);
     impl_->realtime_ready.wait(wait, [this] { return impl_->realtime_known; });
     return true;

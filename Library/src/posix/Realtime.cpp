@@ -25,6 +25,12 @@ constexpr int kWantedPriority = 80;
 // Stack the loop may use, touched once so its pages are there before they are locked.
 constexpr std::size_t kStackPrefault = 64 * 1024;
 
+#ifdef MCL_ONFAULT
+constexpr int kLockFlags = MCL_CURRENT | MCL_ONFAULT;
+#else
+constexpr int kLockFlags = MCL_CURRENT;
+#endif
+
 std::mutex lock_mutex;
 int lock_users = 0;  // loops that hold the memory lock
 
@@ -80,8 +86,10 @@ RealtimeGrant EnterRealtime() {
     PrefaultStack();
     std::lock_guard<std::mutex> hold(lock_mutex);
     // Only the pages mapped now: locking future ones too would make the host program's
-    // allocations fail once the lock limit is reached.
-    if (lock_users > 0 || mlockall(MCL_CURRENT) == 0) {
+    // allocations fail once the lock limit is reached. Where the system can, pages are
+    // locked as they are used rather than all read in at once, which would make every
+    // untouched thread stack and mapping of the host program resident.
+    if (lock_users > 0 || mlockall(kLockFlags) == 0) {
         ++lock_users;
         grant.memory_locked = true;
     } else {
