@@ -2,6 +2,7 @@
 // operation of the stream into one platform read or write.
 #pragma once
 
+#include <cstdint>
 #include <streambuf>
 
 #include "platform/PortTypes.h"
@@ -23,6 +24,10 @@ public:
     PortHandle NativeHandle() const { return handle_; }
     // Closes the port now; the destructor then finds it closed.
     void Close();
+    // Ends each read `ms` after it began or after its last byte (plus the per-byte
+    // allowance) instead of the usual 1000 ms, for callers that must notice a silent
+    // device sooner. 0 restores the usual bounds.
+    void SetReadTimeout(std::uint32_t ms) { read_timeout_ms_ = ms; }
 
 protected:
     int_type overflow(int_type c) override;
@@ -44,6 +49,7 @@ private:
     bool lookahead_held_ = false;
     PortHandle handle_ = kInvalidPort;
     CommTimeouts timeouts_{};
+    std::uint32_t read_timeout_ms_ = 0;  // 0: the usual bounds
     // A write went out since the last read that delivered bytes: the next read waits for
     // the reply before trying, which saves a read that would find nothing.
     bool reply_pending_ = false;

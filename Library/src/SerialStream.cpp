@@ -33,7 +33,10 @@ void serialib::Close() {
 }
 
 std::streamsize serialib::ReadPort(char* destination, std::streamsize n) {
-    timeouts_.ReadTotalTimeoutConstant = kReadTotalConstant;
+    timeouts_.ReadTotalTimeoutConstant =
+        read_timeout_ms_ != 0 ? read_timeout_ms_ : kReadTotalConstant;
+    timeouts_.ReadIntervalTimeout =
+        read_timeout_ms_ != 0 ? read_timeout_ms_ : kOpenTimeouts.ReadIntervalTimeout;
     if (!Platform::ApplyTimeouts(handle_, timeouts_)) {
         return -1;
     }

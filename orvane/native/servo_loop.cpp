@@ -1,7 +1,460 @@
+// orvane.haptics.ServoLoop, its effects and their handles over the native servo loop.
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <variant>
+
+#include "Orvane/HardwareAPI/ServoLoop.h"
 #include "haptics.h"
 
 namespace OrvaneBindings::Haptics {
+namespace {
 
-void RegisterServoLoop(pybind11::module_& m) {}
+namespace py = pybind11;
+using namespace py::literals;
+using namespace Orvane::HardwareAPI::Haptics;
+
+py::tuple Tuple(const Vec3& v) {
+    return py::make_tuple(v[0], v[1], v[2]);
+}
+
+// Any sequence of three numbers.
+Vec3 ToVec3(const py::handle& value, const char* what) {
+    if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value) ||
+        py::len(value) != 3) {
+        throw py::type_error(std::string(what) + " must be a sequence of three numbers");
+    }
+    py::sequence s = py::reinterpret_borrow<py::sequence>(value);
+    return {s[0].cast<double>(), s[1].cast<double>(), s[2].cast<double>()};
+}
+
+class PyServoLoop;
+
+// Loops not yet closed, so interpreter exit can stop them (zero force) before the process
+// goes. A loop leaves it before it is destroyed, under the same lock.
+std::mutex open_loops_mutex;
+std::set<ServoLoop*> open_loops;
+
+void StopAllLoops() {
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> hold(open_loops_mutex);
+    for (ServoLoop* loop : open_loops) {
+        loop->Stop();
+    }
+}
+
+class PyServoLoop {
+public:
+    PyServoLoop(const std::string& port, const ServoConfig& config)
+        : loop_(std::make_unique<ServoLoop>(port, config)) {
+        if (!loop_->Fault().empty()) {
+            throw LoopFaultError(loop_->Fault());
+        }
+        std::lock_guard<std::mutex> hold(open_loops_mutex);
+        open_loops.insert(loop_.get());
+    }
+    PyServoLoop(const PyServoLoop&) = delete;
+    PyServoLoop& operator=(const PyServoLoop&) = delete;
+    ~PyServoLoop() {
+        py::gil_scoped_release unlocked;
+        {
+            std::lock_guard<std::mutex> hold(open_loops_mutex);
+            open_loops.erase(loop_.get());
+        }
+        loop_.reset();  // stops with zero force, closes the port
+    }
+
+    ServoLoop& Loop() { return *loop_; }
+
+    // Everything that changes what the loop does refuses once the loop has failed.
+    ServoLoop& Usable() {
+        if (const std::string fault = loop_->Fault(); !fault.empty()) {
+            throw LoopFaultError("the servo loop ended: " + fault);
+        }
+        return *loop_;
+    }
+
+    void Start() {
+        ServoLoop& loop = Usable();
+        bool started = false;
+        {
+            py::gil_scoped_release unlocked;
+            started = loop.Start();
+        }
+        if (!started) {
+            Usable();  // a fault that came meanwhile says more than the line below
+            throw LoopFaultError(
+                "the servo loop was stopped and its port closed; "
+                "open a new ServoLoop");
+        }
+    }
+
+    void Stop() {
+        py::gil_scoped_release unlocked;
+        loop_->Stop();
+    }
+
+private:
+    std::unique_ptr<ServoLoop> loop_;
+};
+
+// Names an effect inside a loop, for changing or removing it while the loop runs.
+class EffectHandle {
+public:
+    EffectHandle(py::object owner, EffectId id) : owner_(std::move(owner)), id_(id) {}
+
+    ServoLoop& Loop() const { return owner_.cast<PyServoLoop&>().Loop(); }
+    ServoLoop& Usable() const { return owner_.cast<PyServoLoop&>().Usable(); }
+    EffectId Id() const { return id_; }
+
+private:
+    py::object owner_;  // the PyServoLoop
+    EffectId id_;
+};
+
+Effect ToEffect(const py::handle& value) {
+    if (py::isinstance<ConstantForce>(value)) {
+        return value.cast<ConstantForce>();
+    }
+    if (py::isinstance<Spring>(value)) {
+        return value.cast<Spring>();
+    }
+    if (py::isinstance<Damper>(value)) {
+        return value.cast<Damper>();
+    }
+    if (py::isinstance<Wall>(value)) {
+        return value.cast<Wall>();
+    }
+    throw py::type_error("an effect is a ConstantForce, Spring, Damper or Wall, not " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+}
+
+py::object FromEffect(const Effect& effect) {
+    return std::visit([](const auto& e) { return py::cast(e); }, effect);
+}
+
+Vec3 WallNormal(const py::handle& value) {
+    const Vec3 n = ToVec3(value, "normal");
+    if (!(n[0] * n[0] + n[1] * n[1] + n[2] * n[2] > 0.0)) {
+        throw py::value_error("a wall's normal must have a direction (not all zero)");
+    }
+    return n;
+}
+
+template <typename E>
+void VectorProperty(py::class_<E>& c, const char* name, Vec3 E::*member,
+                    Vec3 (*convert)(const py::handle&, const char*) = ToVec3) {
+    c.def_property(
+        name, [member](const E& e) { return Tuple(e.*member); },
+        [member, name, convert](E& e, const py::object& v) { e.*member = convert(v, name); });
+}
+
+std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b, c, d);
+    return text;
+}
+
+void RegisterEffects(py::module_& m) {
+    py::class_<ConstantForce> constant(m, "ConstantForce",
+                                       "The same force (N) whatever the arm does.");
+    constant.def(
+        py::init([](const py::object& force) { return ConstantForce{ToVec3(force, "force")}; }),
+        "force"_a = py::make_tuple(0.0, 0.0, 0.0));
+    VectorProperty(constant, "force", &ConstantForce::force);
+    constant.def("__repr__", [](const ConstantForce& e) {
+        return Format("ConstantForce(force=(%g, %g, %g))", e.force[0], e.force[1], e.force[2]);
+    });
+
+    py::class_<Spring> spring(m, "Spring",
+                              "Pulls towards center: F = -stiffness (x - center) - damping v.");
+    spring.def(py::init([](const py::object& center, double stiffness, double damping) {
+                   return Spring{ToVec3(center, "center"), stiffness, damping};
+               }),
+               "center"_a = py::make_tuple(0.0, 0.0, 0.0), "stiffness"_a = 0.0, "damping"_a = 0.0);
+    VectorProperty(spring, "center", &Spring::center);
+    spring.def_readwrite("stiffness", &Spring::stiffness);
+    spring.def_readwrite("damping", &Spring::damping);
+    spring.def("__repr__", [](const Spring& e) {
+        return Format("Spring(center=(%g, %g, %g), ", e.center[0], e.center[1], e.center[2]) +
+               Format("stiffness=%g, damping=%g)", e.stiffness, e.damping);
+    });
+
+    py::class_<Damper> damper(m, "Damper", "Resists motion: F = -damping v.");
+    damper.def(py::init([](double damping) { return Damper{damping}; }), "damping"_a = 0.0);
+    damper.def_readwrite("damping", &Damper::damping);
+    damper.def("__repr__", [](const Damper& e) { return Format("Damper(damping=%g)", e.damping); });
+
+    py::class_<Wall> wall(m, "Wall",
+                          "A plane through point; normal points out of the wall. At depth "
+                          "d = (x - point)·n < 0 it pushes out with "
+                          "F = (-stiffness d - damping (v·n)) n.");
+    wall.def(py::init([](const py::object& point, const py::object& normal, double stiffness,
+                         double damping) {
+                 return Wall{ToVec3(point, "point"), WallNormal(normal), stiffness, damping};
+             }),
+             "point"_a = py::make_tuple(0.0, 0.0, 0.0), "normal"_a = py::make_tuple(1.0, 0.0, 0.0),
+             "stiffness"_a = 0.0, "damping"_a = 0.0);
+    VectorProperty(wall, "point", &Wall::point);
+    VectorProperty(wall, "normal", &Wall::normal,
+                   [](const py::handle& v, const char*) { return WallNormal(v); });
+    wall.def_readwrite("stiffness", &Wall::stiffness);
+    wall.def_readwrite("damping", &Wall::damping);
+    wall.def("__repr__", [](const Wall& e) {
+        return Format("Wall(point=(%g, %g, %g), ", e.point[0], e.point[1], e.point[2]) +
+               Format("normal=(%g, %g, %g), ", e.normal[0], e.normal[1], e.normal[2]) +
+               Format("stiffness=%g, damping=%g)", e.stiffness, e.damping);
+    });
+}
+
+void RegisterEffectHandle(py::module_& m) {
+    py::class_<EffectHandle> handle(m, "EffectHandle",
+                                    "An effect inside a servo loop; returned by ServoLoop.add.");
+    handle.def_property_readonly(
+        "active", [](const EffectHandle& h) { return h.Loop().Active(h.Id()); },
+        "Whether the effect is still rendered.");
+    handle.def_property_readonly(
+        "effect",
+        [](const EffectHandle& h) -> py::object {
+            Effect e;
+            return h.Loop().Get(h.Id(), e) ? FromEffect(e) : py::none();
+        },
+        "A copy of the effect's current parameters, or None once it is removed.");
+    handle.def(
+        "update",
+        [](const EffectHandle& h, const py::kwargs& changes) {
+            ServoLoop& loop = h.Usable();
+            Effect current;
+            if (!loop.Get(h.Id(), current)) {
+                throw py::value_error("the effect was removed from its loop");
+            }
+            // Every change is made on a copy, so the loop gets all of them or none.
+            py::object copy = FromEffect(current);
+            for (const auto& [name, value] : changes) {
+                const std::string key = py::str(name);
+                if (key.rfind("__", 0) == 0 || !py::hasattr(copy, key.c_str())) {
+                    throw py::type_error(std::string(py::str(py::type::of(copy).attr("__name__"))) +
+                                         " has no parameter '" + key + "'");
+                }
+                copy.attr(key.c_str()) = value;
+            }
+            loop.Update(h.Id(), ToEffect(copy));
+        },
+        "Changes parameters by name, e.g. update(stiffness=300.0); the loop takes them all at "
+        "once.");
+    handle.def(
+        "remove", [](const EffectHandle& h) { h.Usable().Remove(h.Id()); },
+        "Stops rendering the effect; removing it again does nothing.");
+    handle.def("__repr__", [](const EffectHandle& h) {
+        Effect e;
+        const bool active = h.Loop().Get(h.Id(), e);
+        return "<EffectHandle " +
+               (active ? std::string(py::repr(FromEffect(e))) : std::string("removed")) + ">";
+    });
+}
+
+void RegisterLoopState(py::module_& m) {
+    py::class_<LoopState> state(m, "LoopState", "One cycle of a servo loop.");
+    state.def_readonly("time", &LoopState::time, "Seconds since the loop started.");
+    state.def_readonly("sequence", &LoopState::sequence, "The cycle's number; 0 before any.");
+    state.def_property_readonly("position", [](const LoopState& s) { return Tuple(s.position); });
+    state.def_property_readonly("velocity", [](const LoopState& s) { return Tuple(s.velocity); });
+    state.def_property_readonly(
+        "force", [](const LoopState& s) { return Tuple(s.force); }, "The force actually sent.");
+    state.def("__repr__", [](const LoopState& s) {
+        return Format("LoopState(time=%.6f, sequence=%.0f, ", s.time,
+                      static_cast<double>(s.sequence)) +
+               Format("position=(%g, %g, %g), ", s.position[0], s.position[1], s.position[2]) +
+               Format("force=(%g, %g, %g))", s.force[0], s.force[1], s.force[2]);
+    });
+}
+
+py::dict PercentileDict(const Percentiles& p) {
+    return py::dict("p50"_a = p.p50, "p99"_a = p.p99, "p999"_a = p.p999, "max"_a = p.max);
+}
+
+py::dict Stats(const ServoLoop& loop) {
+    const LoopStats s = loop.Stats();
+    return py::dict("rate_hz"_a = s.rate_hz, "cycles"_a = s.cycles,
+                    "period_error_us"_a = PercentileDict(s.period_error_us),
+                    "exchange_us"_a = PercentileDict(s.exchange_us), "overruns"_a = s.overruns,
+                    "clamped"_a = s.clamped, "watchdog_trips"_a = s.watchdog_trips,
+                    "non_finite"_a = s.non_finite, "braking"_a = s.braking);
+}
+
+py::dict History(const ServoLoop& loop) {
+    std::vector<HistoryRecord> records;
+    {
+        py::gil_scoped_release unlocked;
+        records = loop.History();
+    }
+    py::list time, sequence, position, velocity, force, period_error, exchange;
+    for (const HistoryRecord& r : records) {
+        time.append(r.state.time);
+        sequence.append(r.state.sequence);
+        position.append(Tuple(r.state.position));
+        velocity.append(Tuple(r.state.velocity));
+        force.append(Tuple(r.state.force));
+        period_error.append(r.period_error_us);
+        exchange.append(r.exchange_us);
+    }
+    py::dict out("time"_a = time, "sequence"_a = sequence, "position"_a = position,
+                 "velocity"_a = velocity, "force"_a = force, "period_error_us"_a = period_error,
+                 "exchange_us"_a = exchange);
+    py::object numpy;
+    try {
+        numpy = py::module_::import("numpy");
+    } catch (const py::error_already_set&) {
+        return out;  // lists, then
+    }
+    for (const char* key : {"time", "period_error_us", "exchange_us"}) {
+        out[key] = numpy.attr("asarray")(out[key], "dtype"_a = "float64");
+    }
+    out["sequence"] = numpy.attr("asarray")(out["sequence"], "dtype"_a = "uint64");
+    for (const char* key : {"position", "velocity", "force"}) {
+        out[key] = numpy.attr("asarray")(out[key], "dtype"_a = "float64").attr("reshape")(-1, 3);
+    }
+    return out;
+}
+
+py::dict DeviceInfoDict(const DeviceInfo& info) {
+    char hex[33];
+    for (std::size_t i = 0; i < info.uuid.bytes.size(); ++i) {
+        std::snprintf(hex + 2 * i, 3, "%02x", info.uuid.bytes[i]);
+    }
+    return py::dict("device_id"_a = info.device_id, "device_model_number"_a = info.model_number,
+                    "hardware_version"_a = info.hardware_version,
+                    "firmware_version"_a = info.firmware_version,
+                    "uuid"_a = py::module_::import("uuid").attr("UUID")("hex"_a = hex));
+}
+
+double OptionalSeconds(const py::object& value) {
+    return value.is_none() ? 0.0 : value.cast<double>();
+}
+
+}  // namespace
+
+void RegisterServoLoop(py::module_& m) {
+    py::register_exception<LoopFaultError>(m, "LoopFault", PyExc_RuntimeError);
+    m.attr("LoopFault").attr("__doc__") =
+        "A servo loop (or listener) ended with a fault, or could not begin: the port did not "
+        "open, the device did not answer or went away.";
+
+    RegisterEffects(m);
+    RegisterEffectHandle(m);
+    RegisterLoopState(m);
+
+    py::class_<PyServoLoop> loop(m, "ServoLoop",
+                                 "A force loop for the arm on its own native thread.");
+    loop.def(py::init([](const std::string& port, double rate_hz, double max_force,
+                         const py::object& watchdog_s, const py::object& max_speed,
+                         double brake_damping, std::size_t history, bool realtime,
+                         double reply_timeout_s, double watchdog_ramp_s) {
+                 ServoConfig c;
+                 c.rate_hz = rate_hz;
+                 c.max_force = max_force;
+                 c.watchdog_s = OptionalSeconds(watchdog_s);
+                 c.watchdog_ramp_s = watchdog_ramp_s;
+                 c.max_speed = OptionalSeconds(max_speed);
+                 c.brake_damping = brake_damping;
+                 c.history = history;
+                 c.realtime = realtime;
+                 c.reply_timeout_s = reply_timeout_s;
+                 if (const std::string problem = ConfigProblem(c); !problem.empty()) {
+                     throw py::value_error(problem);
+                 }
+                 py::gil_scoped_release unlocked;
+                 return std::make_unique<PyServoLoop>(port, c);
+             }),
+             "port"_a, "rate_hz"_a = 1000.0, "max_force"_a = 5.0, "watchdog_s"_a = 0.1,
+             "max_speed"_a = py::none(), "brake_damping"_a = 10.0, "history"_a = 0,
+             "realtime"_a = true, "reply_timeout_s"_a = 0.1, "watchdog_ramp_s"_a = 0.05,
+             "Opens the port and wakes the arm; raises LoopFault when either fails. The loop "
+             "starts with start() or on entering a with block.");
+    loop.def("start", &PyServoLoop::Start, "Starts the loop thread.");
+    loop.def("stop", &PyServoLoop::Stop,
+             "Ends the loop, sends zero force and closes the port. Safe to call again.");
+    loop.def("__enter__", [](py::object self) {
+        self.cast<PyServoLoop&>().Start();
+        return self;
+    });
+    loop.def(
+        "__exit__",
+        [](PyServoLoop& self, const py::args&) {
+            self.Stop();
+            return false;
+        },
+        "Stops the loop (zero force) whatever ended the block.");
+    loop.def_property_readonly(
+        "device_info", [](PyServoLoop& self) { return DeviceInfoDict(self.Loop().Info()); },
+        "The arm's answer to the wake-up.");
+    loop.def_property_readonly(
+        "realtime",
+        [](PyServoLoop& self) {
+            const RealtimeReport r = self.Loop().Realtime();
+            return py::dict("scheduler"_a = r.scheduler, "priority"_a = r.priority,
+                            "memory_locked"_a = r.memory_locked, "message"_a = r.message);
+        },
+        "What the loop thread got from the system.");
+    loop.def_property_readonly("running", [](PyServoLoop& self) { return self.Loop().Running(); });
+    loop.def_property_readonly(
+        "closed", [](PyServoLoop& self) { return self.Loop().Closed(); },
+        "True after stop() or a fault: the port is closed.");
+    loop.def_property_readonly(
+        "fault",
+        [](PyServoLoop& self) -> py::object {
+            const std::string fault = self.Loop().Fault();
+            if (fault.empty()) {
+                return py::none();
+            }
+            return py::str(fault);
+        },
+        "None, or why the loop ended.");
+    loop.def_property(
+        "force", [](PyServoLoop& self) { return Tuple(self.Loop().Force()); },
+        [](PyServoLoop& self, const py::object& force) {
+            self.Usable().SetForce(ToVec3(force, "force"));
+        },
+        "The commanded force (N); set it again within watchdog_s or it ramps to zero.");
+    loop.def(
+        "add",
+        [](py::object self, const py::object& effect) {
+            const Effect e = ToEffect(effect);
+            const EffectId id = self.cast<PyServoLoop&>().Usable().Add(e);
+            if (id == 0) {
+                throw py::value_error("a servo loop renders at most " +
+                                      std::to_string(ServoLoop::kMaxEffects) +
+                                      " effects at once; remove one first");
+            }
+            return EffectHandle(self, id);
+        },
+        "effect"_a, "Adds an effect to the force; returns its handle.");
+    loop.def(
+        "state", [](PyServoLoop& self) { return self.Loop().State(); },
+        "The newest cycle, at once.");
+    loop.def(
+        "stats", [](PyServoLoop& self) { return Stats(self.Loop()); },
+        "Loop statistics since start.");
+    loop.def(
+        "history", [](PyServoLoop& self) { return History(self.Loop()); },
+        "The last cycles kept (history=N), oldest first: NumPy arrays when NumPy is "
+        "installed, lists otherwise.");
+    auto setting = [](double ServoConfig::*member) {
+        return [member](PyServoLoop& self) { return self.Loop().Config().*member; };
+    };
+    loop.def_property_readonly("rate_hz", setting(&ServoConfig::rate_hz));
+    loop.def_property_readonly("max_force", setting(&ServoConfig::max_force));
+    loop.def_property_readonly("watchdog_s", setting(&ServoConfig::watchdog_s));
+    loop.def_property_readonly("max_speed", setting(&ServoConfig::max_speed));
+
+    m.def("_stop_all_loops", &StopAllLoops,
+          "Stops every open servo loop (zero force); run at interpreter exit.");
+    py::module_::import("atexit").attr("register")(m.attr("_stop_all_loops"));
+}
 
 }  // namespace OrvaneBindings::Haptics

@@ -1,0 +1,133 @@
+// A force loop for the arm on its own native thread: each cycle it sends a force request
+// and reads the state reply, paced by absolute deadlines on the monotonic clock, and
+// computes the next force from the newest state, the commanded force and the effects.
+// Every call below may come from any thread and returns at once (Start and Stop wait for
+// the loop thread); none of them ever makes the loop thread wait.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Effects.h"
+#include "UUID.h"
+
+namespace Orvane::HardwareAPI::Haptics {
+
+struct ServoConfig {
+    double rate_hz = 1000.0;  // 0: as fast as the arm answers
+    double max_force = 5.0;   // N; the norm of every force sent stays at or below it
+    double watchdog_s = 0.1;  // a commanded force not set again within this ramps to zero; 0: off
+    double watchdog_ramp_s = 0.05;  // how long that ramp takes
+    double max_speed = 0.0;         // m/s; above it the loop brakes (damping only); 0: off
+    double brake_damping = 10.0;    // N s/m while braking
+    std::size_t history = 0;        // cycles kept for History(); 0: none
+    bool realtime = true;           // ask for real-time priority and locked memory
+    double reply_timeout_s = 0.1;   // a state reply later than this ends the loop with a fault
+};
+
+// Empty when the configuration can run; otherwise what is wrong with it.
+std::string ConfigProblem(const ServoConfig& config);
+
+struct DeviceInfo {
+    std::uint16_t device_id = 0;
+    std::uint8_t model_number = 0;
+    std::uint8_t hardware_version = 0;
+    std::uint8_t firmware_version = 0;
+    UUID uuid{};
+};
+
+// What the loop thread got from the system when it asked for real-time treatment.
+struct RealtimeReport {
+    std::string scheduler;  // "SCHED_FIFO", "SCHED_OTHER", ...
+    int priority = 0;
+    bool memory_locked = false;
+    std::string message;  // why not, when it did not get what it asked for
+};
+
+// One cycle: when it ran (s since Start), its number, the arm's state from the reply and
+// the force that went out in the request.
+struct LoopState {
+    double time = 0.0;
+    std::uint64_t sequence = 0;
+    Vec3 position{};
+    Vec3 velocity{};
+    Vec3 force{};
+};
+
+struct HistoryRecord {
+    LoopState state;
+    double period_error_us = 0.0;
+    double exchange_us = 0.0;
+};
+
+struct Percentiles {
+    double p50 = 0.0, p99 = 0.0, p999 = 0.0, max = 0.0;
+};
+
+struct LoopStats {
+    double rate_hz = 0.0;  // achieved
+    std::uint64_t cycles = 0;
+    Percentiles period_error_us;  // how late each cycle woke after its deadline
+    Percentiles exchange_us;      // request written to reply read
+    std::uint64_t overruns = 0;   // cycles that ended after the next deadline
+    std::uint64_t clamped = 0;
+    std::uint64_t watchdog_trips = 0;
+    std::uint64_t non_finite = 0;
+    std::uint64_t braking = 0;  // cycles spent braking
+};
+
+// Names an effect in the loop; 0 names none.
+using EffectId = std::uint32_t;
+
+class ServoLoop {
+public:
+    static constexpr std::size_t kMaxEffects = 32;
+
+    // Opens the port and wakes the arm. On failure Fault() says why and nothing else works.
+    explicit ServoLoop(const std::string& port, const ServoConfig& config = {});
+    ServoLoop(const ServoLoop&) = delete;
+    ServoLoop& operator=(const ServoLoop&) = delete;
+    // Stops the loop (zero force) and closes the port.
+    ~ServoLoop();
+
+    // Starts the loop thread; false after a fault or a Stop (the port is closed then).
+    bool Start();
+    // Ends the loop, sends zero force and closes the port. Safe to call again.
+    void Stop();
+
+    bool Running() const;
+    // Empty while all is well; otherwise why the loop ended or could not begin.
+    std::string Fault() const;
+    bool Closed() const;  // after Stop or a fault
+
+    const DeviceInfo& Info() const;
+    const ServoConfig& Config() const;
+    // Filled once the loop thread has started.
+    RealtimeReport Realtime() const;
+
+    void SetForce(const Vec3& force);
+    Vec3 Force() const;
+
+    // 0 when the table is full.
+    EffectId Add(const Effect& effect);
+    // False when the effect was removed (or never existed).
+    bool Update(EffectId id, const Effect& effect);
+    bool Remove(EffectId id);
+    bool Active(EffectId id) const;
+    // The effect's current parameters; false when it is not active.
+    bool Get(EffectId id, Effect& effect) const;
+
+    LoopState State() const;
+    LoopStats Stats() const;
+    // The last cycles, oldest first (at most Config().history of them).
+    std::vector<HistoryRecord> History() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Orvane::HardwareAPI::Haptics

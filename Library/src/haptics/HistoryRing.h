@@ -1,0 +1,100 @@
+// The last N cycles of the servo loop, kept in memory allocated up front. The loop thread
+// stores each record word by word with atomic stores, and a reader drops whatever the loop
+// may have overwritten while it was copying, so neither side ever waits for the other.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "Orvane/HardwareAPI/ServoLoop.h"
+
+namespace Orvane::HardwareAPI::Haptics {
+
+class HistoryRing {
+public:
+    // One slot more than asked for: the one the loop may be writing while a reader copies.
+    explicit HistoryRing(std::size_t capacity)
+        : capacity_(capacity), words_(capacity == 0 ? 0 : capacity + 1) {}
+
+    // Loop thread only.
+    void Push(const LoopState& s, double period_error_us, double exchange_us) {
+        if (words_.empty()) {
+            return;
+        }
+        const std::uint64_t n = written_.load(std::memory_order_relaxed);
+        Words& w = words_[n % words_.size()];
+        std::size_t k = 0;
+        auto put = [&](std::uint64_t value) {
+            std::atomic_ref<std::uint64_t>(w[k++]).store(value, std::memory_order_relaxed);
+        };
+        auto put_double = [&](double value) { put(std::bit_cast<std::uint64_t>(value)); };
+        put_double(s.time);
+        put(s.sequence);
+        for (const Vec3* v : {&s.position, &s.velocity, &s.force}) {
+            for (double c : *v) {
+                put_double(c);
+            }
+        }
+        put_double(period_error_us);
+        put_double(exchange_us);
+        written_.store(n + 1, std::memory_order_release);
+    }
+
+    // Any thread: the records still whole, oldest first.
+    std::vector<HistoryRecord> Read() const {
+        std::vector<HistoryRecord> out;
+        const std::size_t slots = words_.size();
+        if (slots == 0) {
+            return out;
+        }
+        const std::uint64_t end = written_.load(std::memory_order_acquire);
+        const std::uint64_t begin = end > capacity_ ? end - capacity_ : 0;
+        std::vector<Words> copy(static_cast<std::size_t>(end - begin));
+        for (std::uint64_t i = begin; i < end; ++i) {
+            Words& to = copy[static_cast<std::size_t>(i - begin)];
+            Words& from = const_cast<Words&>(words_[i % slots]);
+            for (std::size_t k = 0; k < kWords; ++k) {
+                to[k] = std::atomic_ref<std::uint64_t>(from[k]).load(std::memory_order_relaxed);
+            }
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        // Record `now` is being written over the slot of record now - slots.
+        const std::uint64_t now = written_.load(std::memory_order_relaxed);
+        const std::uint64_t first_whole = now >= slots ? now - slots + 1 : 0;
+        out.reserve(copy.size());
+        for (std::uint64_t i = std::max(begin, first_whole); i < end; ++i) {
+            out.push_back(Decode(copy[static_cast<std::size_t>(i - begin)]));
+        }
+        return out;
+    }
+
+private:
+    static constexpr std::size_t kWords = 13;
+    using Words = std::array<std::uint64_t, kWords>;
+
+    static HistoryRecord Decode(const Words& w) {
+        HistoryRecord r;
+        std::size_t k = 0;
+        auto get_double = [&] { return std::bit_cast<double>(w[k++]); };
+        r.state.time = get_double();
+        r.state.sequence = w[k++];
+        for (Vec3* v : {&r.state.position, &r.state.velocity, &r.state.force}) {
+            for (double& c : *v) {
+                c = get_double();
+            }
+        }
+        r.period_error_us = get_double();
+        r.exchange_us = get_double();
+        return r;
+    }
+
+    std::size_t capacity_;
+    std::vector<Words> words_;
+    std::atomic<std::uint64_t> written_{0};
+};
+
+}  // namespace Orvane::HardwareAPI::Haptics
