@@ -4,6 +4,7 @@
 #include "HardwareAPI/Detection.h"
 #include "HardwareAPI/Device.h"
 #include "HardwareAPI/Handle.h"
+#include "HardwareAPI/HandleListener.h"
 #include "HardwareAPI/Protocol.h"
 #include "HardwareAPI/SerialDeviceProvider.h"
 #include "HardwareAPI/SerialStream.h"
