@@ -69,6 +69,7 @@ struct HandleListener::Impl {
     double first_status_time = 0;
     mutable std::mutex reader;  // LatestValue has one reader side; readers take turns on it
 
+    std::mutex control;  // Start and Stop, which callers may race from two threads
     std::thread thread;
     std::atomic<bool> running{false};
     std::atomic<bool> stop{false};
@@ -216,6 +217,7 @@ HandleListener::~HandleListener() {
 
 void HandleListener::Start() {
     Impl& i = *impl_;
+    std::lock_guard<std::mutex> control(i.control);
     if (i.running.load()) {
         return;
     }
@@ -233,6 +235,7 @@ void HandleListener::Start() {
 
 void HandleListener::Stop() {
     Impl& i = *impl_;
+    std::lock_guard<std::mutex> control(i.control);
     {
         std::lock_guard<std::mutex> lock(i.wake_mutex);
         i.stop.store(true);
