@@ -1,5 +1,6 @@
 """orvane.haptics.HandleListener against the simulated handle, wired and streaming."""
 import math
+import struct
 import time
 
 import pytest
@@ -92,3 +93,16 @@ def test_stop_is_prompt_and_final(start_sim):
 def test_bad_port_or_rate_raises(tmp_path, kwargs, message):
     with pytest.raises(haptics.LoopFault, match=message):
         haptics.HandleListener(str(tmp_path / "missing"), **kwargs)
+
+
+def test_a_status_message_cut_short_is_never_published(port):
+    # Streaming: a whole status message, then one that stops in its quaternion.
+    whole = bytes([0xDA, 0x07, 0x00, 0x00, 0x2A]) + struct.pack("<4f", 1, 0, 0, 0) + b"\x00"
+    listener = haptics.HandleListener(port.path, request_hz=0.0)
+    with listener:
+        assert port.expect(1) == b"\x0a"
+        port.send(whole + whole[:9])
+        assert wait_for(lambda: not listener.running)
+        snap = listener.snapshot()
+    assert "silent" in listener.fault
+    assert snap.sequence == 1 and snap.hall_effect == 0x2A and snap.quaternion == (1, 0, 0, 0)
