@@ -6,6 +6,8 @@
 #
 #   bash bench/run.sh            # the full run, about two minutes
 #   bash bench/run.sh --quick    # fewer exchanges, for a smoke run
+#   bash bench/run.sh --servo    # the servo-loop benchmark instead (bench/servo.py), against
+#                                # orvane-sim; writes bench/results/servo.json
 # Further options go to bench/bench.py (--only KEYS, --status-data N, --keep-profiles).
 # Exit status 1 means a target was missed (see "Targets" at the end of the output).
 set -euo pipefail
@@ -15,6 +17,15 @@ source scripts/lib.sh
 ensure_debian_packages strace valgrind
 
 ensure_venv pyserial
+
+if [[ "${1:-}" == "--servo" ]]; then
+    shift
+    cmake -S . -B build/servo -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_PYTHON=ON \
+        -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_TOOLS=ON \
+        -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
+    cmake --build build/servo -j 2 >/dev/null
+    exec python3 bench/servo.py --build build/servo "$@"
+fi
 
 # Release, as the installed module is built; two jobs at most on these machines.
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \

@@ -362,3 +362,50 @@ def test_module_wireless_handle_streams_without_requests(start_sim):
     assert counts == [21] * 10
     assert seconds < 1.0
     assert [c[0] for c in handle.calls] == ["status"] * 10
+
+
+# --- request trace and answer latency -----------------------------------------------------
+
+def read_trace(path):
+    return [line.split(" ") for line in path.read_text().splitlines()]
+
+
+def test_arm_trace_has_each_request_before_its_reply(start_sim, tmp_path):
+    trace = tmp_path / "arm.trace"
+    sim = start_sim("arm", "--trace", str(trace))
+    fd = sim.open()
+    exchange(fd, b"\x0a", 22)
+    exchange(fd, b"\x2a" + f32(0.5, -1.25, 0.0), 25)
+    # The reply is in hand, so the line must be in the file already.
+    lines = read_trace(trace)
+    assert [line[1:] for line in lines] == [["0A"], ["2A", "0.5", "-1.25", "0"]]
+    times = [float(line[0]) for line in lines]
+    assert 0 <= times[0] <= times[1] < 10
+
+
+def test_handle_trace_shows_state_message_values(start_sim, tmp_path):
+    trace = tmp_path / "handle.trace"
+    fd = start_sim("handle", "--trace", str(trace)).open()
+    os.write(fd, b"\xdb\x07\x00\x02\x10\xff")
+    exchange(fd, b"\xda", 24)
+    assert [line[1:] for line in read_trace(trace)] == [["DB", "7", "16", "255"], ["DA"]]
+
+
+def test_latency_holds_each_reply_back_without_stalling_the_simulator(start_sim):
+    fd = start_sim("arm", "--latency-us", "50000").open()
+    force = b"\x2a" + f32(0, 0, 0)
+    began = time.monotonic()
+    for _ in range(20):
+        os.write(fd, force)  # back to back: replies are due 50 ms after each request
+    replies = read_exact(fd, 20 * 25)
+    # Answering one request at a time, 50 ms each, would take a second.
+    assert 0.05 <= time.monotonic() - began < 0.5
+    assert replies[::25] == b"\x2b" * 20
+
+
+def test_usb_latency_answers_after_an_eighth_of_a_millisecond(start_sim):
+    fd = start_sim("arm", "--usb-latency").open()
+    for _ in range(5):
+        began = time.monotonic()
+        assert exchange(fd, b"\x2a" + f32(0, 0, 0), 25)[0] == 0x2B
+        assert 0.000125 <= time.monotonic() - began < 1.0

@@ -1,7 +1,158 @@
+#include <pybind11/stl.h>
+
+#include "Orvane/HardwareAPI/HandleListener.h"
 #include "haptics.h"
 
-namespace OrvaneBindings::Haptics {
+namespace py = pybind11;
+using namespace pybind11::literals;
+namespace H = Orvane::HardwareAPI::Haptics;
 
-void RegisterHandleListener(pybind11::module_& m) {}
+namespace OrvaneBindings::Haptics {
+namespace {
+
+// The module's LoopFault, shared with the servo loop: whichever registers first makes it.
+py::handle LoopFaultType(py::module_& m) {
+    if (!py::hasattr(m, "LoopFault")) {
+        m.attr("LoopFault") = py::exception<H::HandleListenerError>(m, "LoopFault");
+    }
+    return m.attr("LoopFault");
+}
+
+// The listener of the Python object: the native one plus the error to raise.
+class PyHandleListener {
+public:
+    PyHandleListener(const std::string& port, double request_hz, py::handle fault_type)
+        : fault_type_(fault_type) {
+        H::HandleListenerConfig config;
+        config.request_hz = request_hz;
+        try {
+            py::gil_scoped_release release;
+            listener_ = std::make_unique<H::HandleListener>(port, config);
+        } catch (const H::HandleListenerError& e) {
+            Raise(e.what());
+        }
+    }
+
+    void Start() {
+        try {
+            listener_->Start();
+        } catch (const H::HandleListenerError& e) {
+            Raise(e.what());
+        }
+    }
+
+    void Stop() {
+        py::gil_scoped_release release;  // the thread may be ending a read
+        listener_->Stop();
+    }
+
+    H::HandleListener& Native() { return *listener_; }
+
+private:
+    [[noreturn]] void Raise(const char* message) const {
+        PyErr_SetString(fault_type_.ptr(), message);
+        throw py::error_already_set();
+    }
+
+    py::handle fault_type_;  // kept alive by the module
+    std::unique_ptr<H::HandleListener> listener_;
+};
+
+py::object InfoDict(const H::HandleListener& listener) {
+    const auto info = listener.DeviceInfo();
+    if (!info) {
+        return py::none();
+    }
+    return py::dict("device_id"_a = info->device_id,
+                    "device_model_number"_a = info->device_model_number,
+                    "hardware_version"_a = info->hardware_version,
+                    "firmware_version"_a = info->firmware_version,
+                    "tool_data_remaining"_a = info->tool_data_remaining);
+}
+
+py::dict StatsDict(const H::HandleListener& listener) {
+    const H::HandleListenerStats s = listener.Stats();
+    return py::dict("messages"_a = s.messages, "rate_hz"_a = s.rate_hz, "errors"_a = s.errors,
+                    "last_error_code"_a = s.last_error_code, "requests"_a = s.requests,
+                    "unknown_bytes"_a = s.unknown_bytes);
+}
+
+}  // namespace
+
+void RegisterHandleListener(py::module_& m) {
+    const py::handle fault_type = LoopFaultType(m);
+
+    py::class_<H::HandleSnapshot>(m, "HandleSnapshot",
+                                  "The newest status message of a handle, as HandleListener "
+                                  "received it; sequence 0 before any.")
+        .def_readonly("time", &H::HandleSnapshot::time,
+                      "Seconds on the monotonic clock since the listener started.")
+        .def_readonly("sequence", &H::HandleSnapshot::sequence,
+                      "Status messages received up to this one.")
+        .def_readonly("device_id", &H::HandleSnapshot::device_id)
+        .def_property_readonly(
+            "quaternion",
+            [](const H::HandleSnapshot& s) {
+                return py::make_tuple(s.quaternion[0], s.quaternion[1], s.quaternion[2],
+                                      s.quaternion[3]);
+            },
+            "Orientation (w, x, y, z).")
+        .def_readonly("hall_effect", &H::HandleSnapshot::hall_effect)
+        .def_readonly("error_flag", &H::HandleSnapshot::error_flag)
+        .def_property_readonly("user_data",
+                               [](const H::HandleSnapshot& s) {
+                                   return py::bytes(
+                                       reinterpret_cast<const char*>(s.user_data.data()),
+                                       s.user_data_length);
+                               })
+        .def("__repr__", [](const H::HandleSnapshot& s) {
+            return py::str(
+                       "HandleSnapshot(time={:.6f}, sequence={}, quaternion={}, "
+                       "hall_effect={}, error_flag={})")
+                .format(s.time, s.sequence,
+                        py::make_tuple(s.quaternion[0], s.quaternion[1], s.quaternion[2],
+                                       s.quaternion[3]),
+                        s.hall_effect, s.error_flag);
+        });
+
+    py::class_<PyHandleListener>(
+        m, "HandleListener",
+        "Receives a handle's status messages on a native thread and keeps the newest.\n\n"
+        "request_hz > 0: a wired handle, asked for its status that often; request_hz=0: a\n"
+        "wireless handle that streams status messages unprompted. The constructor opens the\n"
+        "port (LoopFault when it cannot); start() or entering `with` wakes the handle and\n"
+        "starts the thread. A silent or unplugged handle ends the thread with `fault` set;\n"
+        "start() then raises LoopFault.")
+        .def(py::init([fault_type](const std::string& port, double request_hz) {
+                 return std::make_unique<PyHandleListener>(port, request_hz, fault_type);
+             }),
+             "port"_a, "request_hz"_a = 100.0)
+        .def("start", &PyHandleListener::Start, "Starts the thread; a no-op while it runs.")
+        .def("stop", &PyHandleListener::Stop,
+             "Ends the thread and closes the port (within about a second).")
+        .def("__enter__",
+             [](py::object self) {
+                 self.cast<PyHandleListener&>().Start();
+                 return self;
+             })
+        .def("__exit__", [](PyHandleListener& l, py::args) { l.Stop(); })
+        .def_property_readonly("running", [](PyHandleListener& l) { return l.Native().Running(); })
+        .def_property_readonly(
+            "fault",
+            [](PyHandleListener& l) -> py::object {
+                const std::string f = l.Native().Fault();
+                return f.empty() ? py::object(py::none()) : py::object(py::str(f));
+            },
+            "None, or why the thread ended on its own.")
+        .def_property_readonly(
+            "device_info", [](PyHandleListener& l) { return InfoDict(l.Native()); },
+            "The handle's information (a dict), or None until its message came.")
+        .def(
+            "snapshot", [](PyHandleListener& l) { return l.Native().Snapshot(); },
+            "The newest status, at once.")
+        .def(
+            "stats", [](PyHandleListener& l) { return StatsDict(l.Native()); },
+            "Counters: messages, rate_hz, errors, last_error_code, requests, unknown_bytes.");
+}
 
 }  // namespace OrvaneBindings::Haptics

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "Orvane/HardwareAPI/Protocol.h"
+#include "Trace.h"
 
 namespace Orvane::Sim {
 
@@ -44,10 +45,14 @@ Message ArmDevice::Answer(const std::uint8_t* request, Clock::time_point now) {
     last_request_ = now;
 
     Vec3 v{};
-    if (RequestSize(request[0]) == Arm::kVectorRequestSize) {
-        float f[3];
+    float f[3] = {0, 0, 0};
+    const bool vector = RequestSize(request[0]) == Arm::kVectorRequestSize;
+    if (vector) {
         P::GetF32x3(request + Arm::kVectorOffset, f);
         v = {f[0], f[1], f[2]};
+    }
+    if (trace_ != nullptr) {
+        trace_->Request(now, request[0], f, vector ? 3 : 0);
     }
     switch (request[0]) {
         case Arm::kWakeup:

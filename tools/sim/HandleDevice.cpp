@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "Orvane/HardwareAPI/Protocol.h"
+#include "Trace.h"
 
 namespace Orvane::Sim {
 
@@ -38,6 +39,12 @@ void HandleDevice::Receive(const std::uint8_t* data, std::size_t n, Clock::time_
             }
         },
         [&](const std::uint8_t* request, std::size_t size) {
+            if (trace_ != nullptr && request[0] == H::kState) {
+                trace_->StateMessage(now, request[0], P::GetU16(request + H::kStateDeviceId),
+                                     request + H::kStateData, size - H::kStateHeaderSize);
+            } else if (trace_ != nullptr) {
+                trace_->Request(now, request[0]);
+            }
             switch (request[0]) {
                 case H::kWakeup:
                     replies.push_back(Info());

@@ -56,6 +56,25 @@ bool ParseUuid(const std::string& text, std::array<std::uint8_t, 16>& out) {
     return true;
 }
 
+bool ParseLatency(const std::string& text, unsigned& min_us, unsigned& max_us) {
+    const std::size_t colon = text.find(':');
+    unsigned long lo = 0;
+    unsigned long hi = 0;
+    if (!ParseUnsigned(text.substr(0, colon), kMaxLatencyUs, lo)) {
+        return false;
+    }
+    hi = lo;
+    if (colon != std::string::npos && !ParseUnsigned(text.substr(colon + 1), kMaxLatencyUs, hi)) {
+        return false;
+    }
+    if (lo > hi) {
+        return false;
+    }
+    min_us = static_cast<unsigned>(lo);
+    max_us = static_cast<unsigned>(hi);
+    return true;
+}
+
 ParseResult ParseOptions(const std::vector<std::string>& args, Options& o) {
     ParseResult result;
     auto fail = [&](std::string message) {
@@ -145,6 +164,22 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& o) {
                 o.stream_hz > 1000) {
                 return fail("--stream needs a rate above 0 and up to 1000 Hz");
             }
+        } else if (arg == "--trace") {
+            if (!take(o.trace) || o.trace.empty()) {
+                return fail("--trace needs a file name");
+            }
+        } else if (arg == "--latency-us") {
+            std::string text;
+            if (!take(text) || !ParseLatency(text, o.latency_min_us, o.latency_max_us)) {
+                return fail("--latency-us needs MIN:MAX or N microseconds, MIN <= MAX <= 1000000");
+            }
+        } else if (arg == "--usb-latency") {
+            bool on = false;
+            if (!flag(on)) {
+                return fail("--usb-latency takes no value");
+            }
+            o.latency_min_us = kUsbLatencyMinUs;
+            o.latency_max_us = kUsbLatencyMaxUs;
         } else if (arg == "--delay-ms") {
             if (!number(60000, n)) {
                 return fail("--delay-ms needs a number from 0 to 60000");
@@ -220,6 +255,12 @@ identity:
   --stream HZ            handle: also send status messages unprompted, HZ per second,
                          as a wireless handle does (pausing while 512 bytes are unread)
 
+timing:
+  --usb-latency          answer each request 125 us to 1 ms after it arrived (uniformly
+                         random, replies kept in order), as a device on a USB link does;
+                         the simulator goes on serving meanwhile
+  --latency-us MIN:MAX   the same with other bounds in microseconds (N: always N us)
+
 faults:
   --silent               read requests, never answer
   --wrong-header         every message starts with the wrong header byte (bits inverted)
@@ -229,6 +270,13 @@ faults:
   --chatter              send a steady stream of random bytes besides any answers
 
 other:
+  --trace FILE           write one line per request received to FILE (created or
+                         truncated): the time in seconds on the monotonic clock since the
+                         simulator started, the header byte as two hex digits, then the
+                         request's values: the three floats of a vector request; for the
+                         handle's state message its device id and each user data byte, in
+                         decimal. Space separated; a request's line is in the file before
+                         its answer goes out.
   --link PATH            also make PATH a symbolic link to the port (an existing symbolic
                          link is replaced; any other existing file is left alone and the
                          simulator refuses to start)

@@ -10,11 +10,13 @@
 
 namespace Orvane::Sim {
 
-Server::Server(Pty& pty, SimDevice& device, const Options& options, int stop_fd)
+Server::Server(Pty& pty, SimDevice& device, const Options& options, int stop_fd, Trace* trace)
     : pty_(pty),
       device_(device),
       faults_{options.silent, options.wrong_header, options.short_reply},
       delay_(std::chrono::milliseconds(options.delay_ms)),
+      latency_us_(options.latency_min_us, options.latency_max_us),
+      trace_(trace),
       hangup_after_(options.hangup_after),
       chatter_(options.chatter),
       stop_fd_(stop_fd) {}
@@ -28,18 +30,28 @@ void Server::Send(const Message& m) {
     last_send_ = Clock::now();
 }
 
+Clock::time_point Server::DueTime(Clock::time_point now) {
+    Clock::time_point due = now + delay_;
+    if (latency_us_.max() > 0) {
+        due += std::chrono::microseconds(latency_us_(latency_random_));
+    }
+    last_due_ = std::max(due, last_due_);
+    return last_due_;
+}
+
 void Server::Answer(const std::vector<Message>& replies, Clock::time_point now) {
     for (const Message& reply : replies) {
         if (hangup_by_) {
             break;  // hanging up: nothing more is answered
         }
-        if (delay_.count() > 0) {
-            delayed_.emplace_back(now + delay_, reply);
+        const Clock::time_point due = DueTime(now);
+        if (due > now || !delayed_.empty()) {
+            delayed_.emplace_back(due, reply);
         } else {
             Send(reply);
         }
         if (hangup_after_ && ++answered_ >= *hangup_after_) {
-            hangup_by_ = now + delay_ + kHangupGrace;
+            hangup_by_ = due + kHangupGrace;
         }
     }
 }
@@ -123,16 +135,21 @@ int Server::Run() {
             return 0;
         }
 
-        int timeout = -1;
+        // Sub-millisecond answer latencies need a finer wait than poll's milliseconds.
+        timespec timeout{};
+        const timespec* wait = nullptr;
         if (const auto deadline = NextDeadline()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
-            timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+            const auto left = std::max<Clock::duration>(*deadline - now, Clock::duration::zero());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+            wait = &timeout;
         }
         pollfd fds[3] = {
             {pty_.master(), static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0},
             {stop_fd_, POLLIN, 0},
             {pty_.client_watch(), POLLIN, 0}};  // ignored by poll while -1
-        const int r = poll(fds, 3, timeout);
+        const int r = ppoll(fds, 3, wait, nullptr);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;
@@ -156,6 +173,9 @@ int Server::Run() {
                 std::vector<Message> replies;
                 now = Clock::now();
                 device_.Receive(buffer, static_cast<std::size_t>(n), now, replies);
+                if (trace_ != nullptr) {
+                    trace_->Flush();
+                }
                 Answer(replies, now);
                 if (!Flush()) {
                     return 1;

@@ -5,12 +5,14 @@
 
 #include <deque>
 #include <optional>
+#include <random>
 #include <utility>
 
 #include "Faults.h"
 #include "Options.h"
 #include "Pty.h"
 #include "SimDevice.h"
+#include "Trace.h"
 
 namespace Orvane::Sim {
 
@@ -24,8 +26,10 @@ public:
     static constexpr Clock::duration kHangupGrace = std::chrono::milliseconds(500);
     static constexpr Clock::duration kSettle = std::chrono::milliseconds(20);
 
-    // `stop_fd` becomes readable when the simulator is to stop.
-    Server(Pty& pty, SimDevice& device, const Options& options, int stop_fd);
+    // `stop_fd` becomes readable when the simulator is to stop. `trace`, when given, is the
+    // device's request log; the server flushes it before every answer.
+    Server(Pty& pty, SimDevice& device, const Options& options, int stop_fd,
+           Trace* trace = nullptr);
 
     // Serves until a stop or a hang-up; 0 then, 1 when the port failed.
     int Run();
@@ -35,12 +39,19 @@ private:
     void Send(const Message& m);
     bool Flush();  // false when the port failed
     bool BacklogFree() const;
+    // When the reply to a request that arrived at `now` is due: after the fixed delay and
+    // the random latency, and never before the reply to an earlier request.
+    Clock::time_point DueTime(Clock::time_point now);
     std::optional<Clock::time_point> NextDeadline() const;
 
     Pty& pty_;
     SimDevice& device_;
     FaultPlan faults_;
     Clock::duration delay_;
+    std::uniform_int_distribution<unsigned> latency_us_;
+    std::minstd_rand latency_random_;  // fixed seed: the same timing every run
+    Clock::time_point last_due_{};
+    Trace* trace_;
     std::optional<unsigned long> hangup_after_;
     bool chatter_;
     int stop_fd_;

@@ -13,9 +13,14 @@ namespace Orvane::Sim {
 using Clock = std::chrono::steady_clock;
 using Message = std::vector<std::uint8_t>;
 
+class Trace;
+
 class SimDevice {
 public:
     virtual ~SimDevice() = default;
+
+    // Every complete request from now on is also written to `trace` (nullptr: none).
+    void SetTrace(Trace* trace) { trace_ = trace; }
 
     // Takes request bytes in arrival order (a request may arrive in pieces) and appends
     // one message to `replies` for every complete request that earns an answer.
@@ -27,6 +32,9 @@ public:
 
     // The message due at `now`, if any; the device then schedules its next one.
     virtual std::optional<Message> Unprompted(Clock::time_point) { return std::nullopt; }
+
+protected:
+    Trace* trace_ = nullptr;
 };
 
 // Gathers request bytes until a whole request is there. `size_of` looks at the pending

@@ -1,6 +1,7 @@
 // orvane-sim: plays a simulated arm or handle on a pseudo-terminal (see --help).
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include "Options.h"
 #include "Pty.h"
 #include "Server.h"
+#include "Trace.h"
 
 namespace {
 
@@ -61,6 +63,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    const Clock::time_point start = Clock::now();
+    std::string error;
+    std::unique_ptr<Trace> trace;
+    if (!options.trace.empty() && !(trace = Trace::Open(options.trace, start, error))) {
+        std::fprintf(stderr, "orvane-sim: %s\n", error.c_str());
+        return 1;
+    }
+    if (options.latency_max_us > 0) {
+        // The kernel's default 50 us of timer slack would blur latencies this short.
+        prctl(PR_SET_TIMERSLACK, 1UL);
+    }
+
     const int stop_fd = StopPipe();
     if (stop_fd < 0) {
         std::perror("orvane-sim: pipe");
@@ -74,7 +88,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     PortLink link;
-    std::string error;
     if (!options.link.empty() && !link.Make(options.link, pty->path(), error)) {
         std::fprintf(stderr, "orvane-sim: %s\n", error.c_str());
         return 1;
@@ -95,12 +108,13 @@ int main(int argc, char** argv) {
         id.model_number = options.model_number.value_or(id.model_number);
         id.hardware_version = options.hardware_version;
         id.firmware_version = options.firmware_version;
-        device = std::make_unique<HandleDevice>(id, Clock::now(), options.stream_hz);
+        device = std::make_unique<HandleDevice>(id, start, options.stream_hz);
     }
+    device->SetTrace(trace.get());
 
     std::printf("%s\n", pty->path().c_str());
     std::fflush(stdout);
 
-    Server server(*pty, *device, options, stop_fd);
+    Server server(*pty, *device, options, stop_fd, trace.get());
     return server.Run();
 }

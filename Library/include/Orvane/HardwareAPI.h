@@ -5,6 +5,7 @@
 #include "HardwareAPI/Device.h"
 #include "HardwareAPI/Effects.h"
 #include "HardwareAPI/Handle.h"
+#include "HardwareAPI/HandleListener.h"
 #include "HardwareAPI/Protocol.h"
 #include "HardwareAPI/SerialDeviceProvider.h"
 #include "HardwareAPI/SerialStream.h"

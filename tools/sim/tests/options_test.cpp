@@ -39,6 +39,19 @@ TEST(Options, FullCommandLines) {
     EXPECT_FALSE(h.model_number);
 
     EXPECT_EQ(Parse({"arm", "--help"}, o).action, ParseResult::Action::Help);
+
+    Options t;
+    ASSERT_EQ(Parse({"arm", "--trace=/tmp/t", "--latency-us", "200:900"}, t).action,
+              ParseResult::Action::Run);
+    EXPECT_EQ(t.trace, "/tmp/t");
+    EXPECT_EQ(t.latency_min_us, 200u);
+    EXPECT_EQ(t.latency_max_us, 900u);
+    ASSERT_EQ(Parse({"handle", "--usb-latency"}, t).action, ParseResult::Action::Run);
+    EXPECT_EQ(t.latency_min_us, 125u);
+    EXPECT_EQ(t.latency_max_us, 1000u);
+    ASSERT_EQ(Parse({"arm", "--latency-us=40"}, t).action, ParseResult::Action::Run);
+    EXPECT_EQ(t.latency_min_us, 40u);
+    EXPECT_EQ(t.latency_max_us, 40u);
 }
 
 class BadOptions : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -63,4 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"handle", "--stream", "nan"},
                       std::vector<std::string>{"arm", "--delay-ms"},
                       std::vector<std::string>{"arm", "--silent=1"},
+                      std::vector<std::string>{"arm", "--trace"},
+                      std::vector<std::string>{"arm", "--latency-us", "900:200"},
+                      std::vector<std::string>{"arm", "--latency-us", "1:"},
+                      std::vector<std::string>{"arm", "--latency-us", "-5"},
+                      std::vector<std::string>{"arm", "--latency-us", "0:1000001"},
+                      std::vector<std::string>{"arm", "--usb-latency=1"},
                       std::vector<std::string>{"arm", "--frobnicate"}));
