@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Orvane/HardwareAPI/DeviceInfo.h"
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/UUID.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
@@ -81,15 +82,7 @@ void SendOnly(Varnix3& arm, const Vector& values, const char* name, const char* 
     }
 }
 
-// Wake-up and device information in one exchange. The numbers start at zero and the
-// identifier all zero, so a missing or wrong reply gives zeros throughout.
-struct DeviceInfo {
-    std::uint16_t device_id = 0;
-    std::uint8_t model_number = 0;
-    std::uint8_t hardware_version = 0;
-    std::uint8_t firmware_version = 0;
-    UUID uuid{};
-};
+// Wake-up and device information in one exchange.
 
 DeviceInfo WakeUp(Varnix3& arm) {
     DeviceInfo info;

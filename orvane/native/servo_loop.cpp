@@ -18,6 +18,7 @@ namespace {
 namespace py = pybind11;
 using namespace py::literals;
 using namespace Orvane::HardwareAPI::Haptics;
+using Orvane::HardwareAPI::DeviceInfo;
 
 py::tuple Tuple(const Vec3& v) {
     return py::make_tuple(v[0], v[1], v[2]);

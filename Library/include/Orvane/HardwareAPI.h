@@ -3,6 +3,7 @@
 
 #include "HardwareAPI/Detection.h"
 #include "HardwareAPI/Device.h"
+#include "HardwareAPI/DeviceInfo.h"
 #include "HardwareAPI/Effects.h"
 #include "HardwareAPI/Handle.h"
 #include "HardwareAPI/HandleListener.h"

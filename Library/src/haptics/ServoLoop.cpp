@@ -457,6 +457,13 @@ std::uint32_t GenerationOf(EffectId id) {
     return (id - 1) / ServoLoop::kMaxEffects;
 }
 
+// The slot an id names while its effect is still there; nullptr once it was removed.
+template <typename Slots>
+auto* LiveSlot(Slots& slots, EffectId id) {
+    auto* slot = id == 0 ? nullptr : &slots[SlotOf(id)];
+    return slot != nullptr && slot->used && slot->generation == GenerationOf(id) ? slot : nullptr;
+}
+
 }  // namespace
 
 EffectId ServoLoop::Add(const Effect& effect) {
@@ -475,44 +482,35 @@ EffectId ServoLoop::Add(const Effect& effect) {
 
 bool ServoLoop::Update(EffectId id, const Effect& effect) {
     std::lock_guard<std::mutex> hold(impl_->writers);
-    if (id == 0) {
+    auto* live = LiveSlot(impl_->slots, id);
+    if (live == nullptr) {
         return false;
     }
-    EffectSlot& slot = impl_->slots[SlotOf(id)];
-    if (!slot.used || slot.generation != GenerationOf(id)) {
-        return false;
-    }
-    slot.effect = effect;
+    live->effect = effect;
     impl_->PublishEffects();
     return true;
 }
 
 bool ServoLoop::Remove(EffectId id) {
     std::lock_guard<std::mutex> hold(impl_->writers);
-    if (id == 0) {
+    auto* live = LiveSlot(impl_->slots, id);
+    if (live == nullptr) {
         return false;
     }
-    EffectSlot& slot = impl_->slots[SlotOf(id)];
-    if (!slot.used || slot.generation != GenerationOf(id)) {
-        return false;
-    }
-    slot.used = false;
+    live->used = false;
     // Ids wrap after some 134 million reuses of one slot.
-    slot.generation = (slot.generation + 1) % (UINT32_MAX / kMaxEffects);
+    live->generation = (live->generation + 1) % (UINT32_MAX / kMaxEffects);
     impl_->PublishEffects();
     return true;
 }
 
 bool ServoLoop::Get(EffectId id, Effect& effect) const {
     std::lock_guard<std::mutex> hold(impl_->writers);
-    if (id == 0) {
+    auto* live = LiveSlot(impl_->slots, id);
+    if (live == nullptr) {
         return false;
     }
-    const EffectSlot& slot = impl_->slots[SlotOf(id)];
-    if (!slot.used || slot.generation != GenerationOf(id)) {
-        return false;
-    }
-    effect = slot.effect;
+    effect = live->effect;
     return true;
 }
 

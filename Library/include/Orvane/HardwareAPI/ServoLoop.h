@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "DeviceInfo.h"
 #include "Effects.h"
-#include "UUID.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 
@@ -30,14 +30,6 @@ struct ServoConfig {
 
 // Empty when the configuration can run; otherwise what is wrong with it.
 std::string ConfigProblem(const ServoConfig& config);
-
-struct DeviceInfo {
-    std::uint16_t device_id = 0;
-    std::uint8_t model_number = 0;
-    std::uint8_t hardware_version = 0;
-    std::uint8_t firmware_version = 0;
-    UUID uuid{};
-};
 
 // What the loop thread got from the system when it asked for real-time treatment.
 struct RealtimeReport {
