@@ -91,6 +91,8 @@ def test_demo_reports_an_arm_that_fails(start_sim, tmp_path, fault, message, loo
 @pytest.mark.parametrize("example, expected", [
     (["force_loop.py", "--seconds", "0.5"], "passes"),
     (["handle_subclass.py"], "user data [7]"),
+    (["servo_wall.py", "--seconds", "0.5"], "cycles at"),
+    (["handle_listener.py"], "'messages'"),
 ])
 def test_examples_run_against_the_simulator(example, expected):
     result = run(ROOT / "examples" / example[0], *example[1:])
