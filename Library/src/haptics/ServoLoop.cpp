@@ -24,6 +24,7 @@ namespace {
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 // The loop looks at its stop request at least this often, however slow its rate.
+constexpr std::int64_t kSpinNs = 200'000;
 constexpr std::int64_t kStopCheckNs = 50'000'000;
 // A fault a reply time-out caused takes about the whole time-out; anything much quicker
 // means the reply came wrong or the line went away.
@@ -335,8 +336,11 @@ void ServoLoop::Impl::Run() {
             if (stop_requested.load(std::memory_order_relaxed)) {
                 break;
             }
-            Platform::SleepUntilNs(deadline);
-            wake = Platform::MonotonicNs();
+            // Sleep to just short of the deadline, then watch the clock: a sleeping CPU
+            // (a halted virtual one most of all) wakes up to milliseconds late.
+            Platform::SleepUntilNs(deadline - kSpinNs);
+            while ((wake = Platform::MonotonicNs()) < deadline) {
+            }
         }
         Cycle(start_ns, wake, period != 0 ? wake - deadline : 0, command_ns, have_state, x, v);
         if (faulted.load(std::memory_order_relaxed)) {
