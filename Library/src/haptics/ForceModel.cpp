@@ -116,4 +116,16 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
     return out;
 }
 
+std::string EffectProblem(const Effect& effect) {
+    if (const Wall* wall = std::get_if<Wall>(&effect);
+        wall != nullptr && !(Norm(wall->normal) > 0.0)) {
+        return "a wall's normal must have a direction (not all zero)";
+    }
+    return {};
+}
+
+Effect Normalised(const Effect& effect) {
+    return effect;
+}
+
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -17,15 +17,15 @@
 #include "haptics/Histogram.h"
 #include "haptics/HistoryRing.h"
 #include "haptics/LatestValue.h"
+#include "haptics/Pacer.h"
 #include "platform/Realtime.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-// The loop looks at its stop request at least this often, however slow its rate.
+// How long before each deadline the loop watches the clock.
 constexpr std::int64_t kSpinNs = 200'000;
-constexpr std::int64_t kStopCheckNs = 50'000'000;
 // A fault a reply time-out caused takes about the whole time-out; anything much quicker
 // means the reply came wrong or the line went away.
 constexpr double kTimeoutShare = 0.9;
@@ -319,44 +319,21 @@ void ServoLoop::Impl::Run() {
 
     const std::int64_t period =
         config.rate_hz > 0.0 ? std::max<std::int64_t>(1, std::llround(1e9 / config.rate_hz)) : 0;
+    Pacer pacer(period, kSpinNs);
     const std::int64_t start_ns = Platform::MonotonicNs();
-    std::int64_t deadline = start_ns;
+    pacer.Start(start_ns);
     std::int64_t command_ns = start_ns;
     bool have_state = false;
     Vec3 x{}, v{};
 
-    while (!stop_requested.load(std::memory_order_relaxed)) {
-        std::int64_t wake = Platform::MonotonicNs();
-        if (period != 0) {
-            while (deadline - wake > kStopCheckNs &&
-                   !stop_requested.load(std::memory_order_relaxed)) {
-                Platform::SleepUntilNs(wake + kStopCheckNs);
-                wake = Platform::MonotonicNs();
-            }
-            if (stop_requested.load(std::memory_order_relaxed)) {
-                break;
-            }
-            // Sleep to just short of the deadline, then watch the clock: a sleeping CPU
-            // (a halted virtual one most of all) wakes up to milliseconds late.
-            Platform::SleepUntilNs(deadline - kSpinNs);
-            while ((wake = Platform::MonotonicNs()) < deadline) {
-            }
-        }
-        Cycle(start_ns, wake, period != 0 ? wake - deadline : 0, command_ns, have_state, x, v);
+    std::int64_t wake = 0;
+    while (pacer.Wait(stop_requested, wake)) {
+        Cycle(start_ns, wake, pacer.Lateness(wake), command_ns, have_state, x, v);
         if (faulted.load(std::memory_order_relaxed)) {
             break;
         }
-        if (period != 0) {
-            deadline += period;
-            const std::int64_t now = Platform::MonotonicNs();
-            if (now > deadline) {
-                Bump(overruns);
-                // More than a whole period behind: start the grid afresh rather than
-                // rushing through the missed cycles.
-                if (now - deadline > period) {
-                    deadline = now;
-                }
-            }
+        if (pacer.Advance(Platform::MonotonicNs())) {
+            Bump(overruns);
         }
     }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <variant>
 
 namespace Orvane::HardwareAPI::Haptics {
@@ -38,5 +39,12 @@ struct Wall {
 };
 
 using Effect = std::variant<ConstantForce, Spring, Damper, Wall>;
+
+// Empty when the effect can be rendered; otherwise what is wrong with it.
+std::string EffectProblem(const Effect& effect);
+
+// The effect as the loop renders it: directions scaled to unit length. Only for effects
+// without a problem.
+Effect Normalised(const Effect& effect);
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -1,0 +1,23 @@
+// Leaves no arm pushing when the process ends by a signal: the ports of running loops are
+// registered here with the request that stops their arm, and a handler for the signals that
+// end a process writes each of them with async-signal-safe calls, then hands the signal on
+// to the handler that was there before (or the default action).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/PortTypes.h"
+
+namespace Orvane::HardwareAPI::Platform {
+
+inline constexpr std::size_t kMaxGuardedPorts = 16;
+inline constexpr std::size_t kMaxGuardMessage = 16;
+
+// Registers a port; the message (at most kMaxGuardMessage bytes) is copied. Installs the
+// handlers on first use. A slot number, or -1 when every slot is taken.
+int GuardPort(IO::PortHandle port, const std::uint8_t* message, std::size_t size);
+// Forgets the slot; the handler writes nothing more to that port.
+void UnguardPort(int slot);
+
+}  // namespace Orvane::HardwareAPI::Platform
