@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <string>
 
 #include "haptics/ForceModel.h"
 #include "haptics/Histogram.h"
+#include "haptics/VecMath.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
@@ -121,6 +124,128 @@ TEST(ForceModelTest, BrakesAboveMaxSpeedUntilTheArmHasSlowed) {
     r = model.Compute(command, 0.0, spring, 1, {}, {0.3, 0, 0});
     EXPECT_FALSE(r.braking);
     ExpectNear(r.force, {10, 0, 3});
+}
+
+struct ProblemCase {
+    const char* name;
+    Effect effect;
+    const char* problem;  // a part of the text; empty: no problem
+};
+
+class EffectProblemTest : public ::testing::TestWithParam<ProblemCase> {};
+
+TEST_P(EffectProblemTest, NamesWhatIsWrong) {
+    const ProblemCase& c = GetParam();
+    const std::string problem = EffectProblem(c.effect);
+    if (*c.problem == '\0') {
+        EXPECT_EQ(problem, "");
+    } else {
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Effects, EffectProblemTest,
+    ::testing::Values(
+        ProblemCase{"damper_ok", Damper{0}, ""},
+        ProblemCase{"damper_negative", Damper{-20}, "damper's damping must be a finite number"},
+        ProblemCase{"damper_nan", Damper{kNaN}, "damper's damping"},
+        ProblemCase{"spring_negative", Spring{{}, -5, 0}, "spring's stiffness and damping"},
+        ProblemCase{"spring_infinite", Spring{{}, kInf, 0}, "spring's stiffness and damping"},
+        ProblemCase{"spring_center", Spring{{0, kNaN, 0}, 1, 0}, "spring's center must be finite"},
+        ProblemCase{"spring_huge_ok", Spring{{1e300, 0, 0}, 1e300, 1e300}, ""},
+        ProblemCase{"constant_inf", ConstantForce{{kInf, 0, 0}}, "constant force's force"},
+        ProblemCase{"constant_huge_ok", ConstantForce{{1e200, 1e200, 0}}, ""},
+        ProblemCase{"wall_damping", Wall{{}, {1, 0, 0}, 1, -1}, "wall's stiffness and damping"},
+        ProblemCase{"wall_point", Wall{{kInf, 0, 0}, {1, 0, 0}, 1, 0}, "wall's point"},
+        ProblemCase{"wall_normal_inf", Wall{{}, {kInf, 0, 0}, 1, 0},
+                    "wall's normal must be finite"},
+        ProblemCase{"wall_normal_zero", Wall{{}, {0, 0, 0}, 1, 0}, "must have a direction"},
+        ProblemCase{"wall_normal_huge_ok", Wall{{}, {1e200, 0, 0}, 1, 0}, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EffectProblemTest, WallNormalsBecomeUnitLengthWhateverTheirSize) {
+    for (const auto& [normal, want] : {std::pair<Vec3, Vec3>{{1e200, 0, 0}, {1, 0, 0}},
+                                       {{0, -3e300, 4e300}, {0, -0.6, 0.8}},
+                                       {{1e-320, 0, 0}, {1, 0, 0}}}) {
+        const Effect e = Normalised(Wall{{}, normal, 1, 0});
+        ExpectNear(std::get<Wall>(e).normal, want);
+    }
+}
+
+double WireNormOf(const Vec3& f) {
+    double sum = 0;
+    for (double c : f) {
+        EXPECT_EQ(static_cast<double>(static_cast<float>(c)), c) << "not a single-precision value";
+        sum += c * c;
+    }
+    return std::sqrt(sum);
+}
+
+// Random directions at any magnitude, as the command and as an effect: what goes out is
+// single precision, never longer than max_force, pointing where the input pointed.
+TEST(ForceModelTest, ClampedForceIsWithinMaxForceInSinglePrecisionAndKeepsItsDirection) {
+    std::mt19937_64 random(17);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-3, 300);
+    for (double max_force : {5.0, 0.1, 3.3, 1e30}) {
+        ForceModel model(Limits(max_force));
+        for (int i = 0; i < 25000; ++i) {
+            const double size = std::pow(10.0, exponent(random));
+            Vec3 in{unit(random) * size, unit(random) * size, unit(random) * size};
+            if (i % 7 == 0) {
+                in[i % 3] = (i % 2 != 0 ? 1e39 : -1e200);
+            }
+            const Effect as_effect[] = {ConstantForce{in}};
+            for (const ForceResult& r : {model.Compute(in, 0.0, nullptr, 0, {}, {}),
+                                         model.Compute({}, 0.0, as_effect, 1, {}, {})}) {
+                ASSERT_FALSE(r.non_finite);
+                const double norm = WireNormOf(r.force);
+                ASSERT_LE(norm, max_force) << in[0] << " " << in[1] << " " << in[2];
+                const double in_norm = Norm(in);
+                if (in_norm > max_force * 1.001) {
+                    ASSERT_TRUE(r.clamped);
+                    ASSERT_GT(norm, max_force * 0.9999);
+                    ASSERT_GT(Dot(Over(in, in_norm), Over(r.force, norm)), 1 - 1e-6);
+                }
+            }
+        }
+    }
+}
+
+TEST(ForceModelTest, HugeButFiniteGainsGiveAClampedForceNotZero) {
+    ForceModel model(Limits(5.0));
+    const Effect effects[] = {Spring{{0, 0, 1e300}, 1e300, 1e300}, Damper{1e308}};
+    ForceResult r = model.Compute({}, 0.0, effects, 1, {}, {});
+    EXPECT_TRUE(r.clamped);
+    ExpectNear(r.force, {0, 0, 5});
+    r = model.Compute({}, 0.0, effects + 1, 1, {}, {-1, 0, 0});
+    ExpectNear(r.force, {5, 0, 0});
+    const Effect wall[] = {Wall{{1e300, 0, 0}, {1, 0, 0}, 1e300, 0}};
+    ExpectNear(model.Compute({}, 0.0, wall, 1, {}, {}).force, {5, 0, 0});
+}
+
+TEST(ForceModelTest, WatchdogRampScalesTheClampedCommand) {
+    ForceModel model(Limits(5.0));
+    // 20 N asks for more than the arm may get: 5 N, then half of that half-way down.
+    EXPECT_NEAR(model.Compute({20, 0, 0}, 0.0, nullptr, 0, {}, {}).force[0], 5.0, 1e-6);
+    const ForceResult r = model.Compute({20, 0, 0}, 0.125, nullptr, 0, {}, {});
+    EXPECT_NEAR(r.force[0], 2.5, 1e-6);
+    EXPECT_TRUE(r.clamped);
+}
+
+TEST(ForceModelTest, MaxForceIsBoundedToWhatSinglePrecisionCarries) {
+    for (double bad : {0.0, -1.0, 1e300, kInf, kNaN}) {
+        EXPECT_EQ(ForceLimitsProblem(Limits(bad)),
+                  "max_force must be a finite number above 0 and at most 1e30");
+    }
+    EXPECT_EQ(ForceLimitsProblem(Limits(kMaxForceLimit)), "");
+    // Unchecked, the model still never sends an infinity.
+    ForceModel model(Limits(1e300));
+    const ForceResult r = model.Compute({1e39, -1e39, 0}, 0.0, nullptr, 0, {}, {});
+    EXPECT_FALSE(r.non_finite);
+    EXPECT_LE(WireNormOf(r.force), kMaxForceLimit);
+    EXPECT_GT(r.force[0], 1e29);
 }
 
 TEST(HistogramTest, PercentilesLieWithinABucketOfTheTruth) {

@@ -1,73 +1,142 @@
 #include "haptics/ForceModel.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
+
+#include "haptics/VecMath.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
-double Dot(const Vec3& a, const Vec3& b) {
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+// Each force is summed as g * 2^exponent: g keeps well inside the range of a double
+// whatever the gains and offsets, so a huge spring gives a clamped force, never an overflow
+// to infinity (which would send nothing). Powers of two keep ordinary forces exact.
+constexpr int kShrinkExponent = 16;
+
+struct Term {
+    Vec3 g{};
+    int exponent = kShrinkExponent;
+};
+
+Vec3 Shrunk(const Vec3& a, int exponent) {
+    return {std::ldexp(a[0], -exponent), std::ldexp(a[1], -exponent), std::ldexp(a[2], -exponent)};
 }
 
-double Norm(const Vec3& a) {
-    return std::sqrt(Dot(a, a));
-}
-
-Vec3 Scaled(const Vec3& a, double s) {
-    return {a[0] * s, a[1] * s, a[2] * s};
-}
-
-void AddTo(Vec3& sum, const Vec3& a) {
-    for (int i = 0; i < 3; ++i) {
-        sum[i] += a[i];
+// The exponent of the smallest power of two at or above max(1, a, b); a non-finite gain
+// stays non-finite in the gains it scales.
+int GainExponent(double a, double b) {
+    const double m = std::max({1.0, a, b});
+    int exponent = 0;
+    if (std::isfinite(m)) {
+        std::frexp(m, &exponent);
     }
+    return exponent;
 }
 
-bool Finite(const Vec3& a) {
-    return std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]);
+Vec3 Minus(const Vec3& a, const Vec3& b) {
+    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
 }
 
-// -k (x - c) - b v
-Vec3 SpringForce(const Vec3& x, const Vec3& c, double k, const Vec3& v, double b) {
-    return {-k * (x[0] - c[0]) - b * v[0], -k * (x[1] - c[1]) - b * v[1],
-            -k * (x[2] - c[2]) - b * v[2]};
+// -k d - b v
+Term Linear(const Vec3& d, double k, const Vec3& v, double b) {
+    const int e = GainExponent(k, b);
+    const double kk = std::ldexp(k, -e - kShrinkExponent);
+    const double bb = std::ldexp(b, -e - kShrinkExponent);
+    return {{-kk * d[0] - bb * v[0], -kk * d[1] - bb * v[1], -kk * d[2] - bb * v[2]},
+            e + kShrinkExponent};
 }
 
-struct EffectVisitor {
+struct TermVisitor {
     const Vec3& x;
     const Vec3& v;
 
-    Vec3 operator()(const ConstantForce& e) const { return e.force; }
-    Vec3 operator()(const Spring& e) const {
-        return SpringForce(x, e.center, e.stiffness, v, e.damping);
+    Term operator()(const ConstantForce& e) const {
+        return {Shrunk(e.force, kShrinkExponent), kShrinkExponent};
     }
-    Vec3 operator()(const Damper& e) const { return Scaled(v, -e.damping); }
-    Vec3 operator()(const Wall& e) const {
+    Term operator()(const Spring& e) const {
+        return Linear(Minus(x, e.center), e.stiffness, v, e.damping);
+    }
+    Term operator()(const Damper& e) const { return Linear({}, 0.0, v, e.damping); }
+    Term operator()(const Wall& e) const {
         const double length = Norm(e.normal);
         // A wall without a direction has no inside.
         if (!(length > 0.0)) {
             return {};
         }
-        const Vec3 n = Scaled(e.normal, 1.0 / length);
-        const Vec3 offset{x[0] - e.point[0], x[1] - e.point[1], x[2] - e.point[2]};
-        const double depth = Dot(offset, n);
+        const Vec3 n = Over(e.normal, length);
+        const double depth = Dot(Shrunk(Minus(x, e.point), kShrinkExponent), n);
         if (!(depth < 0.0)) {
             return {};
         }
-        return Scaled(n, -e.stiffness * depth - e.damping * Dot(v, n));
+        const int s = GainExponent(e.stiffness, e.damping);
+        const double push = -std::ldexp(e.stiffness, -s) * depth -
+                            std::ldexp(e.damping, -s) * Dot(Shrunk(v, kShrinkExponent), n);
+        return {Scaled(n, push), s + kShrinkExponent};
     }
 };
 
+Term EffectTerm(const Effect& effect, const Vec3& x, const Vec3& v) {
+    return std::visit(TermVisitor{x, v}, effect);
+}
+
+using Vec3f = std::array<float, 3>;
+
+bool Finite(const Vec3f& f) {
+    return std::isfinite(f[0]) && std::isfinite(f[1]) && std::isfinite(f[2]);
+}
+
+// The length of what goes on the wire, both as a reader computes it exactly in double and
+// as one computes it in single precision (scaled by the largest component, so it never
+// overflows); the larger of the two.
+double WireNorm(const Vec3f& f) {
+    const double exact =
+        std::sqrt(static_cast<double>(f[0]) * f[0] + static_cast<double>(f[1]) * f[1] +
+                  static_cast<double>(f[2]) * f[2]);
+    const float m = std::max({std::fabs(f[0]), std::fabs(f[1]), std::fabs(f[2])});
+    if (m == 0.0f) {
+        return exact;
+    }
+    const float u0 = f[0] / m, u1 = f[1] / m, u2 = f[2] / m;
+    const float single = m * std::sqrt(u0 * u0 + u1 * u1 + u2 * u2);
+    return std::max(exact, static_cast<double>(single));
+}
+
 }  // namespace
 
+std::string ForceLimitsProblem(const ForceLimits& l) {
+    auto at_least_zero = [](double v) { return std::isfinite(v) && v >= 0.0; };
+    if (!(std::isfinite(l.max_force) && l.max_force > 0.0 && l.max_force <= kMaxForceLimit)) {
+        return "max_force must be a finite number above 0 and at most 1e30";
+    }
+    if (!at_least_zero(l.watchdog_s) || !at_least_zero(l.watchdog_ramp_s)) {
+        return "watchdog_s and watchdog_ramp_s must be finite numbers, 0 or more";
+    }
+    if (!at_least_zero(l.max_speed) || !at_least_zero(l.brake_damping)) {
+        return "max_speed and brake_damping must be finite numbers, 0 or more";
+    }
+    return {};
+}
+
+ForceModel::ForceModel(const ForceLimits& limits) : limits_(limits) {
+    if (!(limits_.max_force <= kMaxForceLimit)) {
+        limits_.max_force = kMaxForceLimit;  // NaN too
+    }
+    if (!(limits_.max_force >= 0.0)) {
+        limits_.max_force = 0.0;
+    }
+}
+
 Vec3 EffectForce(const Effect& effect, const Vec3& x, const Vec3& v) {
-    return std::visit(EffectVisitor{x, v}, effect);
+    const Term t = EffectTerm(effect, x, v);
+    return Shrunk(t.g, -t.exponent);
 }
 
 ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const Effect* effects,
                                 std::size_t count, const Vec3& x, const Vec3& v) {
     ForceResult out;
+    const double max_force = limits_.max_force;
 
     const bool stale = limits_.watchdog_s > 0.0 && command_age_s > limits_.watchdog_s;
     out.watchdog_tripped = stale && !stale_ && Norm(command) != 0.0;
@@ -90,42 +159,71 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
     }
     out.braking = braking_;
 
-    Vec3 total{};
+    // The terms summed at the largest scale among them.
+    int top = kShrinkExponent;
+    Vec3 sum{};
+    auto add = [&sum, &top](const Term& t) {
+        if (t.exponent > top) {
+            sum = Shrunk(sum, t.exponent - top);
+            top = t.exponent;
+        }
+        const Vec3 g = Shrunk(t.g, top - t.exponent);
+        for (int i = 0; i < 3; ++i) {
+            sum[i] += g[i];
+        }
+    };
     if (braking_) {
-        total = Scaled(v, -limits_.brake_damping);
+        add(Linear({}, 0.0, v, limits_.brake_damping));
     } else {
-        // A stale command that has ramped out no longer counts, whatever it holds.
+        // A stale command that has ramped out no longer counts, whatever it holds. The ramp
+        // scales the command as the arm would get it alone: clamped first.
         if (share > 0.0) {
-            total = Scaled(command, share);
+            bool command_clamped = false;
+            const Vec3 c = ClampedTo(command, max_force, command_clamped);
+            out.clamped = command_clamped;
+            add({Shrunk(Scaled(c, share), kShrinkExponent), kShrinkExponent});
         }
         for (std::size_t i = 0; i < count; ++i) {
-            AddTo(total, EffectForce(effects[i], x, v));
+            add(EffectTerm(effects[i], x, v));
         }
     }
 
-    if (!Finite(total)) {
+    if (!Finite(sum)) {
         out.non_finite = true;
+        out.clamped = false;
         return out;  // zero force
     }
-    const double norm = Norm(total);
-    if (norm > limits_.max_force) {
+    // The clamp in the scaled sum: |sum| 2^top > max_force without forming sum 2^top.
+    Vec3 total;
+    const double norm = Norm(sum);
+    if (norm > std::ldexp(max_force, -top)) {
         out.clamped = true;
-        total = Scaled(total, limits_.max_force / norm);
+        total = Scaled(Over(sum, norm), max_force);
+    } else {
+        total = Shrunk(sum, -top);
     }
-    out.force = total;
+
+    Vec3f wire{static_cast<float>(total[0]), static_cast<float>(total[1]),
+               static_cast<float>(total[2])};
+    if (!Finite(wire)) {
+        out.non_finite = true;
+        out.clamped = false;
+        return out;
+    }
+    // Rounding to single precision may land a clamped force just above the limit.
+    if (const double n = WireNorm(wire); n > max_force) {
+        out.clamped = true;
+        for (float& c : wire) {
+            c = static_cast<float>(static_cast<double>(c) * (max_force / n));
+        }
+        while (WireNorm(wire) > max_force) {
+            for (float& c : wire) {
+                c = std::nextafter(c, 0.0f);
+            }
+        }
+    }
+    out.force = {wire[0], wire[1], wire[2]};
     return out;
-}
-
-std::string EffectProblem(const Effect& effect) {
-    if (const Wall* wall = std::get_if<Wall>(&effect);
-        wall != nullptr && !(Norm(wall->normal) > 0.0)) {
-        return "a wall's normal must have a direction (not all zero)";
-    }
-    return {};
-}
-
-Effect Normalised(const Effect& effect) {
-    return effect;
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "Orvane/HardwareAPI/Effects.h"
 
@@ -16,15 +17,22 @@ struct ForceLimits {
     double brake_damping = 10.0;
 };
 
+// The largest max_force taken: the arm is sent single-precision floats, and far below their
+// range a clamped force is still exact to the last bit.
+inline constexpr double kMaxForceLimit = 1e30;
+
+// Empty when the limits can be used; otherwise what is wrong with them.
+std::string ForceLimitsProblem(const ForceLimits& limits);
+
 struct ForceResult {
-    Vec3 force{};
+    Vec3 force{};  // exactly the single-precision values that go on the wire
     bool clamped = false;
     bool non_finite = false;
     bool braking = false;
     bool watchdog_tripped = false;  // the commanded force went stale in this cycle
 };
 
-// One effect's force at position x, velocity v.
+// One effect's force at position x, velocity v (inf where it is too large for a double).
 Vec3 EffectForce(const Effect& effect, const Vec3& x, const Vec3& v);
 
 class ForceModel {
@@ -32,7 +40,9 @@ public:
     // Below this share of max_speed a braking arm counts as slowed down.
     static constexpr double kBrakeRelease = 0.8;
 
-    explicit ForceModel(const ForceLimits& limits) : limits_(limits) {}
+    // Limits with a problem are taken as near as they can be (max_force at most
+    // kMaxForceLimit); check them with ForceLimitsProblem first.
+    explicit ForceModel(const ForceLimits& limits);
 
     // command_age_s: how long ago the commanded force was last set.
     ForceResult Compute(const Vec3& command, double command_age_s, const Effect* effects,
