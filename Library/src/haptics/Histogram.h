@@ -30,8 +30,11 @@ public:
         return static_cast<std::size_t>((shift + 1) * kSub + ((ns >> shift) - kSub));
     }
 
-    // The largest value that falls into bucket i.
+    // The largest value that falls into bucket i; the last one takes every larger value.
     static constexpr std::uint64_t UpperBound(std::size_t i) {
+        if (i >= kBuckets - 1) {
+            return ~std::uint64_t{0};
+        }
         if (i < kSub) {
             return i;
         }

@@ -26,6 +26,10 @@ public:
             return;
         }
         const std::uint64_t n = written_.load(std::memory_order_relaxed);
+        // `written_` already says n, so a reader that sees any word of record n in the
+        // slot of record n - slots also sees n there and drops that record: the fence keeps
+        // the stores below from becoming visible before it on weakly ordered processors.
+        std::atomic_thread_fence(std::memory_order_release);
         Words& w = words_[n % words_.size()];
         std::size_t k = 0;
         auto put = [&](std::uint64_t value) {
