@@ -59,7 +59,7 @@ def test_listener_keeps_the_newest_status(start_sim, tmp_path, sim_args, request
 
 @pytest.mark.parametrize("sim_args, reason", [
     (["--silent"], "silent"),
-    (["--wrong-header"], "silent"),
+    (["--wrong-header"], "no handle message: 0x2F"),
     (["--hangup-after", "5"], "closed"),
     (["--stream", "100", "--hangup-after", "1"], "closed"),  # after the wake-up
 ], ids=["silent", "garbled", "unplugged", "unplugged-streaming"])

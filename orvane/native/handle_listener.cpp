@@ -11,9 +11,11 @@ namespace OrvaneBindings::Haptics {
 namespace {
 
 // The module's LoopFault, shared with the servo loop: whichever registers first makes it.
+struct LoopFaultTag {};
+
 py::handle LoopFaultType(py::module_& m) {
     if (!py::hasattr(m, "LoopFault")) {
-        m.attr("LoopFault") = py::exception<H::HandleListenerError>(m, "LoopFault");
+        m.attr("LoopFault") = py::exception<LoopFaultTag>(m, "LoopFault");
     }
     return m.attr("LoopFault");
 }
@@ -25,19 +27,23 @@ public:
         : fault_type_(fault_type) {
         H::HandleListenerConfig config;
         config.request_hz = request_hz;
-        try {
+        {
             py::gil_scoped_release release;
             listener_ = std::make_unique<H::HandleListener>(port, config);
-        } catch (const H::HandleListenerError& e) {
-            Raise(e.what());
+        }
+        if (const Orvane::HardwareAPI::Error e = listener_->Fault()) {
+            Raise(e.message.c_str());
         }
     }
 
+    ~PyHandleListener() {
+        py::gil_scoped_release release;  // the thread may be ending a read
+        listener_.reset();
+    }
+
     void Start() {
-        try {
-            listener_->Start();
-        } catch (const H::HandleListenerError& e) {
-            Raise(e.what());
+        if (const Orvane::HardwareAPI::Error e = listener_->Start()) {
+            Raise(e.message.c_str());
         }
     }
 
@@ -140,8 +146,8 @@ void RegisterHandleListener(py::module_& m) {
         .def_property_readonly(
             "fault",
             [](PyHandleListener& l) -> py::object {
-                const std::string f = l.Native().Fault();
-                return f.empty() ? py::object(py::none()) : py::object(py::str(f));
+                const Orvane::HardwareAPI::Error f = l.Native().Fault();
+                return f ? py::object(py::str(f.message)) : py::object(py::none());
             },
             "None, or why the thread ended on its own.")
         .def_property_readonly(

@@ -4,23 +4,37 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
+#include <streambuf>
 #include <thread>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "SerialBuffer.h"
 #include "haptics/LatestValue.h"
+#include "platform/Platform.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
+namespace Msg = Protocol::HandleMsg;
 using Clock = std::chrono::steady_clock;
 
-// A handle that sends no status message for this long is taken for silent. The stream's
-// own read time-out is a second too, so a silent handle fails its read about then.
+// A handle that sends no status message for this long is taken for lost.
 constexpr Clock::duration kSilence = std::chrono::milliseconds(1000);
-// A read that fails this much sooner than its time-out lost its port: the far end hung up.
-constexpr Clock::duration kHangupBefore = std::chrono::milliseconds(500);
+// The thread reads in slices this long and looks at its stop request between them, so a
+// stop never waits for a handle that has gone quiet.
+constexpr std::uint32_t kSliceMs = 20;
+// A read that gives nothing well before its slice ends found the line gone: a hang-up.
+constexpr Clock::duration kHangupBefore = std::chrono::milliseconds(kSliceMs / 2);
+// Reads end this soon after the last byte of a burst.
+constexpr std::uint32_t kBurstGapMs = 1;
+// The bytes of one message come together; what stays incomplete this long was cut short.
+constexpr Clock::duration kMessageGap = std::chrono::milliseconds(100);
+// The largest message a handle sends: a status message with all its user data.
+constexpr std::size_t kLargestMessage = 1 + Msg::kStatusFixedPayload + Msg::kMaxUserData;
+// How many of the bytes that start no message a fault quotes.
+constexpr std::size_t kQuoted = 8;
 constexpr double kMaxRequestHz = 100000;
 
 // Everything the listener thread hands to readers, whole, after each message.
@@ -31,9 +45,17 @@ struct Published {
     Devices::HandleInfo info;
 };
 
-// The Handle whose callbacks fill the listener's next publication. Receive calls them even
-// when a read came up short, so the thread publishes only after checking the stream.
-class ListeningHandle : public Devices::Handle {
+// One framed message, read back by the Handle's own decoding.
+class MessageBuffer : public std::streambuf {
+public:
+    void Set(std::uint8_t* bytes, std::size_t size) {
+        char* begin = reinterpret_cast<char*>(bytes);
+        setg(begin, begin, begin + size);
+    }
+};
+
+// The Handle whose callbacks fill the listener's next publication.
+class DecodingHandle : public Devices::Handle {
 public:
     using Devices::Handle::Handle;
 
@@ -57,13 +79,44 @@ public:
     }
 };
 
+// The length of the message that `bytes` starts (header included), 0 while the bytes so far
+// cannot tell, or -1 when the first byte starts no message a handle sends.
+std::ptrdiff_t MessageLength(const std::uint8_t* bytes, std::size_t have) {
+    switch (bytes[0]) {
+        case Msg::kInfo:
+            return 1 + Msg::kInfoPayload;
+        case Msg::kErrorResponse:
+            return 1 + Msg::kErrorPayload;
+        case Msg::kStatus:
+            if (have < 1 + Msg::kStatusFixedPayload) {
+                return 0;
+            }
+            return 1 + Msg::kStatusFixedPayload + bytes[1 + Msg::kStatusUserDataLength];
+        default:
+            return -1;
+    }
+}
+
 }  // namespace
 
 struct HandleListener::Impl {
     HandleListenerConfig config;
     IO::SerialStream stream;
-    ListeningHandle handle{stream};
+    Devices::Handle requests{stream};
+    MessageBuffer message;
+    std::iostream message_stream{&message};
+    DecodingHandle decoder{message_stream};
     Clock::time_point start{};
+
+    std::uint8_t pending[2 * kLargestMessage] = {};
+    std::size_t have = 0;
+    Clock::time_point message_began{};
+
+    // Since the last status message: what came instead, for the fault text.
+    bool anything_since_status = false;
+    bool cut_short = false;
+    std::uint64_t unknown_since_status = 0;
+    std::uint8_t quoted[kQuoted] = {};
 
     mutable LatestValue<Published> latest;
     Published next{};  // the thread's working copy
@@ -78,22 +131,25 @@ struct HandleListener::Impl {
     std::mutex wake_mutex;  // only for the pause between status requests
     std::condition_variable wake;
     mutable std::mutex fault_mutex;
-    std::string fault;
+    Error fault;
 
     Impl(const std::string& port, const HandleListenerConfig& c)
         : config(c), stream(port.c_str(), true) {}
 
     void Run();
-    // Reads one message and publishes what it brought; false when the listener must end.
-    bool ReceiveOne(Clock::time_point& last_status);
-    bool Fail(const std::string& why);
+    // Reads for one slice and publishes each whole message; false when the listener must
+    // end.
+    bool ReceiveSome(Clock::time_point& last_status);
+    void TakeMessage(std::size_t length, Clock::time_point now, Clock::time_point& last_status);
+    bool Fail(ErrorKind kind, const std::string& why);
+    std::string SilenceText() const;
     // Waits until `deadline` or a stop; false on a stop.
     bool PauseUntil(Clock::time_point deadline);
 };
 
-bool HandleListener::Impl::Fail(const std::string& why) {
+bool HandleListener::Impl::Fail(ErrorKind kind, const std::string& why) {
     std::lock_guard<std::mutex> lock(fault_mutex);
-    fault = why;
+    fault = Error(kind, why);
     return false;
 }
 
@@ -102,25 +158,40 @@ bool HandleListener::Impl::PauseUntil(Clock::time_point deadline) {
     return !wake.wait_until(lock, deadline, [this] { return stop.load(); });
 }
 
-bool HandleListener::Impl::ReceiveOne(Clock::time_point& last_status) {
-    const Clock::time_point began = Clock::now();
-    handle.got = ListeningHandle::Got::Nothing;
-    const int result = handle.Receive();
-    const Clock::time_point now = Clock::now();
-    if (!stream.good()) {
-        if (stop.load()) {
-            return false;  // a read cut short by Stop's wait is no fault of the handle
+std::string HandleListener::Impl::SilenceText() const {
+    if (unknown_since_status > 0) {
+        std::string text = "the handle sent bytes that are no handle message:";
+        char hex[8];
+        for (std::size_t i = 0; i < std::min<std::uint64_t>(unknown_since_status, kQuoted); ++i) {
+            std::snprintf(hex, sizeof hex, " 0x%02X", quoted[i]);
+            text += hex;
         }
-        if (now - began < kSilence - kHangupBefore) {
-            return Fail("the handle's port closed (unplugged?)");
+        if (unknown_since_status > kQuoted) {
+            text += " ...";
         }
-        return Fail("the handle went silent: nothing arrived for 1 s");
+        return text + " (" + std::to_string(unknown_since_status) +
+               " bytes), and no status message for 1 s";
     }
+    if (!anything_since_status) {
+        return "the handle went silent: nothing arrived for 1 s";
+    }
+    if (cut_short) {
+        return "the handle went silent in the middle of a message: no status message for 1 s";
+    }
+    return "the handle sent no status message for 1 s";
+}
+
+void HandleListener::Impl::TakeMessage(std::size_t length, Clock::time_point now,
+                                       Clock::time_point& last_status) {
+    message.Set(pending, length);
+    message_stream.clear();
+    decoder.got = DecodingHandle::Got::Nothing;
+    decoder.Receive();
     HandleListenerStats& stats = next.stats;
-    switch (handle.got) {
-        case ListeningHandle::Got::Status: {
+    switch (decoder.got) {
+        case DecodingHandle::Got::Status: {
             HandleSnapshot& s = next.snapshot;
-            const Devices::HandleStatusMessage& m = handle.status;
+            const Devices::HandleStatusMessage& m = decoder.status;
             s.time = std::chrono::duration<double>(now - start).count();
             s.sequence = ++stats.messages;
             s.device_id = m.device_id;
@@ -136,32 +207,92 @@ bool HandleListener::Impl::ReceiveOne(Clock::time_point& last_status) {
                     static_cast<double>(stats.messages - 1) / (s.time - first_status_time);
             }
             last_status = now;
+            anything_since_status = false;
+            cut_short = false;
+            unknown_since_status = 0;
             break;
         }
-        case ListeningHandle::Got::Info:
+        case DecodingHandle::Got::Info:
             next.has_info = true;
-            next.info = handle.info;
+            next.info = decoder.info;
             break;
-        case ListeningHandle::Got::Error:
+        case DecodingHandle::Got::Error:
             ++stats.errors;
-            stats.last_error_code = handle.error.error_code;
+            stats.last_error_code = decoder.error.error_code;
             break;
-        case ListeningHandle::Got::Nothing:
-            if (result < 0) {
-                ++stats.unknown_bytes;
-            }
+        case DecodingHandle::Got::Nothing:
             break;
     }
     latest.Write(next);
-    // Bytes that start no message keep a read from timing out; the status must still come.
+}
+
+bool HandleListener::Impl::ReceiveSome(Clock::time_point& last_status) {
+    constexpr IO::CommTimeouts kSlice{kBurstGapMs, 0, kSliceMs, 8, 8};
+    const IO::PortHandle port = stream.Buffer()->NativeHandle();
+    const Clock::time_point began = Clock::now();
+    std::ptrdiff_t got = -1;
+    if (Platform::ApplyTimeouts(port, kSlice)) {
+        got = Platform::ReadPort(port, reinterpret_cast<char*>(pending + have),
+                                 sizeof pending - have, kSlice, false);
+    }
+    const Clock::time_point now = Clock::now();
+    if (stop.load()) {
+        return false;  // a read cut short by Stop is no fault of the handle
+    }
+    if (got < 0 || (got == 0 && now - began < kHangupBefore)) {
+        return Fail(ErrorKind::DeviceLost, "the handle's port closed (unplugged?)");
+    }
+    if (got > 0) {
+        if (have == 0) {
+            message_began = now;
+        }
+        have += static_cast<std::size_t>(got);
+        anything_since_status = true;
+    }
+    // Whole messages out of what has arrived; a byte that starts none is passed over.
+    std::size_t used = 0;
+    const std::uint64_t unknown_before = next.stats.unknown_bytes;
+    bool took_message = false;
+    while (used < have) {
+        const std::ptrdiff_t length = MessageLength(pending + used, have - used);
+        if (length < 0) {
+            if (unknown_since_status < kQuoted) {
+                quoted[unknown_since_status] = pending[used];
+            }
+            ++unknown_since_status;
+            ++next.stats.unknown_bytes;
+            ++used;
+            continue;
+        }
+        if (length == 0 || static_cast<std::size_t>(length) > have - used) {
+            break;
+        }
+        std::copy(pending + used, pending + used + length, pending);
+        TakeMessage(static_cast<std::size_t>(length), now, last_status);
+        took_message = true;
+        used += static_cast<std::size_t>(length);
+    }
+    if (next.stats.unknown_bytes != unknown_before && !took_message) {
+        latest.Write(next);  // readers see the count grow while nothing else comes
+    }
+    std::copy(pending + used, pending + have, pending);
+    if (used > 0 && have > used) {
+        message_began = now;
+    }
+    have -= used;
+    if (have > 0 && now - message_began > kMessageGap) {
+        have = 0;  // cut short: its rest would be taken from the next message
+        cut_short = true;
+    }
     if (now - last_status > kSilence) {
-        return Fail("the handle sent no status message for 1 s");
+        return Fail(next.stats.messages == 0 ? ErrorKind::NoDevice : ErrorKind::DeviceLost,
+                    SilenceText());
     }
     return true;
 }
 
 void HandleListener::Impl::Run() {
-    handle.SendDeviceWakeup();
+    requests.SendDeviceWakeup();
     Clock::time_point last_status = Clock::now();
     bool ok = true;
     if (config.request_hz > 0) {
@@ -169,11 +300,11 @@ void HandleListener::Impl::Run() {
             std::chrono::duration<double>(1.0 / config.request_hz));
         Clock::time_point deadline = Clock::now();
         while (ok && !stop.load()) {
-            handle.RequestStatus();
+            requests.RequestStatus();
             ++next.stats.requests;
             const std::uint64_t before = next.stats.messages;
             while (ok && next.stats.messages == before && !stop.load()) {
-                ok = ReceiveOne(last_status);
+                ok = ReceiveSome(last_status);
             }
             // Absolute deadlines keep the rate; a late listener skips, never bursts.
             deadline += period;
@@ -187,28 +318,23 @@ void HandleListener::Impl::Run() {
         }
     } else {
         while (ok && !stop.load()) {
-            ok = ReceiveOne(last_status);
+            ok = ReceiveSome(last_status);
         }
     }
     running.store(false);
 }
 
-namespace {
-
-const HandleListenerConfig& Checked(const HandleListenerConfig& config) {
+HandleListener::HandleListener(const std::string& port, const HandleListenerConfig& config) {
     if (!(config.request_hz >= 0) || config.request_hz > kMaxRequestHz) {
-        throw HandleListenerError(
-            "request_hz must be 0 (a streaming handle) or a rate up to 100000 Hz");
+        failure_ = Error(ErrorKind::BadArgument,
+                         "request_hz must be 0 (a streaming handle) or a rate up to 100000 Hz");
+        return;
     }
-    return config;
-}
-
-}  // namespace
-
-HandleListener::HandleListener(const std::string& port, const HandleListenerConfig& config)
-    : impl_(std::make_unique<Impl>(port, Checked(config))) {
+    impl_ = std::make_unique<Impl>(port, config);
     if (impl_->stream.Buffer() == nullptr || !impl_->stream.Buffer()->IsOpen()) {
-        throw HandleListenerError("cannot open the handle's port '" + port + "'");
+        failure_ =
+            Error(ErrorKind::PortUnavailable, "cannot open the handle's port '" + port + "'");
+        impl_.reset();
     }
 }
 
@@ -216,25 +342,33 @@ HandleListener::~HandleListener() {
     Stop();
 }
 
-void HandleListener::Start() {
+Error HandleListener::Start() {
+    if (!impl_) {
+        return failure_;
+    }
     Impl& i = *impl_;
     std::lock_guard<std::mutex> control(i.control);
     if (i.running.load()) {
-        return;
+        return {};
     }
-    if (!Fault().empty()) {
-        throw HandleListenerError("the listener failed: " + Fault());
+    if (const Error fault = Fault()) {
+        return Error(fault.kind, "the listener failed: " + fault.message);
     }
     if (i.started) {
-        throw HandleListenerError("a stopped listener cannot start again; make a new one");
+        return Error(ErrorKind::NotRunning,
+                     "a stopped listener cannot start again; make a new one");
     }
     i.started = true;
     i.start = Clock::now();
     i.running.store(true);
     i.thread = std::thread([&i] { i.Run(); });
+    return {};
 }
 
 void HandleListener::Stop() {
+    if (!impl_) {
+        return;
+    }
     Impl& i = *impl_;
     std::lock_guard<std::mutex> control(i.control);
     {
@@ -252,27 +386,39 @@ void HandleListener::Stop() {
 }
 
 bool HandleListener::Running() const {
-    return impl_->running.load();
+    return impl_ && impl_->running.load();
 }
 
-std::string HandleListener::Fault() const {
+Error HandleListener::Fault() const {
+    if (!impl_) {
+        return failure_;
+    }
     std::lock_guard<std::mutex> lock(impl_->fault_mutex);
     return impl_->fault;
 }
 
 HandleSnapshot HandleListener::Snapshot() const {
+    if (!impl_) {
+        return {};
+    }
     std::lock_guard<std::mutex> lock(impl_->reader);
     impl_->latest.Update();
     return impl_->latest.Front().snapshot;
 }
 
 HandleListenerStats HandleListener::Stats() const {
+    if (!impl_) {
+        return {};
+    }
     std::lock_guard<std::mutex> lock(impl_->reader);
     impl_->latest.Update();
     return impl_->latest.Front().stats;
 }
 
 std::optional<Devices::HandleInfo> HandleListener::DeviceInfo() const {
+    if (!impl_) {
+        return std::nullopt;
+    }
     std::lock_guard<std::mutex> lock(impl_->reader);
     impl_->latest.Update();
     const Published& p = impl_->latest.Front();

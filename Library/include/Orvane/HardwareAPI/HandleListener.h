@@ -7,18 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
+#include "Error.h"
 #include "Handle.h"
 
 namespace Orvane::HardwareAPI::Haptics {
-
-// The port could not be opened, or a stopped or failed listener was asked to start.
-class HandleListenerError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 struct HandleListenerConfig {
     // Status requests per second for a wired handle; 0 for a wireless handle that streams.
@@ -48,23 +42,23 @@ struct HandleListenerStats {
 
 class HandleListener {
 public:
-    // Opens the port (a name as SerialStream takes it); HandleListenerError when it cannot.
-    // Nothing is sent before Start.
+    // Opens the port (a name as SerialStream takes it). A rate or port it cannot take leaves
+    // the listener failed, with the reason in Fault(). Nothing is sent before Start.
     explicit HandleListener(const std::string& port, const HandleListenerConfig& config = {});
     HandleListener(const HandleListener&) = delete;
     HandleListener& operator=(const HandleListener&) = delete;
     ~HandleListener();  // stops
 
-    // Starts the thread, which wakes the handle first. Does nothing while running; throws
-    // HandleListenerError once the listener was stopped or has failed.
-    void Start();
-    // Ends the thread and closes the port. Returns within about a second even when the
-    // handle has gone silent mid-read.
+    // Starts the thread, which wakes the handle first. Does nothing while running; an error
+    // once the listener was stopped or has failed.
+    Error Start();
+    // Ends the thread and closes the port, within some 20 ms whatever the handle does.
     void Stop();
 
     bool Running() const;
-    // Why the thread ended on its own (a silent or unplugged handle); empty otherwise.
-    std::string Fault() const;
+    // Why the listener cannot run, or why its thread ended on its own (a silent, garbled or
+    // unplugged handle); no error otherwise.
+    Error Fault() const;
 
     // The newest values, at once. Safe from any thread; never waits for the listener.
     HandleSnapshot Snapshot() const;
@@ -74,7 +68,8 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<Impl> impl_;  // none when the listener could not be set up
+    Error failure_;
 };
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "Orvane/HardwareAPI/HandleListener.h"
+#include "PtyPair.h"
+
+namespace Orvane::HardwareAPI::Haptics {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The handle's end of the line, sending `bytes` every `every` until the test ends.
+class Sender {
+public:
+    Sender(const OrvaneTest::PtyPair& pty, std::vector<std::uint8_t> bytes, milliseconds every)
+        : thread_([&pty, bytes, every, this] {
+              while (!done_.load()) {
+                  if (!bytes.empty()) {
+                      pty.Send(bytes);
+                  }
+                  std::this_thread::sleep_for(every);
+              }
+          }) {}
+    ~Sender() {
+        done_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+enum class Ending { Stop, Destroy };
+
+struct StopCase {
+    const char* name;
+    std::vector<std::uint8_t> bytes;  // sent again and again
+    milliseconds every;
+    double request_hz;
+    Ending ending;
+};
+
+class HandleListenerStopTest : public ::testing::TestWithParam<StopCase> {};
+
+// Whatever the handle does mid-read, the thread is gone within a tenth of a second.
+TEST_P(HandleListenerStopTest, EndsPromptly) {
+    const StopCase& c = GetParam();
+    OrvaneTest::PtyPair pty;
+    auto listener =
+        std::make_unique<HandleListener>(pty.path(), HandleListenerConfig{c.request_hz});
+    ASSERT_FALSE(listener->Fault());
+    ASSERT_FALSE(listener->Start());
+    Sender sender(pty, c.bytes, c.every);
+    std::this_thread::sleep_for(milliseconds(150));
+    EXPECT_TRUE(listener->Running());
+    const auto began = Clock::now();
+    if (c.ending == Ending::Stop) {
+        listener->Stop();
+        EXPECT_FALSE(listener->Running());
+    } else {
+        listener.reset();
+    }
+    EXPECT_LT(Clock::now() - began, milliseconds(100));
+}
+
+// A status message of a handle (id 7, no user data) cut after its quaternion's first byte.
+const std::vector<std::uint8_t> kStatusStart{0xDA, 0x07, 0x00, 0x00, 0x2A, 0x00};
+
+INSTANTIATE_TEST_SUITE_P(
+    Handles, HandleListenerStopTest,
+    ::testing::Values(StopCase{"silent", {}, milliseconds(5), 0.0, Ending::Stop},
+                      StopCase{"silent_wired", {}, milliseconds(5), 100.0, Ending::Destroy},
+                      StopCase{"trickle", {0x55}, milliseconds(5), 0.0, Ending::Stop},
+                      StopCase{"trickle_mid_message", kStatusStart, milliseconds(40), 100.0,
+                               Ending::Destroy}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HandleListenerTest, BytesThatAreNoHandleMessageEndItWithAFaultThatSaysSo) {
+    OrvaneTest::PtyPair pty;
+    HandleListener listener(pty.path(), HandleListenerConfig{0.0});
+    ASSERT_FALSE(listener.Start());
+    Sender sender(pty, {0x55, 0x01}, milliseconds(20));
+    const auto until = Clock::now() + std::chrono::seconds(3);
+    while (listener.Running() && Clock::now() < until) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_FALSE(listener.Running());
+    const Error fault = listener.Fault();
+    EXPECT_EQ(fault.kind, ErrorKind::NoDevice);
+    EXPECT_EQ(fault.message.rfind("the handle sent bytes that are no handle message: 0x55 0x01 "
+                                  "0x55 0x01 0x55 0x01 0x55 0x01 ... (",
+                                  0),
+              0u)
+        << fault.message;
+    EXPECT_GT(listener.Stats().unknown_bytes, 8u);
+    const Error again = listener.Start();
+    EXPECT_EQ(again.kind, ErrorKind::NoDevice);
+    EXPECT_NE(again.message.find("the listener failed: "), std::string::npos);
+}
+
+struct SetupCase {
+    const char* name;
+    const char* port;  // nullptr: a pseudo-terminal
+    double request_hz;
+    ErrorKind kind;
+    const char* message;
+};
+
+class HandleListenerSetupTest : public ::testing::TestWithParam<SetupCase> {};
+
+TEST_P(HandleListenerSetupTest, ReportsWhatItCannotTakeWithoutThrowing) {
+    const SetupCase& c = GetParam();
+    OrvaneTest::PtyPair pty;
+    HandleListener listener(c.port != nullptr ? c.port : pty.path(),
+                            HandleListenerConfig{c.request_hz});
+    for (const Error& e : {listener.Fault(), listener.Start()}) {
+        EXPECT_EQ(e.kind, c.kind);
+        EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
+    }
+    EXPECT_FALSE(listener.Running());
+    EXPECT_EQ(listener.Snapshot().sequence, 0u);
+    listener.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Setups, HandleListenerSetupTest,
+    ::testing::Values(
+        SetupCase{"negative_rate", nullptr, -1.0, ErrorKind::BadArgument, "request_hz must be 0"},
+        SetupCase{"nan_rate", nullptr, std::nan(""), ErrorKind::BadArgument, "request_hz"},
+        SetupCase{"missing_port", "/nonexistent/handle", 100.0, ErrorKind::PortUnavailable,
+                  "cannot open the handle's port '/nonexistent/handle'"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HandleListenerTest, AStoppedListenerDoesNotStartAgain) {
+    OrvaneTest::PtyPair pty;
+    HandleListener listener(pty.path(), HandleListenerConfig{0.0});
+    ASSERT_FALSE(listener.Start());
+    EXPECT_EQ(pty.Expect(1), std::vector<std::uint8_t>{0x0A});  // the wake-up
+    listener.Stop();
+    EXPECT_FALSE(listener.Fault());
+    const Error e = listener.Start();
+    EXPECT_EQ(e.kind, ErrorKind::NotRunning);
+    EXPECT_EQ(e.message, "a stopped listener cannot start again; make a new one");
+}
+
+}  // namespace
+}  // namespace Orvane::HardwareAPI::Haptics
