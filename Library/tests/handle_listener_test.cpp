@@ -141,17 +141,5 @@ INSTANTIATE_TEST_SUITE_P(
                   "cannot open the handle's port '/nonexistent/handle'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HandleListenerTest, AStoppedListenerDoesNotStartAgain) {
-    OrvaneTest::PtyPair pty;
-    HandleListener listener(pty.path(), HandleListenerConfig{0.0});
-    ASSERT_FALSE(listener.Start());
-    EXPECT_EQ(pty.Expect(1), std::vector<std::uint8_t>{0x0A});  // the wake-up
-    listener.Stop();
-    EXPECT_FALSE(listener.Fault());
-    const Error e = listener.Start();
-    EXPECT_EQ(e.kind, ErrorKind::NotRunning);
-    EXPECT_EQ(e.message, "a stopped listener cannot start again; make a new one");
-}
-
 }  // namespace
 }  // namespace Orvane::HardwareAPI::Haptics

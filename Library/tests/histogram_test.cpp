@@ -46,12 +46,10 @@ TEST_P(HistogramPercentileTest, ReportsTheBucketsUpperBoundCappedAtTheMaximum) {
 INSTANTIATE_TEST_SUITE_P(
     Values, HistogramPercentileTest,
     ::testing::Values(PercentileCase{"empty", 0, 0, 1, 0, 0, 0, 0},
-                      PercentileCase{"zeros", 0, 10, 0, 0, 0, 0, 0},
                       // 0..63 are counted exactly: ranks 32 and 63 of 64 are 31 and 62.
                       PercentileCase{"exact_range", 0, 64, 1, 31, 62, 62, 63},
                       // 128 and 129 share a bucket whose last value is 129.
                       PercentileCase{"shared_bucket", 128, 2, 1, 129, 129, 129, 129},
-                      PercentileCase{"one_value", 1000, 1, 0, 1000, 1000, 1000, 1000},
                       // Past the last octave every value lands in one bucket, reported as
                       // the largest seen.
                       PercentileCase{"overflow", std::uint64_t{1} << 50, 3, 1,

@@ -121,18 +121,5 @@ INSTANTIATE_TEST_SUITE_P(Capacities, HistoryRingTest,
                                            RingCase{"many", 1000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HistoryRingTest, KeepsTheNewestRecordsOldestFirst) {
-    HistoryRing ring(3);
-    EXPECT_TRUE(ring.Read().empty());
-    for (std::uint64_t n = 1; n <= 5; ++n) {
-        ring.Push(StateOf(n), 0, 0);
-    }
-    const std::vector<HistoryRecord> got = ring.Read();
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got.front().state.sequence, 3u);
-    EXPECT_EQ(got.back().state.sequence, 5u);
-    EXPECT_TRUE(HistoryRing(0).Read().empty());
-}
-
 }  // namespace
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -86,18 +86,11 @@ TEST_P(ZeroOnSignalTest, PortGetsTheMessageAndTheProcessEndsAsItWouldHave) {
 INSTANTIATE_TEST_SUITE_P(
     Signals, ZeroOnSignalTest,
     ::testing::Values(SignalCase{"sigterm", SIGTERM, Before::Default, false},
-                      SignalCase{"sighup", SIGHUP, Before::Default, false},
                       SignalCase{"sigabrt", SIGABRT, Before::Default, false},
                       SignalCase{"segfault", SIGSEGV, Before::Default, true},
                       SignalCase{"handler_chained", SIGTERM, Before::Handler, false},
                       SignalCase{"forked_child", SIGTERM, Before::GuardedByParent, false}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ZeroOnSignalTest, RefusesWhatItCannotHold) {
-    const std::uint8_t long_message[kMaxGuardMessage + 1] = {};
-    EXPECT_EQ(GuardPort(-1, kZero.data(), kZero.size()), -1);
-    EXPECT_EQ(GuardPort(0, long_message, sizeof long_message), -1);
-}
 
 }  // namespace
 }  // namespace Orvane::HardwareAPI::Platform
