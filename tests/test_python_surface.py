@@ -39,31 +39,18 @@ def bare(cls):
     lambda: bare(haptics.HandleSnapshot).quaternion,
     lambda: bare(haptics.HandleListener).snapshot(),
     lambda: bare(haptics.HandleListener).stop(),
-], ids=lambda call: None)
+])
 def test_uninitialised_objects_are_refused(call):
     with pytest.raises(TypeError, match="is not initialised: its __init__ never ran"):
         call()
 
 
-def test_an_uninitialised_effect_is_not_added(port):
-    arm = ScriptedArm(port)
-    try:
-        with haptics.ServoLoop(port.path) as loop:
-            with pytest.raises(TypeError, match="Spring object is not initialised"):
-                loop.add(bare(haptics.Spring))
-    finally:
-        arm.stop()
-
-
 NOT_VECTORS = [b"abc", bytearray(b"abc"), memoryview(b"abc"), "abc", np.zeros((2, 3)),
                np.zeros((3, 1)), [1.0, 2.0], [1.0, 2.0, 3.0, 4.0], [[1.0], [2.0], [3.0]],
                [1.0, "2", 3.0], 1.0, None]
-VECTOR_SETTERS = [
-    lambda v: haptics.ConstantForce(force=v),
-    lambda v: haptics.Spring(center=v),
-    lambda v: haptics.Wall(point=v),
-    lambda v: setattr(haptics.ConstantForce(), "force", v),
-]
+VECTOR_SETTERS = [lambda v: haptics.ConstantForce(force=v), lambda v: haptics.Spring(center=v),
+                  lambda v: haptics.Wall(point=v),
+                  lambda v: setattr(haptics.ConstantForce(), "force", v)]
 
 
 @pytest.mark.parametrize("value", NOT_VECTORS, ids=repr)
@@ -118,15 +105,10 @@ def test_one_loop_fault_raised_by_loop_and_listener(tmp_path):
         assert type(raised.value) is haptics.LoopFault
 
 
-def library_files():
-    with open("/proc/self/maps") as maps:
-        return {line.split()[-1] for line in maps if "liborvane_native" in line}
-
-
 def test_both_extensions_share_one_library():
-    (library,) = library_files()
+    with open("/proc/self/maps") as maps:
+        (library,) = {line.split()[-1] for line in maps if "liborvane_native" in line}
     seen = set()
-    libdl = ctypes.CDLL(None)
 
     class Where(ctypes.Structure):
         _fields_ = [("file", ctypes.c_char_p), ("base", ctypes.c_void_p),
@@ -137,7 +119,7 @@ def test_both_extensions_share_one_library():
         symbol = getattr(ctypes.CDLL(extension), "_ZN6Orvane11HardwareAPI2IO12SerialStreamC1EPKcb")
         address = ctypes.cast(symbol, ctypes.c_void_p).value
         where = Where()
-        assert libdl.dladdr(ctypes.c_void_p(address), ctypes.byref(where))
+        assert ctypes.CDLL(None).dladdr(ctypes.c_void_p(address), ctypes.byref(where))
         assert where.file.decode() == library
         seen.add(address)
     assert len(seen) == 1
@@ -146,25 +128,17 @@ def test_both_extensions_share_one_library():
 def test_dropping_a_running_listener_lets_other_threads_run(port):
     listener = haptics.HandleListener(port.path, request_hz=0.0)
     listener.start()
-    ticks = []
-    stop = threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.005)
-
-    ticker = threading.Thread(target=tick)
+    ticks, stop = [], threading.Event()
+    ticker = threading.Thread(target=lambda: [ticks.append(time.monotonic()) or time.sleep(0.005)
+                                              for _ in iter(stop.is_set, True)])
     ticker.start()
     time.sleep(0.05)
     began = time.monotonic()
     del listener
     gc.collect()
     took = time.monotonic() - began
-    time.sleep(0.05)
     stop.set()
     ticker.join()
-    during = [t for t in ticks if began <= t <= began + took]
     gaps = [b - a for a, b in zip(ticks, ticks[1:])]
-    # The ticker kept running while the listener's thread ended.
-    assert took < 0.1 or (during and max(gaps) < took / 2), (took, max(gaps))
+    # The ticker went on while the listener's thread ended.
+    assert took < 0.1 or max(gaps) < took / 2, (took, max(gaps))
