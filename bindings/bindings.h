@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "initialised.h"
+#include "module_classes.h"
 
 namespace Orvane::HardwareAPI::Python {
 

@@ -20,6 +20,7 @@
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "bindings.h"
 #include "deprecation.h"
+#include "device_info.h"
 #include "sequence.h"
 
 namespace Orvane::HardwareAPI::Python {
@@ -101,17 +102,6 @@ py::list IdentifierBytes(const UUID& uuid) {
     return out;
 }
 
-std::string IdentifierHex(const UUID& uuid) {
-    std::string text;
-    text.reserve(2 * uuid.bytes.size());
-    for (std::uint8_t byte : uuid.bytes) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
-
 }  // namespace
 
 void RegisterVarnix3(py::module_& m) {
@@ -133,19 +123,7 @@ void RegisterVarnix3(py::module_& m) {
         "Wakeup the device and return the device info as a tuple.");
 
     arm.def(
-        "device_wakeup_dict",
-        [](Varnix3& self) {
-            const DeviceInfo info = WakeUp(self);
-            py::object identifier =
-                py::module_::import("uuid").attr("UUID")(py::arg("hex") = IdentifierHex(info.uuid));
-            py::dict out;
-            out["device_id"] = info.device_id;
-            out["device_model_number"] = info.model_number;
-            out["hardware_version"] = info.hardware_version;
-            out["firmware_version"] = info.firmware_version;
-            out["device_id_ext"] = identifier;
-            return out;
-        },
+        "device_wakeup_dict", [](Varnix3& self) { return DeviceInfoDict(WakeUp(self)); },
         "Wakeup the device and return the device info as a dict.");
 
     arm.def(

@@ -8,8 +8,8 @@ set(_orvane_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/OrvaneHardwareAPI)
 
 install(TARGETS OrvaneLibrary EXPORT OrvaneHardwareAPITargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
-install(DIRECTORY Library/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-        COMPONENT Development)
+install(DIRECTORY Library/include/ ${ORVANE_GENERATED_INCLUDE_DIR}/
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development PATTERN "*.in" EXCLUDE)
 install(EXPORT OrvaneHardwareAPITargets NAMESPACE OrvaneHardwareAPI::
         DESTINATION ${_orvane_package_dir} COMPONENT Development)
 

@@ -51,7 +51,10 @@ ensure_venv() {
 }
 
 # install_project [EXTRAS]: builds the package from this checkout and installs it (with
-# its tools) into .venv.
+# its tools) into .venv. The build runs in .venv itself (which has scikit-build-core,
+# pybind11, cmake and ninja) and in the persistent folder build/<wheel tag>, so a second
+# install compiles only what changed instead of everything in a fresh isolated environment.
 install_project() {
-    "$orvane_python" -m pip install -q --disable-pip-version-check "$orvane_root${1:+[$1]}"
+    "$orvane_python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+        "$orvane_root${1:+[$1]}"
 }

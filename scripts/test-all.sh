@@ -2,9 +2,9 @@
 # Installs everything the tests need, then runs every suite: the C++ suite through CTest
 # (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), a program built
 # against the installed C++ package, the Python suite through pytest against the module
-# installed into the project's virtual environment (.venv), the module built with the
-# older pybind11 series, mypy over examples/, the Windows backend, the fuzz targets and
-# the Python suite against a sanitized module. The machine's own Python is not changed.
+# installed into the project's virtual environment (.venv), the type stubs against the
+# installed modules, the module built with the older pybind11 series, mypy over examples/,
+# the Windows backend, the fuzz targets and the Python suite against a sanitized module. The machine's own Python is not changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -33,6 +33,9 @@ bash scripts/test-cpp-package.sh build/ctest
 echo "== Python suite"
 install_project test
 "$orvane_python" -m pytest -q tests
+
+echo "== The type stubs against the installed modules"
+bash scripts/test-stubs.sh
 
 echo "== The module built with pybind11 2.13"
 bash scripts/test-pybind11-213.sh

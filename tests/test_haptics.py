@@ -236,7 +236,7 @@ def test_python_surface(port, arm):
         ServoLoop("/dev/orvane-no-such-port")
     loop = ServoLoop(port.path, history=50)
     info = loop.device_info
-    assert (info["device_id"], info["device_model_number"], info["uuid"].bytes) == \
+    assert (info["device_id"], info["device_model_number"], info["device_id_ext"].bytes) == \
         (7, 4, bytes(range(16)))
     with pytest.raises(TypeError):
         loop.add((1, 2, 3))

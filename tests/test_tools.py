@@ -17,8 +17,10 @@ ROOT = Path(__file__).resolve().parent.parent
 def env():
     """PATH finds orvane-sim; PYTHONPATH finds the module the tests use."""
     e = tool_env()
+    import orvane  # the package beside the module the tests use, for orvane.demo
     e["PYTHONPATH"] = os.pathsep.join(
-        [os.path.dirname(api.__file__)] + [p for p in [e.get("PYTHONPATH")] if p])
+        [os.path.dirname(api.__file__), os.path.dirname(os.path.dirname(orvane.__file__))] +
+        [p for p in [e.get("PYTHONPATH")] if p])
     return e
 
 
@@ -49,7 +51,7 @@ def loop_args(request):
 
 
 def test_demo_runs_end_to_end(tmp_path, loop_args):
-    result = run(ROOT / "tools" / "orvane-demo", "--seconds", "0.5", *loop_args, cwd=tmp_path)
+    result = run("-m", "orvane.demo", "--seconds", "0.5", *loop_args, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     out = result.stdout
     assert "device id 1, model 4, hardware 1, firmware 1" in out
@@ -68,7 +70,7 @@ def test_demo_runs_end_to_end(tmp_path, loop_args):
 
 def test_demo_on_a_given_port_without_plot(start_sim, tmp_path, loop_args):
     sim = start_sim("arm", "--device-id", "77")
-    result = run(ROOT / "tools" / "orvane-demo", "--port", sim.path, "--seconds", "0.3",
+    result = run("-m", "orvane.demo", "--port", sim.path, "--seconds", "0.3",
                  "--no-plot", *loop_args, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert f"Arm on {sim.path}" in result.stdout and "device id 77" in result.stdout
@@ -82,7 +84,7 @@ def test_demo_on_a_given_port_without_plot(start_sim, tmp_path, loop_args):
 ])
 def test_demo_reports_an_arm_that_fails(start_sim, tmp_path, fault, message, loop_args):
     sim = start_sim("arm", *fault)
-    result = run(ROOT / "tools" / "orvane-demo", "--port", sim.path, "--seconds", "1",
+    result = run("-m", "orvane.demo", "--port", sim.path, "--seconds", "1",
                  "--no-plot", *loop_args, cwd=tmp_path)
     assert result.returncode == 1
     assert message.format(port=sim.path) in result.stderr

@@ -2,49 +2,50 @@
 
 #include "Orvane/HardwareAPI/HandleListener.h"
 #include "haptics.h"
+#include "initialised.h"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
 namespace H = Orvane::HardwareAPI::Haptics;
 
+namespace OrvaneBindings {
+namespace Haptics {
+class PyHandleListener;
+}  // namespace Haptics
+}  // namespace OrvaneBindings
+
+// Both classes refuse instances whose __init__ never ran.
+template <>
+struct pybind11::detail::type_caster<H::HandleSnapshot> : initialised_caster<H::HandleSnapshot> {};
+template <>
+struct pybind11::detail::type_caster<OrvaneBindings::Haptics::PyHandleListener>
+    : initialised_caster<OrvaneBindings::Haptics::PyHandleListener> {};
+
 namespace OrvaneBindings::Haptics {
-namespace {
 
-// The module's LoopFault, shared with the servo loop: whichever registers first makes it.
-struct LoopFaultTag {};
-
-py::handle LoopFaultType(py::module_& m) {
-    if (!py::hasattr(m, "LoopFault")) {
-        m.attr("LoopFault") = py::exception<LoopFaultTag>(m, "LoopFault");
-    }
-    return m.attr("LoopFault");
-}
-
-// The listener of the Python object: the native one plus the error to raise.
+// The native listener of the Python object.
 class PyHandleListener {
 public:
-    PyHandleListener(const std::string& port, double request_hz, py::handle fault_type)
-        : fault_type_(fault_type) {
+    PyHandleListener(const std::string& port, double request_hz) {
         H::HandleListenerConfig config;
         config.request_hz = request_hz;
         {
             py::gil_scoped_release release;
             listener_ = std::make_unique<H::HandleListener>(port, config);
         }
-        if (const Orvane::HardwareAPI::Error e = listener_->Fault()) {
-            Raise(e.message.c_str());
-        }
+        RaiseIf(listener_->Fault());
     }
+    PyHandleListener(const PyHandleListener&) = delete;
+    PyHandleListener& operator=(const PyHandleListener&) = delete;
 
+    // Collection of a running listener ends its thread; other Python threads go on meanwhile.
     ~PyHandleListener() {
-        py::gil_scoped_release release;  // the thread may be ending a read
+        py::gil_scoped_release release;
         listener_.reset();
     }
 
     void Start() {
-        if (const Orvane::HardwareAPI::Error e = listener_->Start()) {
-            Raise(e.message.c_str());
-        }
+        RaiseIf(listener_->Start());
     }
 
     void Stop() {
@@ -55,14 +56,10 @@ public:
     H::HandleListener& Native() { return *listener_; }
 
 private:
-    [[noreturn]] void Raise(const char* message) const {
-        PyErr_SetString(fault_type_.ptr(), message);
-        throw py::error_already_set();
-    }
-
-    py::handle fault_type_;  // kept alive by the module
     std::unique_ptr<H::HandleListener> listener_;
 };
+
+namespace {
 
 py::object InfoDict(const H::HandleListener& listener) {
     const auto info = listener.DeviceInfo();
@@ -86,8 +83,6 @@ py::dict StatsDict(const H::HandleListener& listener) {
 }  // namespace
 
 void RegisterHandleListener(py::module_& m) {
-    const py::handle fault_type = LoopFaultType(m);
-
     py::class_<H::HandleSnapshot>(m, "HandleSnapshot",
                                   "The newest status message of a handle, as HandleListener "
                                   "received it; sequence 0 before any.")
@@ -129,8 +124,8 @@ void RegisterHandleListener(py::module_& m) {
         "port (LoopFault when it cannot); start() or entering `with` wakes the handle and\n"
         "starts the thread. A silent or unplugged handle ends the thread with `fault` set;\n"
         "start() then raises LoopFault.")
-        .def(py::init([fault_type](const std::string& port, double request_hz) {
-                 return std::make_unique<PyHandleListener>(port, request_hz, fault_type);
+        .def(py::init([](const std::string& port, double request_hz) {
+                 return std::make_unique<PyHandleListener>(port, request_hz);
              }),
              "port"_a, "request_hz"_a = 100.0)
         .def("start", &PyHandleListener::Start, "Starts the thread; a no-op while it runs.")

@@ -2,6 +2,7 @@
 
 PYBIND11_MODULE(_haptics, m) {
     m.doc() = "Native part of orvane.haptics: the servo loop, its effects, the handle listener.";
+    Orvane::HardwareAPI::Python::RegisterLoopFault(m);
     OrvaneBindings::Haptics::RegisterServoLoop(m);
     OrvaneBindings::Haptics::RegisterHandleListener(m);
 }

@@ -10,7 +10,25 @@
 #include <variant>
 
 #include "Orvane/HardwareAPI/ServoLoop.h"
+#include "device_info.h"
 #include "haptics.h"
+#include "initialised.h"
+#include "vector3.h"
+
+// The effects and the loop's state refuse instances whose __init__ never ran.
+namespace pybind11::detail {
+namespace H = Orvane::HardwareAPI::Haptics;
+template <>
+struct type_caster<H::ConstantForce> : initialised_caster<H::ConstantForce> {};
+template <>
+struct type_caster<H::Spring> : initialised_caster<H::Spring> {};
+template <>
+struct type_caster<H::Damper> : initialised_caster<H::Damper> {};
+template <>
+struct type_caster<H::Wall> : initialised_caster<H::Wall> {};
+template <>
+struct type_caster<H::LoopState> : initialised_caster<H::LoopState> {};
+}  // namespace pybind11::detail
 
 namespace OrvaneBindings::Haptics {
 namespace {
@@ -24,14 +42,8 @@ py::tuple Tuple(const Vec3& v) {
     return py::make_tuple(v[0], v[1], v[2]);
 }
 
-// Any sequence of three numbers.
 Vec3 ToVec3(const py::handle& value, const char* what) {
-    if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value) ||
-        py::len(value) != 3) {
-        throw py::type_error(std::string(what) + " must be a sequence of three numbers");
-    }
-    py::sequence s = py::reinterpret_borrow<py::sequence>(value);
-    return {s[0].cast<double>(), s[1].cast<double>(), s[2].cast<double>()};
+    return Orvane::HardwareAPI::Python::ToVector3(value, what);
 }
 
 class PyServoLoop;
@@ -104,6 +116,16 @@ private:
     std::unique_ptr<ServoLoop> loop_;
 };
 
+}  // namespace
+}  // namespace OrvaneBindings::Haptics
+
+template <>
+struct pybind11::detail::type_caster<OrvaneBindings::Haptics::PyServoLoop>
+    : initialised_caster<OrvaneBindings::Haptics::PyServoLoop> {};
+
+namespace OrvaneBindings::Haptics {
+namespace {
+
 // Names an effect inside a loop, for changing or removing it while the loop runs.
 class EffectHandle {
 public:
@@ -117,6 +139,16 @@ private:
     py::object owner_;  // the PyServoLoop
     EffectId id_;
 };
+
+}  // namespace
+}  // namespace OrvaneBindings::Haptics
+
+template <>
+struct pybind11::detail::type_caster<OrvaneBindings::Haptics::EffectHandle>
+    : initialised_caster<OrvaneBindings::Haptics::EffectHandle> {};
+
+namespace OrvaneBindings::Haptics {
+namespace {
 
 Effect ToEffect(const py::handle& value) {
     if (py::isinstance<ConstantForce>(value)) {
@@ -323,17 +355,6 @@ py::dict History(const ServoLoop& loop) {
     return out;
 }
 
-py::dict DeviceInfoDict(const DeviceInfo& info) {
-    char hex[33];
-    for (std::size_t i = 0; i < info.uuid.bytes.size(); ++i) {
-        std::snprintf(hex + 2 * i, 3, "%02x", info.uuid.bytes[i]);
-    }
-    return py::dict("device_id"_a = info.device_id, "device_model_number"_a = info.model_number,
-                    "hardware_version"_a = info.hardware_version,
-                    "firmware_version"_a = info.firmware_version,
-                    "uuid"_a = py::module_::import("uuid").attr("UUID")("hex"_a = hex));
-}
-
 double OptionalSeconds(const py::object& value) {
     return value.is_none() ? 0.0 : value.cast<double>();
 }
@@ -341,11 +362,6 @@ double OptionalSeconds(const py::object& value) {
 }  // namespace
 
 void RegisterServoLoop(py::module_& m) {
-    py::register_exception<LoopFaultError>(m, "LoopFault", PyExc_RuntimeError);
-    m.attr("LoopFault").attr("__doc__") =
-        "A servo loop (or listener) ended with a fault, or could not begin: the port did not "
-        "open, the device did not answer or went away.";
-
     RegisterEffects(m);
     RegisterEffectHandle(m);
     RegisterLoopState(m);
@@ -392,7 +408,10 @@ void RegisterServoLoop(py::module_& m) {
         },
         "Stops the loop (zero force) whatever ended the block.");
     loop.def_property_readonly(
-        "device_info", [](PyServoLoop& self) { return DeviceInfoDict(self.Loop().Info()); },
+        "device_info",
+        [](PyServoLoop& self) {
+            return Orvane::HardwareAPI::Python::DeviceInfoDict(self.Loop().Info());
+        },
         "The arm's answer to the wake-up.");
     loop.def_property_readonly(
         "realtime",

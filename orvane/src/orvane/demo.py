@@ -1,5 +1,4 @@
-#!/usr/bin/env python3
-"""orvane-demo: the main job of OrvaneHardwareAPI, end to end.
+"""orvane-demo (python -m orvane.demo): the main job of OrvaneHardwareAPI, end to end.
 
 Starts a simulated arm (or uses --port for a real one), wakes it and prints its identity,
 runs a haptic loop that renders a virtual wall as a spring force, shows the loop rate and
@@ -203,7 +202,7 @@ def servo_haptic_loop(port, args):
     print(f"Arm on {port}")
     print(f"  device id {info['device_id']}, model {info['device_model_number']}, "
           f"hardware {info['hardware_version']}, firmware {info['firmware_version']}")
-    print(f"  identifier {info['uuid']}")
+    print(f"  identifier {info['device_id_ext']}")
 
     start = time.monotonic()
     with loop:

@@ -1,7 +1,8 @@
-// List arguments: a list, tuple, array.array, NumPy array or any other sequence except
-// str and bytes, item by item. A set, a dict or a generator is refused (TypeError) before
-// any I/O: a set's order is arbitrary, and a generator is consumed by the attempt.
-// The same conversion under every pybind11 series, and the same docstring rendering.
+// List arguments of the module: a list, tuple, array.array, NumPy array or any other
+// sequence except str and bytes, item by item. A set, a dict or a generator is refused
+// (TypeError) before any I/O: a set's order is arbitrary, and a generator is consumed by the
+// attempt. The same conversion under every pybind11 series, and the same docstring rendering.
+// (The three-number vectors of orvane.haptics are stricter: see vector3.h.)
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -1,0 +1,5 @@
+"""Haptic programming on top of OrvaneHardwareAPI: native force loops and device listeners.
+
+`orvane.haptics` holds the servo loop for the Varnix3 arm, its force effects and the
+handle listener; `orvane.demo` is the orvane-demo program.
+"""
