@@ -79,35 +79,61 @@ private:
     int fd_;
 };
 
+// A directory read straight from the kernel in large batches: a folder of /proc that a
+// batch did not fill is complete, which saves the second read that would find its end.
 class Directory {
 public:
     // Takes over `fd` (an open directory); empty when it is not one.
-    explicit Directory(Descriptor&& fd) : dir_(fd.get() < 0 ? nullptr : fdopendir(fd.get())) {
-        if (dir_ != nullptr) {
-            fd.release();
-        }
-    }
+    explicit Directory(Descriptor&& fd) : fd_(fd.release()) {}
     ~Directory() {
-        if (dir_ != nullptr) {
-            closedir(dir_);
+        if (fd_ >= 0) {
+            close(fd_);
         }
     }
     Directory(const Directory&) = delete;
     Directory& operator=(const Directory&) = delete;
-    explicit operator bool() const { return dir_ != nullptr; }
-    int fd() const { return dirfd(dir_); }
+    explicit operator bool() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     // The next entry other than "." and ".."; nullptr at the end.
     const char* Next() {
-        while (const dirent* e = readdir(dir_)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-                return e->d_name;
+        for (;;) {
+            if (at_ >= size_) {
+                if (complete_) {
+                    return nullptr;
+                }
+                const long n = syscall(SYS_getdents64, fd_, buffer_, sizeof buffer_);
+                if (n <= 0) {
+                    complete_ = true;
+                    return nullptr;
+                }
+                size_ = static_cast<std::size_t>(n);
+                at_ = 0;
+                complete_ = size_ + kLongestEntry < sizeof buffer_;
+            }
+            const auto* e = reinterpret_cast<const Entry*>(buffer_ + at_);
+            at_ += e->length;
+            if (std::strcmp(e->name, ".") != 0 && std::strcmp(e->name, "..") != 0) {
+                return e->name;
             }
         }
-        return nullptr;
     }
 
 private:
-    DIR* dir_;
+    // The kernel's linux_dirent64.
+    struct Entry {
+        std::uint64_t inode;
+        std::int64_t offset;
+        unsigned short length;
+        unsigned char type;
+        char name[1];
+    };
+    static constexpr std::size_t kLongestEntry = 280;  // a 255-byte name and the header
+
+    int fd_;
+    alignas(Entry) char buffer_[8192];
+    std::size_t size_ = 0;
+    std::size_t at_ = 0;
+    bool complete_ = false;
 };
 
 Descriptor OpenDirectory(int at, const char* name) {
@@ -177,28 +203,45 @@ bool IsMaster(const FileId& file) {
     return file.rdev == makedev(kPtmxMajor, kPtmxMinor);
 }
 
+enum class Table { Listed, Empty, Denied };
+
+// Notes the file `entry` (under `at`) of the table of the task in `task_dir`; false when the
+// table may not be looked at.
+bool Note(int at, const char* entry, int task_dir, const char* fd_name, pid_t pid,
+          const struct stat* port, Terminals& out, bool& present) {
+    FileId file;
+    present = IdOf(at, entry, file);
+    if (!present) {
+        return errno != EACCES && errno != EPERM;
+    }
+    if (!S_ISCHR(file.mode)) {
+        return true;
+    }
+    const bool master = IsMaster(file);
+    if (port == nullptr || master || SameTerminal(file, *port)) {
+        out.push_back({pid, file, master ? MasterNumber(task_dir, fd_name) : -1});
+    }
+    return true;
+}
+
 // Adds the terminals open in the file table of the task in `task_dir` (a process folder, or
 // one of its task folders) to `out`: all of them, or with `port` only that port and
-// pseudo-terminal masters. False when the table showed no entry at all.
-bool ScanFileTable(int task_dir, pid_t pid, const struct stat* port, Terminals& out) {
+// pseudo-terminal masters. A table whose files may not be looked at (another user's process,
+// one this process may not trace) is given up at its first entry.
+Table ScanFileTable(int task_dir, pid_t pid, const struct stat* port, Terminals& out) {
     Directory fds(OpenDirectory(task_dir, "fd"));
     if (!fds) {
-        return false;  // gone meanwhile, or another user's process that may not be looked into
+        return Table::Denied;  // gone meanwhile, or not ours to look into
     }
-    bool any = false;
+    Table seen = Table::Empty;
     while (const char* name = fds.Next()) {
-        any = true;
-        FileId file;
-        if (!IdOf(fds.fd(), name, file) || !S_ISCHR(file.mode)) {
-            continue;
+        seen = Table::Listed;
+        bool present = false;
+        if (!Note(fds.fd(), name, task_dir, name, pid, port, out, present)) {
+            return Table::Denied;
         }
-        const bool master = IsMaster(file);
-        if (port != nullptr && !master && !SameTerminal(file, *port)) {
-            continue;
-        }
-        out.push_back({pid, file, master ? MasterNumber(task_dir, name) : -1});
     }
-    return any;
+    return seen;
 }
 
 bool SharesFiles(pid_t a, pid_t b) {
@@ -209,7 +252,11 @@ bool SharesFiles(pid_t a, pid_t b) {
 // table, but one that unshared its own holds files the process folder does not list, and
 // when the main thread has exited that folder lists nothing while its other threads go on.
 void ScanProcess(int pid_dir, pid_t pid, const struct stat* port, Terminals& out) {
-    const bool leader_listed = ScanFileTable(pid_dir, pid, port, out);
+    const Table leader = ScanFileTable(pid_dir, pid, port, out);
+    if (leader == Table::Denied) {
+        return;  // its threads' tables are no more ours to look into
+    }
+    const bool leader_listed = leader == Table::Listed;
     // The task folder counts its threads in its link count: two plus one per thread.
     struct stat tasks_info {};
     if (leader_listed && fstatat(pid_dir, "task", &tasks_info, 0) == 0 &&
@@ -235,7 +282,12 @@ void ScanProcess(int pid_dir, pid_t pid, const struct stat* port, Terminals& out
             known = known || SharesFiles(other, static_cast<pid_t>(tid));
         }
         const Descriptor task_dir = known ? Descriptor(-1) : OpenDirectory(tasks.fd(), name);
-        if (task_dir.get() >= 0 && ScanFileTable(task_dir.get(), pid, port, out)) {
+        const Table table =
+            task_dir.get() < 0 ? Table::Empty : ScanFileTable(task_dir.get(), pid, port, out);
+        if (table == Table::Denied) {
+            return;
+        }
+        if (table == Table::Listed) {
             read_tables.push_back(static_cast<pid_t>(tid));
         }
     }
