@@ -8,11 +8,24 @@
 #   bash bench/run.sh --quick    # fewer exchanges, for a smoke run
 #   bash bench/run.sh --servo    # the servo-loop benchmark instead (bench/servo.py), against
 #                                # orvane-sim; writes bench/results/servo.json
+#   bash bench/run.sh --ports    # the cost of one port open among 2,000 processes holding
+#                                # 10 and 50 files each (bench/open_cost.cpp); writes
+#                                # bench/results/ports.json
 # Further options go to bench/bench.py (--only KEYS, --status-data N, --keep-profiles).
 # Exit status 1 means a target was missed (see "Targets" at the end of the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+
+if [[ "${1:-}" == "--ports" ]]; then
+    shift
+    cmake -S . -B build/ports -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
+        -DORVANE_BUILD_PYTHON=OFF -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_TOOLS=OFF >/dev/null
+    cmake --build build/ports -j 2 --target orvane-bench-open >/dev/null
+    mkdir -p bench/results
+    build/ports/bench/orvane-bench-open "$@" | tee bench/results/ports.json
+    exit 0
+fi
 
 ensure_debian_packages strace valgrind
 

@@ -49,5 +49,6 @@ def test_detector_leaves_a_held_port_alone_and_says_why(port, held, tmp_path):
     answered = result.stdout.split("What answered where:\n")[1].splitlines()
     assert answered == ["  /dev/ttyACM0     nothing (held by another program)",
                         "  /dev/ttyACM1     nothing (missing)"]
+    assert "unable to open" not in result.stderr  # said once, in the summary
     assert arm.received == b""
     assert termios.tcgetattr(port._slave) == held

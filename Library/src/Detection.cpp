@@ -2,16 +2,19 @@
 // wake-up, reads one answer and closes the port again before the next port is tried.
 #include "Orvane/HardwareAPI/Detection.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <future>
 #include <iostream>
+#include <optional>
 
 #include "DetectionDetail.h"
 #include "Orvane/HardwareAPI/Handle.h"
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "SerialBuffer.h"
+#include "platform/Platform.h"
 
 namespace Orvane::HardwareAPI {
 namespace {
@@ -34,6 +37,73 @@ public:
     bool responded = false;
 };
 
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
+
+// A probe's reads and writes end this long before its bound: the close, which lets the
+// wake-up drain and puts the line back as it was, runs within the bound too.
+constexpr std::chrono::milliseconds kCloseAllowance{150};
+
+// Waits for `task` at most `bound`, then for its end: it still uses its port, which must be
+// closed before the next one is probed. Its result when it ended in time, else 0.
+int Await(std::future<int>& task, std::chrono::milliseconds bound) {
+    // wait_for measures on the steady clock.
+    const bool in_time = task.wait_for(bound) == std::future_status::ready;
+    try {
+        const int result = task.get();
+        return in_time ? result : 0;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n' << std::flush;
+        return 0;
+    }
+}
+
+int ProbeArm(const char* port, Deadline end) {
+    try {
+        IO::SerialStream stream(port, false);
+        if (stream.Open() != IO::SerialStream::kOpened) {
+            return 0;  // the open failure has printed its line
+        }
+        if (end) {
+            stream.Buffer()->SetDeadline(*end);
+        }
+        Devices::Varnix3 arm(stream);
+        arm.SendDeviceWakeup();
+        std::uint16_t device_id = 0;
+        std::uint8_t model_number = 0;
+        std::uint8_t hardware_version = 0;
+        std::uint8_t firmware_version = 0;
+        UUID uuid;
+        arm.ReceiveDeviceInfo(device_id, model_number, hardware_version, firmware_version, uuid);
+        stream.Buffer()->Close();
+        return model_number == Protocol::Arm::kArmModelNumber ? 1 : 0;
+    } catch (const std::exception& e) {
+        std::printf("exception: %s\n", e.what());
+        std::fflush(stdout);
+        return 0;
+    }
+}
+
+int ProbeHandle(const char* port, Deadline end) {
+    try {
+        IO::SerialStream stream(port, false);
+        if (stream.Open() != IO::SerialStream::kOpened) {
+            return 0;
+        }
+        if (end) {
+            stream.Buffer()->SetDeadline(*end);
+        }
+        MyHandle handle(stream);
+        handle.SendDeviceWakeup();
+        handle.Receive();
+        stream.Buffer()->Close();
+        return handle.responded ? 1 : 0;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n' << std::flush;
+        return 0;
+    }
+}
+
 bool Searched(Detail::Search search, PortKind kind) {
     switch (search) {
         case Detail::Search::Varnix3s:
@@ -54,24 +124,39 @@ namespace Detail {
 
 int CheckPort(Probe probe, const char* port, std::chrono::milliseconds bound) {
     std::future<int> task = std::async(std::launch::async, probe, port);
-    // wait_for measures on the steady clock; the task is waited for to its end either way,
-    // since it still uses `port` and its port must be closed before the next one is probed.
-    const bool in_time = task.wait_for(bound) == std::future_status::ready;
-    try {
-        const int result = task.get();
-        return in_time ? result : 0;
-    } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n' << std::flush;
-        return 0;
-    }
+    return Await(task, bound);
+}
+
+int CheckPortWithin(BoundedProbe probe, const char* port, std::chrono::milliseconds bound,
+                    std::shared_ptr<Platform::HolderScan> scan) {
+    const Clock::time_point end =
+        Clock::now() + bound - std::min<std::chrono::milliseconds>(kCloseAllowance, bound / 4);
+    std::future<int> task = std::async(std::launch::async, [=] {
+        Platform::UseHolderScan(scan);
+        const int result = probe(port, end);
+        Platform::UseHolderScan(nullptr);
+        return result;
+    });
+    return Await(task, bound);
+}
+
+int ProbeArmUntil(const char* port, Clock::time_point end) {
+    return ProbeArm(port, end);
+}
+
+int ProbeHandleUntil(const char* port, Clock::time_point end) {
+    return ProbeHandle(port, end);
 }
 
 std::vector<std::string> Detect(PortTable& table, Search search, std::chrono::milliseconds bound) {
-    const Probe probe = search == Search::Varnix3s ? probe_varnix3_port : probe_handle_port;
+    const BoundedProbe probe = search == Search::Varnix3s ? ProbeArmUntil : ProbeHandleUntil;
     std::vector<SerialPortEntry> ports = ListSerialPorts(table);
+    // One look at the other programs' ports serves every probe of this call.
+    const std::shared_ptr<Platform::HolderScan> scan = Platform::NewHolderScan();
     std::vector<std::string> found;
     for (SerialPortEntry& entry : ports) {
-        if (Searched(search, entry.kind) && CheckPort(probe, entry.port.c_str(), bound) != 0) {
+        if (Searched(search, entry.kind) &&
+            CheckPortWithin(probe, entry.port.c_str(), bound, scan) != 0) {
             found.push_back(std::move(entry.port));
         }
     }
@@ -81,43 +166,11 @@ std::vector<std::string> Detect(PortTable& table, Search search, std::chrono::mi
 }  // namespace Detail
 
 int probe_varnix3_port(const char* port) {
-    try {
-        IO::SerialStream stream(port, false);
-        if (stream.Open() != IO::SerialStream::kOpened) {
-            return 0;  // the open failure has printed its line
-        }
-        Devices::Varnix3 arm(stream);
-        arm.SendDeviceWakeup();
-        std::uint16_t device_id = 0;
-        std::uint8_t model_number = 0;
-        std::uint8_t hardware_version = 0;
-        std::uint8_t firmware_version = 0;
-        UUID uuid;
-        arm.ReceiveDeviceInfo(device_id, model_number, hardware_version, firmware_version, uuid);
-        stream.Buffer()->Close();
-        return model_number == Protocol::Arm::kArmModelNumber ? 1 : 0;
-    } catch (const std::exception& e) {
-        std::printf("exception: %s\n", e.what());
-        std::fflush(stdout);
-        return 0;
-    }
+    return ProbeArm(port, std::nullopt);
 }
 
 int probe_handle_port(const char* port) {
-    try {
-        IO::SerialStream stream(port, false);
-        if (stream.Open() != IO::SerialStream::kOpened) {
-            return 0;
-        }
-        MyHandle handle(stream);
-        handle.SendDeviceWakeup();
-        handle.Receive();
-        stream.Buffer()->Close();
-        return handle.responded ? 1 : 0;
-    } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n' << std::flush;
-        return 0;
-    }
+    return ProbeHandle(port, std::nullopt);
 }
 
 std::vector<std::string> detect_varnix3s(PortTable& table) {

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "platform/Platform.h"
 
 namespace Orvane::HardwareAPI {
 
@@ -25,8 +27,19 @@ using Probe = int (*)(const char* port);
 // The task's result when it ended in time, else 0; returns only after the task ended.
 int CheckPort(Probe probe, const char* port, std::chrono::milliseconds bound);
 
+// A probe whose reads and writes all end by `end`, whatever the device sends.
+using BoundedProbe = int (*)(const char* port, std::chrono::steady_clock::time_point end);
+int ProbeArmUntil(const char* port, std::chrono::steady_clock::time_point end);
+int ProbeHandleUntil(const char* port, std::chrono::steady_clock::time_point end);
+
+// As CheckPort, with the probe's I/O ending early enough for the whole probe, its close
+// included, to end within `bound`; its open looks at other holders through `scan`.
+int CheckPortWithin(BoundedProbe probe, const char* port, std::chrono::milliseconds bound,
+                    std::shared_ptr<Platform::HolderScan> scan);
+
 // Lists the table's ports and probes those of the searched kinds one at a time, each with
-// the arm's or the handle's probe under `bound`; the ports that answered, in list order.
+// the arm's or the handle's probe kept within `bound`; the ports that answered, in list
+// order. Other programs' open ports are looked for once for the whole call.
 std::vector<std::string> Detect(PortTable& table, Search search, std::chrono::milliseconds bound);
 
 }  // namespace Orvane::HardwareAPI::Detail

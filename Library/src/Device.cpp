@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ErrorLine.h"
+#include "SerialBuffer.h"
 #include "platform/Platform.h"
 
 namespace Orvane::HardwareAPI::Devices {
@@ -28,6 +29,18 @@ Outcome Check(const std::iostream& stream) {
     return Outcome::Error;
 }
 
+// The error behind a failed operation. A stream that had failed before never reached its
+// port this time, so the system's last error says nothing about it: the failure that
+// stopped the stream, as its port recorded it, is the one to report.
+std::uint32_t FailureOf(const std::iostream& stream, bool was_good) {
+    const std::uint32_t system = Platform::LastError();
+    if (was_good) {
+        return system;
+    }
+    const auto* port = dynamic_cast<const IO::serialib*>(stream.rdbuf());
+    return port != nullptr && port->LastPortError() != 0 ? port->LastPortError() : system;
+}
+
 }  // namespace
 
 Device::Device(std::iostream& stream)
@@ -41,9 +54,10 @@ void Device::WriteBytes(std::size_t n) {
     if (n > Protocol::kBufferSize) {
         return;  // never read past the write buffer
     }
+    const bool was_good = stream_->good();
     stream_->write(reinterpret_cast<const char*>(write_.get()), static_cast<std::streamsize>(n));
     if (Check(*stream_) == Outcome::Error) {
-        const std::uint32_t error = Platform::LastError();  // before the message allocates
+        const std::uint32_t error = FailureOf(*stream_, was_good);  // before the message allocates
         PrintErrorLine(kSource, kWriteLine,
                        "unable to write '" + std::to_string(n) + "' bytes to stream", error);
     }

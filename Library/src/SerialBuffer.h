@@ -2,6 +2,7 @@
 // operation of the stream into one platform read or write.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <streambuf>
 
@@ -28,6 +29,14 @@ public:
     // allowance) instead of the usual 1000 ms, for callers that must notice a silent
     // device sooner. 0 restores the usual bounds.
     void SetReadTimeout(std::uint32_t ms) { read_timeout_ms_ = ms; }
+    // Ends every later read and write by `end` at the latest, whatever their usual bounds:
+    // a probe must be over within its bound whatever the device sends.
+    void SetDeadline(std::chrono::steady_clock::time_point end) {
+        deadline_ = end;
+        has_deadline_ = true;
+    }
+    // The error number of the last port read or write that failed; 0 when none has.
+    std::uint32_t LastPortError() const { return last_error_; }
 
 protected:
     int_type overflow(int_type c) override;
@@ -44,6 +53,12 @@ private:
 
     // One port read under the read time-outs: bytes delivered (0..n), or -1 on error.
     std::streamsize ReadPort(char* destination, std::streamsize n);
+    // The time-outs for a transfer of n bytes, cut to what is left before the deadline;
+    // false when the deadline has passed.
+    bool WithinDeadline(CommTimeouts& timeouts, std::size_t n, bool write) const;
+    // One port write under the write time-outs: false when fewer than n bytes went out.
+    bool WritePort(const char* source, std::size_t n);
+    void NoteFailure();
 
     char lookahead_ = 0;
     bool lookahead_held_ = false;
@@ -53,6 +68,9 @@ private:
     // A write went out since the last read that delivered bytes: the next read waits for
     // the reply before trying, which saves a read that would find nothing.
     bool reply_pending_ = false;
+    bool has_deadline_ = false;
+    std::chrono::steady_clock::time_point deadline_{};
+    std::uint32_t last_error_ = 0;
 };
 
 }  // namespace Orvane::HardwareAPI::IO

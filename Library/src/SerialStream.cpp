@@ -1,5 +1,8 @@
 #include "Orvane/HardwareAPI/SerialStream.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -32,21 +35,77 @@ void serialib::Close() {
     }
 }
 
+bool serialib::WithinDeadline(CommTimeouts& timeouts, std::size_t n, bool write) const {
+    if (!has_deadline_) {
+        return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline_ - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+        return false;
+    }
+    const auto cut = static_cast<std::uint32_t>(
+        std::min<long long>(left, std::numeric_limits<std::uint32_t>::max()));
+    std::uint32_t& constant =
+        write ? timeouts.WriteTotalTimeoutConstant : timeouts.ReadTotalTimeoutConstant;
+    std::uint32_t& multiplier =
+        write ? timeouts.WriteTotalTimeoutMultiplier : timeouts.ReadTotalTimeoutMultiplier;
+    const std::uint64_t usual = std::uint64_t{multiplier} * n + constant;
+    if (usual > cut || (write && usual == 0)) {
+        multiplier = 0;
+        constant = cut;
+    }
+    if (!write && timeouts.ReadIntervalTimeout > cut) {
+        timeouts.ReadIntervalTimeout = cut;
+    }
+    return true;
+}
+
+void serialib::NoteFailure() {
+    last_error_ = Platform::LastError();
+    if (last_error_ == 0) {
+        last_error_ = ETIMEDOUT;  // nothing failed but the clock
+    }
+}
+
 std::streamsize serialib::ReadPort(char* destination, std::streamsize n) {
     timeouts_.ReadTotalTimeoutConstant =
         read_timeout_ms_ != 0 ? read_timeout_ms_ : kReadTotalConstant;
     timeouts_.ReadIntervalTimeout =
         read_timeout_ms_ != 0 ? read_timeout_ms_ : kOpenTimeouts.ReadIntervalTimeout;
-    if (!Platform::ApplyTimeouts(handle_, timeouts_)) {
+    CommTimeouts in_force = timeouts_;
+    if (!WithinDeadline(in_force, static_cast<std::size_t>(n), false)) {
+        last_error_ = ETIMEDOUT;
+        return 0;
+    }
+    if (!Platform::ApplyTimeouts(handle_, in_force)) {
+        NoteFailure();
         return -1;
     }
     const bool reply_pending = reply_pending_;
     const std::ptrdiff_t got = Platform::ReadPort(handle_, destination, static_cast<std::size_t>(n),
-                                                  timeouts_, reply_pending);
+                                                  in_force, reply_pending);
     if (got > 0) {
         reply_pending_ = false;
     }
+    if (got < 0) {
+        NoteFailure();
+    }
     return got < 0 ? -1 : static_cast<std::streamsize>(got);
+}
+
+bool serialib::WritePort(const char* source, std::size_t n) {
+    CommTimeouts in_force = timeouts_;
+    if (!WithinDeadline(in_force, n, true)) {
+        last_error_ = ETIMEDOUT;
+        return false;
+    }
+    if (!Platform::WritePort(handle_, source, n, in_force)) {
+        NoteFailure();
+        return false;
+    }
+    return true;
 }
 
 serialib::int_type serialib::underflow() {
@@ -94,7 +153,7 @@ std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
         return 0;
     }
     reply_pending_ = true;
-    return Platform::WritePort(handle_, s, static_cast<std::size_t>(n), timeouts_) ? n : 0;
+    return WritePort(s, static_cast<std::size_t>(n)) ? n : 0;
 }
 
 serialib::int_type serialib::overflow(int_type c) {
@@ -103,7 +162,7 @@ serialib::int_type serialib::overflow(int_type c) {
     }
     const char byte = traits_type::to_char_type(c);
     reply_pending_ = true;
-    return Platform::WritePort(handle_, &byte, 1, timeouts_) ? c : traits_type::eof();
+    return WritePort(&byte, 1) ? c : traits_type::eof();
 }
 
 std::streamsize serialib::showmanyc() {
@@ -192,7 +251,12 @@ std::int8_t SerialStream::Open() {
     }
 
     if (code < 0) {
-        PrintErrorLine(kSource, kPortLine, "unable to open port '" + port_ + "'", last_error_);
+        // A lock file says whose the port is; the line passes that on.
+        const std::string whose = code == kOpenFailed ? Platform::LastRefusal() : std::string();
+        PrintErrorLine(
+            kSource, kPortLine,
+            "unable to open port '" + port_ + "'" + (whose.empty() ? "" : " (" + whose + ")"),
+            last_error_);
     }
     return code;
 }

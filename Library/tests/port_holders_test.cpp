@@ -2,9 +2,11 @@
 // sent on them, for root and for other users alike.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,11 +19,13 @@
 #include <fstream>
 #include <iomanip>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "PtyPair.h"
+#include "SerialBuffer.h"
 #include "posix/PortHolders.h"
 
 namespace HW = Orvane::HardwareAPI;
@@ -49,9 +53,13 @@ int ExitCode(pid_t child) {
     return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// How a holder keeps the port: in its process's file table, in a thread that took a file
+// table of its own, or in a thread that goes on after the main thread has exited.
+enum class HeldBy { Process, ThreadWithOwnFiles, ThreadAfterMainExited };
+
 // A child of `uid` holding the port open, and nothing else, until destroyed.
 struct Holder {
-    Holder(const std::string& path, uid_t uid) {
+    Holder(const std::string& path, uid_t uid, HeldBy by = HeldBy::Process) {
         int ready[2];
         if (pipe(ready) != 0) {
             return;
@@ -63,11 +71,26 @@ struct Holder {
                 }
             }
             // A program that dropped root may be looked into by its own user, as after an exec.
-            const char ok =
-                prctl(PR_SET_DUMPABLE, 1) == 0 && open(path.c_str(), O_RDWR | O_NOCTTY) >= 0;
-            if (write(ready[1], &ok, 1) == 1) {
-                pause();
+            const auto hold = [&] {
+                const char ok = (by != HeldBy::ThreadWithOwnFiles || unshare(CLONE_FILES) == 0) &&
+                                prctl(PR_SET_DUMPABLE, 1) == 0 &&
+                                open(path.c_str(), O_RDWR | O_NOCTTY) >= 0;
+                if (by == HeldBy::ThreadAfterMainExited) {
+                    usleep(100000);  // the main thread is gone by then
+                }
+                if (write(ready[1], &ok, 1) == 1) {
+                    pause();
+                }
+            };
+            if (by == HeldBy::Process) {
+                hold();
+                return 0;
             }
+            std::thread worker(hold);
+            if (by == HeldBy::ThreadAfterMainExited) {
+                syscall(SYS_exit, 0);  // this thread only; the process goes on in the worker
+            }
+            worker.join();
             return 0;
         });
         close(ready[1]);
@@ -132,40 +155,271 @@ INSTANTIATE_TEST_SUITE_P(RootAndUser, HeldPortTest,
                                     name(info.param.second) + "Opener";
                          });
 
-// A lock file keeps the port while its process lives; one left by a process that is gone makes
-// way for this process's own, which the close removes even when the device node went first.
-TEST(LockFile, LiveHolderKeepsThePortStaleOneMakesWay) {
-    char pattern[] = "/tmp/orvane-locks-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string folder = pattern;
-    PtyPair pty;
-    std::string name = pty.path().substr(std::strlen("/dev/"));
-    std::replace(name.begin(), name.end(), '/', '_');
-    const std::string lock = folder + "/LCK.." + name;
-    const auto write_lock = [&](pid_t pid) { std::ofstream(lock) << std::setw(10) << pid << '\n'; };
-    const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
+class HeldByThreadTest : public testing::TestWithParam<HeldBy> {};
 
-    write_lock(1);  // always running
-    EXPECT_TRUE(HW::Platform::HeldElsewhere(fd, folder.c_str()));
+TEST_P(HeldByThreadTest, RefusedUntilFreed) {
+    PtyPair pty;
+    {
+        const Holder holder(pty.path(), kRoot, GetParam());
+        ASSERT_TRUE(holder.held);
+        EXPECT_EQ(OpenAndWakeAs(kRoot, pty.path()), kRefused);
+        EXPECT_TRUE(pty.Pending(100).empty()) << "bytes written to a held port";
+    }
+    EXPECT_EQ(OpenAndWakeAs(kRoot, pty.path()), kOpened);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, HeldByThreadTest,
+                         testing::Values(HeldBy::ThreadWithOwnFiles, HeldBy::ThreadAfterMainExited),
+                         [](const testing::TestParamInfo<HeldBy>& info) {
+                             return info.param == HeldBy::ThreadWithOwnFiles ? "OwnFileTable"
+                                                                             : "MainThreadExited";
+                         });
+
+// Of two openers at the same moment exactly one wins, race after race.
+TEST(SimultaneousOpeners, ExactlyOneWinsEachRace) {
+    constexpr int kRaces = 50;
+    PtyPair pty;
+    int single_winners = 0;
+    for (int race = 0; race < kRaces; ++race) {
+        int go[2], results[2], done[2];
+        ASSERT_EQ(pipe(go) | pipe(results) | pipe(done), 0);
+        pid_t openers[2];
+        for (pid_t& opener : openers) {
+            opener = Spawn(kRoot, [&] {
+                for (int fd = 3; fd < 1024; ++fd) {
+                    if (fd != go[0] && fd != results[1] && fd != done[0]) {
+                        close(fd);  // not the test's ends of the line
+                    }
+                }
+                std::freopen("/dev/null", "w", stderr);
+                char byte = 0;
+                if (read(go[0], &byte, 1) != 1) {
+                    return 2;
+                }
+                HW::IO::SerialStream stream(pty.path().c_str(), false);
+                const char won = stream.Open() == 1 ? 1 : 0;
+                if (write(results[1], &won, 1) != 1) {
+                    return 2;
+                }
+                (void)!read(done[0], &byte, 1);  // holds the port until the race is judged
+                return 0;
+            });
+        }
+        close(go[0]);
+        close(results[1]);
+        close(done[0]);
+        ASSERT_EQ(write(go[1], "gg", 2), 2);
+        int winners = 0;
+        for (int i = 0; i < 2; ++i) {
+            char won = 0;
+            ASSERT_EQ(read(results[0], &won, 1), 1);
+            winners += won;
+        }
+        close(done[1]);
+        close(go[1]);
+        close(results[0]);
+        for (const pid_t opener : openers) {
+            EXPECT_EQ(ExitCode(opener), 0);
+        }
+        single_winners += winners == 1 ? 1 : 0;
+    }
+    EXPECT_EQ(single_winners, kRaces);
+}
+
+// Lock files in a folder of the test's own, for the terminal of a pseudo-terminal.
+class LockFolder {
+public:
+    LockFolder() {
+        char pattern[] = "/tmp/orvane-locks-XXXXXX";
+        folder_ = mkdtemp(pattern) != nullptr ? pattern : "";
+        chmod(folder_.c_str(), 01777);
+        std::string name = pty_.path().substr(std::strlen("/dev/"));
+        std::replace(name.begin(), name.end(), '/', '_');
+        lock_ = folder_ + "/LCK.." + name;
+        fd_ = open(pty_.path().c_str(), O_RDWR | O_NOCTTY);
+    }
+    ~LockFolder() {
+        close(fd_);
+        std::filesystem::remove_all(folder_);
+    }
+    void Write(const std::string& content, mode_t mode = 0644) const {
+        std::ofstream(lock_, std::ios::binary) << content;
+        chmod(lock_.c_str(), mode);
+    }
+    std::string Content() const {
+        std::ifstream in(lock_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    HW::Platform::LockResult Take() const {
+        return HW::Platform::TakeLockFile(fd_, folder_.c_str());
+    }
+    PtyPair& pty() { return pty_; }
+    int fd() const { return fd_; }
+    const std::string& lock() const { return lock_; }
+
+private:
+    PtyPair pty_;
+    std::string folder_;
+    std::string lock_;
+    int fd_ = -1;
+};
+
+std::string AsciiLock(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+std::string BinaryLock(pid_t pid) {
+    const std::int32_t value = pid;
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+pid_t GonePid() {
     const pid_t gone = fork();
     if (gone == 0) {
         _exit(0);
     }
-    ASSERT_EQ(ExitCode(gone), 0);
-    write_lock(gone);
-    EXPECT_FALSE(HW::Platform::HeldElsewhere(fd, folder.c_str()));
-    EXPECT_FALSE(std::filesystem::exists(lock)) << "stale lock file left";
+    ExitCode(gone);
+    return gone;
+}
 
-    HW::Platform::TakeLockFile(fd, folder.c_str());
-    pid_t owner = 0;
-    std::ifstream(lock) >> owner;
-    EXPECT_EQ(owner, getpid());
-    pty.HangUp();
-    HW::Platform::ReleaseLockFile(fd);
-    EXPECT_FALSE(std::filesystem::exists(lock));
-    close(fd);
-    std::filesystem::remove_all(folder);
+struct LockCase {
+    const char* name;
+    std::string (*content)();
+    bool held;
+};
+
+class LockFileTest : public testing::TestWithParam<LockCase> {};
+
+// A lock file naming a live process keeps the port; any other is replaced by this
+// process's own, which the close removes even when the device node went first.
+TEST_P(LockFileTest, LiveHolderKeepsThePortAnyOtherMakesWay) {
+    const LockCase& c = GetParam();
+    LockFolder locks;
+    const std::string before = c.content();
+    locks.Write(before);
+    const HW::Platform::LockResult result = locks.Take();
+    if (c.held) {
+        EXPECT_EQ(result.outcome, HW::Platform::LockOutcome::Held);
+        EXPECT_NE(result.holder.find("process 1 "), std::string::npos) << result.holder;
+        EXPECT_EQ(locks.Content(), before);
+        return;
+    }
+    EXPECT_EQ(result.outcome, HW::Platform::LockOutcome::Taken);
+    EXPECT_EQ(locks.Content(), AsciiLock(getpid()));
+    locks.pty().HangUp();
+    HW::Platform::ReleaseLockFile(locks.fd());
+    EXPECT_FALSE(std::filesystem::exists(locks.lock()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, LockFileTest,
+    testing::Values(LockCase{"AsciiLive", [] { return AsciiLock(1); }, true},
+                    LockCase{"BinaryLive", [] { return BinaryLock(1); }, true},
+                    LockCase{"AsciiDead", [] { return AsciiLock(GonePid()); }, false},
+                    LockCase{"BinaryDead", [] { return BinaryLock(GonePid()); }, false},
+                    LockCase{"Garbage", [] { return std::string("lock\n"); }, false},
+                    LockCase{"Empty", [] { return std::string(); }, false},
+                    LockCase{"PidZero", [] { return AsciiLock(0); }, false}),
+    [](const testing::TestParamInfo<LockCase>& info) { return std::string(info.param.name); });
+
+TEST(LockFile, UnreadableOneKeepsThePortAndSaysWhose) {
+    if (geteuid() != kRoot) {
+        GTEST_SKIP() << "needs root to leave a file another user cannot read";
+    }
+    LockFolder locks;
+    locks.Write(AsciiLock(GonePid()), 0600);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = Spawn(kNobody, [&] {
+        const HW::Platform::LockResult result = locks.Take();
+        const std::string text =
+            result.outcome == HW::Platform::LockOutcome::Held ? result.holder : "";
+        return write(report[1], text.data(), text.size()) >= 0 ? 0 : 2;
+    });
+    close(report[1]);
+    char text[512] = {};
+    (void)!read(report[0], text, sizeof text - 1);
+    close(report[0]);
+    EXPECT_EQ(ExitCode(child), 0);
+    EXPECT_EQ(std::string(text), locks.lock() + " of user root cannot be read");
+}
+
+// A lock file that another program makes while this one takes its own: never both.
+TEST(LockFile, OneOwnerWhenAnotherProgramLocksAtTheSameMoment) {
+    LockFolder locks;
+    int ours = 0;
+    int theirs = 0;
+    for (int race = 0; race < 100; ++race) {
+        int go[2], result[2];
+        ASSERT_EQ(pipe(go) | pipe(result), 0);
+        const pid_t other = Spawn(kRoot, [&] {
+            char byte = 0;
+            (void)!read(go[0], &byte, 1);
+            const int f = open(locks.lock().c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            const std::string text = AsciiLock(getpid());
+            const char made = f >= 0 && write(f, text.data(), text.size()) == 10 + 1;
+            (void)!write(result[1], &made, 1);
+            pause();
+            return 0;
+        });
+        ASSERT_EQ(write(go[1], "g", 1), 1);
+        const bool taken = locks.Take().outcome == HW::Platform::LockOutcome::Taken;
+        char made = 0;
+        ASSERT_EQ(read(result[0], &made, 1), 1);
+        EXPECT_FALSE(taken && made) << "race " << race << ": both own the port";
+        ours += taken ? 1 : 0;
+        theirs += made;
+        if (taken) {
+            HW::Platform::ReleaseLockFile(locks.fd());
+        }
+        kill(other, SIGKILL);
+        ExitCode(other);
+        unlink(locks.lock().c_str());
+        for (int fd : {go[0], go[1], result[0], result[1]}) {
+            close(fd);
+        }
+    }
+    EXPECT_EQ(ours + theirs, 100);
+}
+
+// A forked child that closes its copy of the port leaves the line as the parent has it;
+// the parent's close puts back the settings the open found.
+TEST(PortClose, RestoresTheLineAndAForkedChildsCloseLeavesItAlone) {
+    PtyPair pty(/*raw=*/false);
+    termios line{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &line), 0);
+    cfsetispeed(&line, B9600);
+    cfsetospeed(&line, B9600);
+    line.c_iflag |= IXON | IXOFF;
+    line.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &line), 0);
+    termios found{};
+    termios in_use{};
+    termios after_child{};
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &found), 0);
+    {
+        HW::IO::SerialStream stream(pty.path().c_str(), true);
+        ASSERT_TRUE(stream.good());
+        ASSERT_EQ(tcgetattr(pty.slave(), &in_use), 0);
+        EXPECT_EQ(cfgetospeed(&in_use), B115200);
+        const pid_t child = fork();
+        if (child == 0) {
+            stream.Buffer()->Close();
+            _exit(0);
+        }
+        ASSERT_EQ(ExitCode(child), 0);
+        ASSERT_EQ(tcgetattr(pty.slave(), &after_child), 0);
+        EXPECT_EQ(std::memcmp(&in_use, &after_child, sizeof in_use), 0)
+            << "the child's close changed the line";
+        HW::Devices::Varnix3(stream).SendDeviceWakeup();
+        EXPECT_EQ(pty.Pending(100), std::vector<std::uint8_t>{0x0A})
+            << "the port is still the parent's";
+    }
+    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+    EXPECT_EQ(std::memcmp(&found, &after, sizeof found), 0) << "the line was not put back";
 }
 
 TEST(LockFile, NoneTakenForPseudoTerminals) {

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -245,6 +248,51 @@ TEST_F(SysfsTable, DeviceNodeNamesTooLongFailTheListing) {
               "key: " +
                   sysfs_->ClassFolder() + ": [234] " + SystemErrorText(234) + "\n");
     EXPECT_TRUE(ports.empty());
+}
+
+// A user other than root cannot read the type files of older kernels: the driver says which
+// ports have no UART behind them, and a port whose driver cannot be asked stays listed.
+TEST(SysfsPortTableOpen, PhantomPortsLeftOutWhenTheirTypeCannotBeRead) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to read the table as another user";
+    }
+    FakeSysfs sysfs;
+    for (const char* tty : {"ttyS0", "ttyS1", "ttyS2"}) {
+        sysfs.Device(std::string("serial8250/") + tty, "serial8250");
+        sysfs.Tty(tty, std::string("serial8250/") + tty, "4\n");
+        chmod((sysfs.Root() / "devices" / "serial8250" / tty / "tty" / tty / "type").c_str(), 0400);
+    }
+    fs::permissions(sysfs.Root(), fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+    const auto driver = [](const std::string& node) {
+        return node == "/dev/ttyS0" ? 4 : node == "/dev/ttyS1" ? 0 : -1;
+    };
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(99);
+        }
+        SysfsPortTable table(sysfs.ClassFolder(), "/dev", driver);
+        std::string listed;
+        for (const auto& [name, node] : ReadAll(table)) {
+            listed += node + " ";
+        }
+        _exit(write(report[1], listed.data(), listed.size()) >= 0 ? 0 : 2);
+    }
+    close(report[1]);
+    char text[256] = {};
+    (void)!read(report[0], text, sizeof text - 1);
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(std::string(text), "/dev/ttyS0 /dev/ttyS2 ");
+    // Where the type file can be read it decides, and the driver is not asked.
+    SysfsPortTable as_root(sysfs.ClassFolder(), "/dev", [](const std::string&) { return 0; });
+    EXPECT_EQ(ReadAll(as_root).size(), 3u);
 }
 
 TEST(SysfsPortTableOpen, MissingFolderIsNotFound) {

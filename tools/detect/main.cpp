@@ -1,9 +1,12 @@
 // orvane-detect: lists the machine's serial ports with their kinds, runs the four detect
 // functions and prints what answered where.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,37 @@ std::string WhyUnopenable(const std::string& port) {
     return std::strerror(error);
 }
 
+// The library's error lines while `run` runs, kept from standard error: every detect call
+// and the summary open the same ports, and each would repeat the same failures.
+template <class Run>
+std::vector<std::string> ErrorLinesOf(Run run) {
+    std::fflush(stderr);
+    FILE* kept = std::tmpfile();
+    const int saved = dup(STDERR_FILENO);
+    if (kept == nullptr || saved < 0 || dup2(fileno(kept), STDERR_FILENO) < 0) {
+        run();  // nowhere to keep them: they go out as they come
+        return {};
+    }
+    run();
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::vector<std::string> lines;
+    std::rewind(kept);
+    char line[4096];
+    while (std::fgets(line, sizeof line, kept) != nullptr) {
+        lines.emplace_back(line);
+    }
+    std::fclose(kept);
+    return lines;
+}
+
+// A port's open failure, which the summary says in its own words.
+bool IsOpenFailure(const std::string& line) {
+    return line.find("> unable to open port '") != std::string::npos ||
+           line.find("> unable to open stream '") != std::string::npos;
+}
+
 constexpr const char* kHelp =
     "usage: orvane-detect\n"
     "\n"
@@ -94,11 +128,17 @@ int main(int argc, char** argv) {
         {"detect_wireless_handles", HW::detect_wireless_handles, "wireless handle"},
     };
     std::map<std::string, std::string> answered;  // port -> what answered there
+    std::set<std::string> problems;               // error lines already shown
     std::printf("\nProbing:\n");
     for (const Search& s : searches) {
         std::printf("  %-24s", s.name);
         std::fflush(stdout);
-        const std::vector<std::string> found = s.detect();
+        std::vector<std::string> found;
+        for (std::string& line : ErrorLinesOf([&] { found = s.detect(); })) {
+            if (!IsOpenFailure(line) && problems.insert(line).second) {
+                std::fputs(line.c_str(), stderr);
+            }
+        }
         if (found.empty()) {
             std::printf(" nothing");
         }
@@ -121,7 +161,15 @@ int main(int argc, char** argv) {
             std::printf("  %-16s %s\n", entry.port.c_str(), it->second.c_str());
             continue;
         }
-        const std::string why = WhyUnopenable(entry.port);
+        std::string why;
+        for (const std::string& line : ErrorLinesOf([&] { why = WhyUnopenable(entry.port); })) {
+            // A lock file says whose the port is.
+            const std::size_t at = line.find("' (its lock file ");
+            const std::size_t end = line.rfind("): [");
+            if (at != std::string::npos && end != std::string::npos && end > at) {
+                why += ": " + line.substr(at + 3, end - at - 3);
+            }
+        }
         std::printf("  %-16s nothing%s%s%s\n", entry.port.c_str(), why.empty() ? "" : " (",
                     why.c_str(), why.empty() ? "" : ")");
     }

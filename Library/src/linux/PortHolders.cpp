@@ -1,24 +1,37 @@
 // Who else has a port open, seen through /proc, and the lock files of the lock folder.
-// All of it runs once per open; nothing stays behind but this process's own lock file.
+// Nothing stays behind but this process's own lock file.
 #include "posix/PortHolders.h"
+
+#include "platform/Platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/kcmp.h>
+#include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace Orvane::HardwareAPI::Platform {
 namespace {
@@ -30,6 +43,14 @@ constexpr unsigned kPtySlavesPerMajor = 256;
 constexpr unsigned kPtmxMajor = 5;
 constexpr unsigned kPtmxMinor = 2;
 constexpr char kTtyIndexKey[] = "tty-index:";
+
+// A process seen holding the port is looked at again this long before it counts: another
+// opener of this library that lost the flock race closes its descriptor at once.
+constexpr std::chrono::milliseconds kSettle{100};
+constexpr std::chrono::milliseconds kSettleStep{2};
+// A lock file found empty may be one whose writer has not written yet.
+constexpr std::chrono::milliseconds kEmptyLockGrace{20};
+constexpr int kLockAttempts = 4;
 
 // Keeps errno as the caller left it: these checks must not change what an open reports.
 class ErrnoKeeper {
@@ -58,35 +79,61 @@ private:
     int fd_;
 };
 
+// A directory read straight from the kernel in large batches: a folder of /proc that a
+// batch did not fill is complete, which saves the second read that would find its end.
 class Directory {
 public:
     // Takes over `fd` (an open directory); empty when it is not one.
-    explicit Directory(Descriptor&& fd) : dir_(fd.get() < 0 ? nullptr : fdopendir(fd.get())) {
-        if (dir_ != nullptr) {
-            fd.release();
-        }
-    }
+    explicit Directory(Descriptor&& fd) : fd_(fd.release()) {}
     ~Directory() {
-        if (dir_ != nullptr) {
-            closedir(dir_);
+        if (fd_ >= 0) {
+            close(fd_);
         }
     }
     Directory(const Directory&) = delete;
     Directory& operator=(const Directory&) = delete;
-    explicit operator bool() const { return dir_ != nullptr; }
-    int fd() const { return dirfd(dir_); }
+    explicit operator bool() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     // The next entry other than "." and ".."; nullptr at the end.
     const char* Next() {
-        while (const dirent* e = readdir(dir_)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-                return e->d_name;
+        for (;;) {
+            if (at_ >= size_) {
+                if (complete_) {
+                    return nullptr;
+                }
+                const long n = syscall(SYS_getdents64, fd_, buffer_, sizeof buffer_);
+                if (n <= 0) {
+                    complete_ = true;
+                    return nullptr;
+                }
+                size_ = static_cast<std::size_t>(n);
+                at_ = 0;
+                complete_ = size_ + kLongestEntry < sizeof buffer_;
+            }
+            const auto* e = reinterpret_cast<const Entry*>(buffer_ + at_);
+            at_ += e->length;
+            if (std::strcmp(e->name, ".") != 0 && std::strcmp(e->name, "..") != 0) {
+                return e->name;
             }
         }
-        return nullptr;
     }
 
 private:
-    DIR* dir_;
+    // The kernel's linux_dirent64.
+    struct Entry {
+        std::uint64_t inode;
+        std::int64_t offset;
+        unsigned short length;
+        unsigned char type;
+        char name[1];
+    };
+    static constexpr std::size_t kLongestEntry = 280;  // a 255-byte name and the header
+
+    int fd_;
+    alignas(Entry) char buffer_[8192];
+    std::size_t size_ = 0;
+    std::size_t at_ = 0;
+    bool complete_ = false;
 };
 
 Descriptor OpenDirectory(int at, const char* name) {
@@ -128,10 +175,10 @@ bool SameTerminal(const FileId& file, const struct stat& port) {
            (!IsPtySlave(port.st_rdev) || file.dev == port.st_dev);
 }
 
-// The pseudo-terminal a master descriptor of the process in `pid_dir` leads to; -1 if unknown.
-long MasterNumber(int pid_dir, const char* fd_name) {
+// The pseudo-terminal a master descriptor of the task in `task_dir` leads to; -1 if unknown.
+long MasterNumber(int task_dir, const char* fd_name) {
     const std::string info = std::string("fdinfo/") + fd_name;
-    const Descriptor f(openat(pid_dir, info.c_str(), O_RDONLY | O_CLOEXEC));
+    const Descriptor f(openat(task_dir, info.c_str(), O_RDONLY | O_CLOEXEC));
     char text[512];
     const ssize_t n = f.get() < 0 ? -1 : read(f.get(), text, sizeof text - 1);
     if (n <= 0) {
@@ -142,36 +189,115 @@ long MasterNumber(int pid_dir, const char* fd_name) {
     return at == nullptr ? -1 : std::strtol(at + sizeof kTtyIndexKey - 1, nullptr, 10);
 }
 
-// Whether the process whose /proc folder is `pid_dir` has the port open other than as the
-// device end of a pseudo-terminal.
-bool ProcessHolds(int pid_dir, const struct stat& port) {
-    Directory fds(OpenDirectory(pid_dir, "fd"));
-    if (!fds) {
-        return false;  // gone meanwhile, or another user's process that may not be looked into
-    }
-    const bool pty = IsPtySlave(port.st_rdev);
-    const dev_t ptmx = makedev(kPtmxMajor, kPtmxMinor);
-    bool holds = false;
-    bool holds_master = false;
-    while (const char* name = fds.Next()) {
-        FileId file;
-        if (!IdOf(fds.fd(), name, file) || !S_ISCHR(file.mode)) {
-            continue;
-        }
-        if (SameTerminal(file, port)) {
-            holds = true;
-        } else if (pty && file.rdev == ptmx &&
-                   MasterNumber(pid_dir, name) == PtyNumber(port.st_rdev)) {
-            holds_master = true;
-        }
-    }
-    return holds && !holds_master;
+// One terminal that a process has open: the file, and for a pseudo-terminal master the
+// number of the terminal it leads to.
+struct OpenTerminal {
+    pid_t pid = 0;
+    FileId file;
+    long master_of = -1;
+};
+
+using Terminals = std::vector<OpenTerminal>;
+
+bool IsMaster(const FileId& file) {
+    return file.rdev == makedev(kPtmxMajor, kPtmxMinor);
 }
 
-bool OtherProcessHolds(const struct stat& port) {
+enum class Table { Listed, Empty, Denied };
+
+// Notes the file `entry` (under `at`) of the table of the task in `task_dir`; false when the
+// table may not be looked at.
+bool Note(int at, const char* entry, int task_dir, const char* fd_name, pid_t pid,
+          const struct stat* port, Terminals& out, bool& present) {
+    FileId file;
+    present = IdOf(at, entry, file);
+    if (!present) {
+        return errno != EACCES && errno != EPERM;
+    }
+    if (!S_ISCHR(file.mode)) {
+        return true;
+    }
+    const bool master = IsMaster(file);
+    if (port == nullptr || master || SameTerminal(file, *port)) {
+        out.push_back({pid, file, master ? MasterNumber(task_dir, fd_name) : -1});
+    }
+    return true;
+}
+
+// Adds the terminals open in the file table of the task in `task_dir` (a process folder, or
+// one of its task folders) to `out`: all of them, or with `port` only that port and
+// pseudo-terminal masters. A table whose files may not be looked at (another user's process,
+// one this process may not trace) is given up at its first entry.
+Table ScanFileTable(int task_dir, pid_t pid, const struct stat* port, Terminals& out) {
+    Directory fds(OpenDirectory(task_dir, "fd"));
+    if (!fds) {
+        return Table::Denied;  // gone meanwhile, or not ours to look into
+    }
+    Table seen = Table::Empty;
+    while (const char* name = fds.Next()) {
+        seen = Table::Listed;
+        bool present = false;
+        if (!Note(fds.fd(), name, task_dir, name, pid, port, out, present)) {
+            return Table::Denied;
+        }
+    }
+    return seen;
+}
+
+bool SharesFiles(pid_t a, pid_t b) {
+    return syscall(SYS_kcmp, a, b, KCMP_FILES, 0, 0) == 0;
+}
+
+// The terminals of every thread of the process in `pid_dir`. Threads normally share one file
+// table, but one that unshared its own holds files the process folder does not list, and
+// when the main thread has exited that folder lists nothing while its other threads go on.
+void ScanProcess(int pid_dir, pid_t pid, const struct stat* port, Terminals& out) {
+    const Table leader = ScanFileTable(pid_dir, pid, port, out);
+    if (leader == Table::Denied) {
+        return;  // its threads' tables are no more ours to look into
+    }
+    const bool leader_listed = leader == Table::Listed;
+    // The task folder counts its threads in its link count: two plus one per thread.
+    struct stat tasks_info {};
+    if (leader_listed && fstatat(pid_dir, "task", &tasks_info, 0) == 0 &&
+        tasks_info.st_nlink <= 3) {
+        return;  // one thread: its table was just read
+    }
+    Directory tasks(OpenDirectory(pid_dir, "task"));
+    if (!tasks) {
+        return;
+    }
+    std::vector<pid_t> read_tables;
+    if (leader_listed) {
+        read_tables.push_back(pid);
+    }
+    while (const char* name = tasks.Next()) {
+        char* end = nullptr;
+        const long tid = std::strtol(name, &end, 10);
+        if (*end != '\0' || tid <= 0 || tid == pid) {
+            continue;
+        }
+        bool known = false;
+        for (const pid_t other : read_tables) {
+            known = known || SharesFiles(other, static_cast<pid_t>(tid));
+        }
+        const Descriptor task_dir = known ? Descriptor(-1) : OpenDirectory(tasks.fd(), name);
+        const Table table =
+            task_dir.get() < 0 ? Table::Empty : ScanFileTable(task_dir.get(), pid, port, out);
+        if (table == Table::Denied) {
+            return;
+        }
+        if (table == Table::Listed) {
+            read_tables.push_back(static_cast<pid_t>(tid));
+        }
+    }
+}
+
+Terminals ScanAll(const struct stat* port) {
+    Terminals found;
     Directory proc(OpenDirectory(AT_FDCWD, "/proc"));
     if (!proc) {
-        return false;
+        return found;
     }
     const pid_t self = getpid();
     while (const char* name = proc.Next()) {
@@ -181,11 +307,43 @@ bool OtherProcessHolds(const struct stat& port) {
             continue;
         }
         const Descriptor pid_dir = OpenDirectory(proc.fd(), name);
-        if (pid_dir.get() >= 0 && ProcessHolds(pid_dir.get(), port)) {
-            return true;
+        if (pid_dir.get() >= 0) {
+            ScanProcess(pid_dir.get(), static_cast<pid_t>(pid), port, found);
         }
     }
-    return false;
+    return found;
+}
+
+// The processes among `terminals` that hold the port other than as its device end.
+std::vector<pid_t> HoldersOf(const Terminals& terminals, const struct stat& port) {
+    const bool pty = IsPtySlave(port.st_rdev);
+    std::vector<pid_t> holding;
+    std::vector<pid_t> device_ends;
+    for (const OpenTerminal& t : terminals) {
+        if (SameTerminal(t.file, port)) {
+            holding.push_back(t.pid);
+        } else if (pty && t.master_of >= 0 && t.master_of == PtyNumber(port.st_rdev)) {
+            device_ends.push_back(t.pid);
+        }
+    }
+    std::vector<pid_t> holders;
+    for (const pid_t pid : holding) {
+        if (std::find(device_ends.begin(), device_ends.end(), pid) == device_ends.end() &&
+            std::find(holders.begin(), holders.end(), pid) == holders.end()) {
+            holders.push_back(pid);
+        }
+    }
+    return holders;
+}
+
+bool StillHolds(pid_t pid, const struct stat& port) {
+    const Descriptor pid_dir = OpenDirectory(AT_FDCWD, ("/proc/" + std::to_string(pid)).c_str());
+    if (pid_dir.get() < 0) {
+        return false;
+    }
+    Terminals terminals;
+    ScanProcess(pid_dir.get(), pid, &port, terminals);
+    return !HoldersOf(terminals, port).empty();
 }
 
 // The port's lock file: its path under /dev with '/' turned into '_' (LCK..ttyACM0,
@@ -210,28 +368,135 @@ std::string LockPath(int fd, const char* folder) {
     return std::string(folder) + "/LCK.." + name;
 }
 
-// The pid a lock file names; 0 when there is no file or no pid in it.
-pid_t LockHolder(const std::string& path) {
-    const Descriptor f(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    char text[32];
-    const ssize_t n = f.get() < 0 ? -1 : read(f.get(), text, sizeof text - 1);
-    if (n <= 0) {
+enum class LockFile { Missing, Unreadable, Names, Malformed };
+
+// The pid in a lock file's text: ten ASCII digits padded with spaces and a newline, or (from
+// older programs) the pid as four binary bytes. 0 when the text names no process.
+pid_t ParseLock(const char* text, std::size_t n) {
+    const auto is_text = [](char c) {
+        return (c >= '0' && c <= '9') || c == ' ' || c == '\n' || c == '\t' || c == '\r';
+    };
+    if (n == sizeof(std::int32_t) && !std::all_of(text, text + n, is_text)) {
+        std::int32_t pid = 0;
+        std::memcpy(&pid, text, sizeof pid);
+        return pid > 0 ? static_cast<pid_t>(pid) : 0;
+    }
+    if (!std::all_of(text, text + n, is_text)) {
         return 0;
     }
-    text[n] = '\0';
-    const long pid = std::strtol(text, nullptr, 10);
-    return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+    std::size_t i = 0;
+    while (i < n && text[i] == ' ') {
+        ++i;
+    }
+    long long pid = 0;
+    std::size_t digits = 0;
+    for (; i < n && text[i] >= '0' && text[i] <= '9' && digits < 12; ++i, ++digits) {
+        pid = pid * 10 + (text[i] - '0');
+    }
+    for (; i < n; ++i) {
+        if (text[i] >= '0' && text[i] <= '9') {
+            return 0;  // two numbers, or one too long for a pid
+        }
+    }
+    return digits > 0 && pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+LockFile ReadLock(const std::string& path, pid_t& pid, uid_t& owner) {
+    pid = 0;
+    for (int look = 0; look < 2; ++look) {
+        const Descriptor f(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat info {};
+        if (f.get() < 0) {
+            const int error = errno;
+            if (error == ENOENT) {
+                return LockFile::Missing;
+            }
+            owner = lstat(path.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
+            return error == ELOOP ? LockFile::Malformed : LockFile::Unreadable;
+        }
+        owner = fstat(f.get(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
+        if (!S_ISREG(info.st_mode)) {
+            return LockFile::Malformed;
+        }
+        char text[64];
+        const ssize_t n = read(f.get(), text, sizeof text);
+        if (n < 0) {
+            return LockFile::Unreadable;
+        }
+        if (n == 0 && look == 0) {
+            std::this_thread::sleep_for(kEmptyLockGrace);  // its writer may be on the way
+            continue;
+        }
+        pid = ParseLock(text, static_cast<std::size_t>(n));
+        return pid != 0 ? LockFile::Names : LockFile::Malformed;
+    }
+    return LockFile::Malformed;
 }
 
 bool Alive(pid_t pid) {
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
+std::string UserName(uid_t uid) {
+    if (uid == static_cast<uid_t>(-1)) {
+        return "an unknown user";
+    }
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[1024];
+    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        return std::string("user ") + found->pw_name;
+    }
+    return "user " + std::to_string(uid);
+}
+
+std::string ProcessName(pid_t pid) {
+    const Descriptor f(
+        open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
+    char text[64];
+    const ssize_t n = f.get() < 0 ? -1 : read(f.get(), text, sizeof text);
+    std::string name = n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
+    while (!name.empty() && name.back() == '\n') {
+        name.pop_back();
+    }
+    return name;
+}
+
+// Makes `path` appear with `text` in it, or not at all: the text goes into a file of this
+// process's own, which is then linked into place. 0, or the error of the step that failed
+// (EEXIST when a lock file is there already).
+int Publish(const std::string& path, const std::string& text) {
+    static std::atomic<unsigned> counter{0};
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    const std::string own =
+        folder + "LTMP." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    {
+        const Descriptor f(
+            open(own.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (f.get() < 0) {
+            return errno;
+        }
+        fchmod(f.get(), 0644);  // whatever the umask, other programs must read whose it is
+        if (write(f.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            const int error = errno != 0 ? errno : EIO;
+            unlink(own.c_str());
+            return error;
+        }
+    }
+    const int linked = link(own.c_str(), path.c_str()) == 0 ? 0 : errno;
+    unlink(own.c_str());
+    return linked;
+}
+
 // The lock files this process holds, by port descriptor. Named at the open: by the close the
 // device node may be gone (unplugged, or the far end of a pseudo-terminal closed), and the
-// descriptor's path with it.
+// descriptor's path with it. A fork in the middle of an update leaves the child's copy usable.
 class OwnLocks {
 public:
+    OwnLocks() {
+        pthread_atfork([] { Owned().mutex_.lock(); }, [] { Owned().mutex_.unlock(); },
+                       [] { Owned().mutex_.unlock(); });
+    }
     void Add(int fd, std::string path) {
         const std::lock_guard<std::mutex> hold(mutex_);
         paths_[fd] = std::move(path);
@@ -246,34 +511,61 @@ public:
         paths_.erase(it);
         return path;
     }
+    static OwnLocks& Owned() {
+        static OwnLocks locks;
+        return locks;
+    }
 
 private:
     std::mutex mutex_;
     std::map<int, std::string> paths_;
 };
 
-OwnLocks& Owned() {
-    static OwnLocks locks;
-    return locks;
-}
+thread_local std::shared_ptr<HolderScan> t_scan;
 
 }  // namespace
 
-bool HeldElsewhere(int fd, const char* lock_folder) {
+// One look at every process's open terminals, taken when the first open needs it.
+struct HolderScan {
+    std::once_flag taken;
+    Terminals terminals;
+};
+
+std::shared_ptr<HolderScan> NewHolderScan() {
+    return std::make_shared<HolderScan>();
+}
+
+std::shared_ptr<HolderScan> UseHolderScan(std::shared_ptr<HolderScan> scan) {
+    return std::exchange(t_scan, std::move(scan));
+}
+
+bool HeldElsewhere(int fd) {
     const ErrnoKeeper keep;
     struct stat port {};
     if (!isatty(fd) || fstat(fd, &port) != 0) {
         return false;
     }
-    const std::string lock = LockPath(fd, lock_folder);
-    if (const pid_t holder = lock.empty() ? 0 : LockHolder(lock);
-        holder != 0 && holder != getpid()) {
-        if (Alive(holder)) {
+    std::vector<pid_t> holders;
+    if (t_scan) {
+        HolderScan& scan = *t_scan;
+        std::call_once(scan.taken, [&] { scan.terminals = ScanAll(nullptr); });
+        holders = HoldersOf(scan.terminals, port);
+    } else {
+        holders = HoldersOf(ScanAll(&port), port);
+    }
+    // Each holder is looked at afresh: the shared look may be older than its close, and an
+    // opener that lost the race lets go within moments.
+    const auto settled = std::chrono::steady_clock::now() + kSettle;
+    for (;;) {
+        std::erase_if(holders, [&](pid_t pid) { return !StillHolds(pid, port); });
+        if (holders.empty()) {
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= settled) {
             return true;
         }
-        unlink(lock.c_str());  // its program is gone
+        std::this_thread::sleep_for(kSettleStep);
     }
-    return OtherProcessHolds(port);
 }
 
 bool IsPseudoTerminal(int fd) {
@@ -282,37 +574,59 @@ bool IsPseudoTerminal(int fd) {
     return fstat(fd, &port) == 0 && S_ISCHR(port.st_mode) && IsPtySlave(port.st_rdev);
 }
 
-void TakeLockFile(int fd, const char* lock_folder) {
+LockResult TakeLockFile(int fd, const char* lock_folder) {
     const ErrnoKeeper keep;
     const std::string lock = LockPath(fd, lock_folder);
     if (lock.empty()) {
-        return;
+        return {};
     }
     char text[16];
     const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-    // A stale file found here was left between the check and now; one retry takes its place.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const Descriptor f(open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (f.get() >= 0) {
-            if (write(f.get(), text, static_cast<std::size_t>(length)) == length) {
-                Owned().Add(fd, lock);
-            } else {
-                unlink(lock.c_str());
-            }
-            return;
+    const std::string content(text, static_cast<std::size_t>(length));
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        const int published = Publish(lock, content);
+        if (published == 0) {
+            OwnLocks::Owned().Add(fd, lock);
+            return {LockOutcome::Taken, {}};
         }
-        const pid_t holder = errno == EEXIST ? LockHolder(lock) : 0;
-        if (holder == 0 || holder == getpid() || Alive(holder)) {
-            return;  // not writable, another stream's here, or another's that appeared meanwhile
+        if (published != EEXIST) {
+            return {};  // a folder this process may not write: no lock file, as for others
         }
-        unlink(lock.c_str());
+        pid_t pid = 0;
+        uid_t owner = static_cast<uid_t>(-1);
+        switch (ReadLock(lock, pid, owner)) {
+            case LockFile::Missing:
+                continue;  // removed meanwhile
+            case LockFile::Unreadable:
+                return {LockOutcome::Held, lock + " of " + UserName(owner) + " cannot be read"};
+            case LockFile::Names:
+                if (pid == getpid()) {
+                    return {LockOutcome::Held, lock + " names this process"};
+                }
+                if (Alive(pid)) {
+                    const std::string name = ProcessName(pid);
+                    return {LockOutcome::Held, lock + " names process " + std::to_string(pid) +
+                                                   (name.empty() ? "" : " (" + name + ")") +
+                                                   " of " + UserName(owner)};
+                }
+                break;
+            case LockFile::Malformed:
+                break;
+        }
+        // Its program is gone, or it never named one: this process's file takes its place.
+        if (unlink(lock.c_str()) != 0 && errno != ENOENT) {
+            return {};
+        }
     }
+    return {LockOutcome::Held, lock + " keeps coming back"};
 }
 
 void ReleaseLockFile(int fd) {
     const ErrnoKeeper keep;
-    const std::string lock = Owned().Take(fd);
-    if (!lock.empty() && LockHolder(lock) == getpid()) {
+    const std::string lock = OwnLocks::Owned().Take(fd);
+    pid_t pid = 0;
+    uid_t owner = 0;
+    if (!lock.empty() && ReadLock(lock, pid, owner) == LockFile::Names && pid == getpid()) {
         unlink(lock.c_str());
     }
 }

@@ -2,6 +2,8 @@
 // one tty; the ones that stand for a serial port are named by the driver behind them.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,25 +136,43 @@ std::string DriverOf(const std::string& entry) {
     return {};
 }
 
-// True when the port's type file reads 0: no UART behind the port.
-bool HasNoUart(const std::string& entry) {
+enum class Uart { Present, Absent, Unknown };
+
+// What the port's type file says: 0 is no UART behind the port. Unknown when the file
+// cannot be read, which older kernels allow only root.
+Uart UartFromTypeFile(const std::string& entry) {
     const int fd = open((entry + "/type").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return false;  // nothing says the UART is absent
+        return errno == ENOENT ? Uart::Present : Uart::Unknown;  // no file: nothing says absent
     }
     char text[32] = {};
     const ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
-    if (n <= 0) {
-        return false;
+    if (n < 0) {
+        return Uart::Unknown;
     }
     char* end = nullptr;
     const long type = std::strtol(text, &end, 10);
-    return end != text && type == 0;
+    return n > 0 && end != text && type == 0 ? Uart::Absent : Uart::Present;
+}
+
+// True when nothing answers behind the port: its type file, or else its driver, says so.
+bool HasNoUart(const std::string& entry, const std::string& node,
+               const SysfsPortTable::UartQuery& ask) {
+    switch (UartFromTypeFile(entry)) {
+        case Uart::Absent:
+            return true;
+        case Uart::Present:
+            return false;
+        case Uart::Unknown:
+            break;
+    }
+    return ask && ask(node) == 0;  // a driver that cannot be asked leaves the port listed
 }
 
 // The name the driver gives its ports in the table, before the per-prefix index.
-std::string PrefixFor(const std::string& tty, const std::string& entry) {
+std::string PrefixFor(const std::string& tty, const std::string& entry, const std::string& node,
+                      const SysfsPortTable::UartQuery& ask) {
     if (std::string_view(tty).starts_with(kBluetoothPrefix)) {
         return "BthModem";
     }
@@ -170,7 +190,7 @@ std::string PrefixFor(const std::string& tty, const std::string& entry) {
         return "Silabser";
     }
     if (Is8250Family(driver)) {
-        return HasNoUart(entry) ? std::string() : "Serial";
+        return HasNoUart(entry, node, ask) ? std::string() : "Serial";
     }
     if (IsOnBoardUart(driver)) {
         return "Serial";
@@ -188,8 +208,25 @@ std::string ValueName(const std::string& prefix, unsigned index) {
 
 }  // namespace
 
-SysfsPortTable::SysfsPortTable(std::string class_folder, std::string device_folder)
-    : class_folder_(std::move(class_folder)), device_folder_(std::move(device_folder)) {
+// A non-blocking open sets nothing on the line and waits for no carrier; the driver's
+// record of the port says whether a UART was found behind it. A port that fails to open
+// for want of one (EIO) has none either.
+int SysfsPortTable::AskDriver(const std::string& node) {
+    const int fd = open(node.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EIO ? 0 : -1;
+    }
+    serial_struct info{};
+    const int type = ioctl(fd, TIOCGSERIAL, &info) == 0 ? info.type : -1;
+    close(fd);
+    return type;
+}
+
+SysfsPortTable::SysfsPortTable(std::string class_folder, std::string device_folder,
+                               UartQuery uart_type)
+    : class_folder_(std::move(class_folder)),
+      device_folder_(std::move(device_folder)),
+      uart_type_(std::move(uart_type)) {
     while (device_folder_.size() > 1 && device_folder_.back() == '/') {
         device_folder_.pop_back();
     }
@@ -221,9 +258,10 @@ long SysfsPortTable::Open() {
     const std::string node_folder = device_folder_ == "/" ? "" : device_folder_;
     std::map<std::string, unsigned> next_index;
     for (const std::string& tty : ttys) {
-        const std::string prefix = PrefixFor(tty, class_folder_ + "/" + tty);
+        const std::string node = node_folder + "/" + tty;
+        const std::string prefix = PrefixFor(tty, class_folder_ + "/" + tty, node, uart_type_);
         if (!prefix.empty()) {
-            values_.push_back({ValueName(prefix, next_index[prefix]++), node_folder + "/" + tty});
+            values_.push_back({ValueName(prefix, next_index[prefix]++), node});
         }
     }
     return 0;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/PortTypes.h"
@@ -19,6 +20,19 @@ enum class LineOutcome { Configured, SettingsUnreadable, SettingsRejected };
 // Opens the named port exclusively for reading and writing; kInvalidPort on failure,
 // with outcome NotFound when the port does not exist.
 PortHandle OpenPort(const std::string& name, OpenOutcome& outcome);
+
+// Who holds the port that the calling thread's last OpenPort refused, when that is known
+// ("" otherwise); for the open's error line.
+std::string LastRefusal();
+
+// One look at the ports other processes have open, shared by the opens of a series (the
+// probes of one detection call), so that the system is searched once, not once per port.
+// It is taken at the first open that needs it; each holder found there is looked at again.
+struct HolderScan;
+std::shared_ptr<HolderScan> NewHolderScan();
+// Makes `scan` the one that opens on the calling thread use (none: each open looks for
+// itself); returns the one in use before.
+std::shared_ptr<HolderScan> UseHolderScan(std::shared_ptr<HolderScan> scan);
 
 // Reads the line settings, then applies 115200 baud, 8 data bits, no parity, one stop bit.
 LineOutcome ConfigureLine(PortHandle port);
@@ -40,6 +54,10 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
 // Writes all n bytes within the write time-outs; false when fewer went out.
 bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTimeouts& timeouts);
 
+// Lets the port's queued output drain (or drops it), puts back the line settings found at
+// the open and closes it. In a process other than the one that opened it (a forked child
+// closing its inherited copy) only the descriptor is released: the line stays as its
+// opener has it.
 void ClosePort(PortHandle port);
 
 // The calling thread's last error number.

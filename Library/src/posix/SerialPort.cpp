@@ -7,11 +7,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <pthread.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/Platform.h"
@@ -55,6 +58,47 @@ constexpr std::uint64_t kDrainPerByteMs = 1;
 constexpr std::uint64_t kDrainMs = 50;
 constexpr milliseconds kMaxDrain{1000};
 constexpr milliseconds kDrainPoll{1};
+
+// What the close needs to know about a port it did not open itself.
+struct PortRecord {
+    pid_t opener = 0;
+    bool has_settings = false;
+    termios settings{};  // the line's settings before this process changed them
+};
+
+// The open ports of this process, by descriptor. Kept consistent across a fork: a child
+// may close the copies it inherited.
+class OpenPorts {
+public:
+    static OpenPorts& Get() {
+        static OpenPorts ports;
+        return ports;
+    }
+    void Add(int fd, const PortRecord& record) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        records_[fd] = record;
+    }
+    bool Take(int fd, PortRecord& record) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        const auto it = records_.find(fd);
+        if (it == records_.end()) {
+            return false;
+        }
+        record = it->second;
+        records_.erase(it);
+        return true;
+    }
+
+private:
+    OpenPorts() {
+        pthread_atfork([] { Get().mutex_.lock(); }, [] { Get().mutex_.unlock(); },
+                       [] { Get().mutex_.unlock(); });
+    }
+    std::mutex mutex_;
+    std::map<int, PortRecord> records_;
+};
+
+thread_local std::string t_refusal;
 
 enum class Wait { Ready, TimedOut, HungUp };
 
@@ -110,32 +154,52 @@ void DrainOrDrop(int fd) {
 }  // namespace
 
 PortHandle OpenPort(const std::string& name, OpenOutcome& outcome) {
+    t_refusal.clear();
     const std::string path = !name.empty() && name[0] == '/' ? name : "/dev/" + name;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         outcome = errno == ENOENT ? OpenOutcome::NotFound : OpenOutcome::Failed;
         return IO::kInvalidPort;
     }
-    // Another program's port is given back before anything is set or sent on it. flock
-    // keeps a second open out also within this process and for root.
-    const bool held = HeldElsewhere(fd);
-    if (held || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = held ? EBUSY : errno;
+    const auto refuse = [&](int error) {
+        ReleaseLockFile(fd);
         close(fd);
         errno = error;
         outcome = OpenOutcome::Failed;
         return IO::kInvalidPort;
+    };
+    // The claims come first and in this order, each atomic: the flock (which also keeps a
+    // second open out within this process and for root), the lock file, and only then the
+    // search for other holders, so that of two openers at the same moment one wins.
+    // Another program's port is given back before anything is set or sent on it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return refuse(errno);
     }
     // Serial lines only: pseudo-terminal numbers come back with every new terminal, so a
     // file left by a program that never closed its port would later refuse a stranger's.
     if (!IsPseudoTerminal(fd)) {
-        TakeLockFile(fd);
+        const LockResult lock = TakeLockFile(fd);
+        if (lock.outcome == LockOutcome::Held) {
+            t_refusal = "its lock file " + lock.holder;
+            return refuse(EBUSY);
+        }
+    }
+    if (HeldElsewhere(fd)) {
+        return refuse(EBUSY);
     }
     const int error = errno;
+    PortRecord record;
+    record.opener = getpid();
+    record.has_settings = tcgetattr(fd, &record.settings) == 0;
+    OpenPorts::Get().Add(fd, record);
     ioctl(fd, TIOCEXCL);  // refused by non-terminals; the settings step reports those
     errno = error;
     outcome = OpenOutcome::Opened;
     return fd;
+}
+
+std::string LastRefusal() {
+    return t_refusal;
 }
 
 LineOutcome ConfigureLine(PortHandle port) {
@@ -269,7 +333,17 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
 void ClosePort(PortHandle port) {
     const int error = errno;
     const int fd = Fd(port);
+    PortRecord record;
+    const bool known = OpenPorts::Get().Take(fd, record);
+    if (known && record.opener != getpid()) {
+        close(fd);  // the opener's line, settings and lock file stay as they are
+        errno = error;
+        return;
+    }
     DrainOrDrop(fd);
+    if (known && record.has_settings) {
+        tcsetattr(fd, TCSANOW, &record.settings);  // the line as the open found it
+    }
     ReleaseLockFile(fd);
     ioctl(fd, TIOCNXCL);  // give up exclusivity before the descriptor goes
     close(fd);
