@@ -60,6 +60,20 @@ std::string Text(const char* format, double a, double b = 0.0, double c = 0.0) {
     return text;
 }
 
+// Bytes already waiting when the port opens belong to an earlier conversation (the reply to
+// a previous loop's last request, or to a request it gave up on); they would be read as the
+// answer to the wake-up.
+void DropStaleInput(IO::PortHandle port) {
+    // A bound, so a device that never stops sending cannot hold the open here.
+    constexpr int kMaxReads = 16;
+    char discard[Protocol::kBufferSize];
+    const IO::CommTimeouts at_once{};
+    for (int i = 0;
+         i < kMaxReads && Platform::ReadPort(port, discard, sizeof discard, at_once, false) > 0;
+         ++i) {
+    }
+}
+
 }  // namespace
 
 std::string ConfigProblem(const ServoConfig& c) {
@@ -215,6 +229,7 @@ void ServoLoop::Impl::Open() {
         Close();
         return;
     }
+    DropStaleInput(stream->Buffer()->NativeHandle());
     Devices::Varnix3 arm(*stream);
     // The wake-up keeps the stream's usual time-out: a device may take a while to answer
     // its first message after the port opened.
