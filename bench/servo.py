@@ -367,7 +367,7 @@ def main():
     parser.add_argument("--rate", type=float, default=1000.0, help="loop rate, Hz (1000)")
     parser.add_argument("--quick", action="store_true", help="1 s per way, for a smoke run")
     parser.add_argument("--output", default=os.path.join(HERE, "results", "servo.json"))
-    parser.add_argument("--worker", choices=["servo", "python", "max-rate"],
+    parser.add_argument("--worker", choices=["servo", "python", "floor", "max-rate"],
                         help=argparse.SUPPRESS)
     parser.add_argument("--port", help=argparse.SUPPRESS)
     parser.add_argument("--load", action="store_true", help=argparse.SUPPRESS)
