@@ -11,6 +11,9 @@ namespace {
 namespace Arm = Protocol::Arm;
 
 constexpr std::int64_t kNsPerMs = 1'000'000;
+// As an interval time-out with no total: deliver what is there and return at once (where
+// the port's time-outs are the system's, all zeros would mean "wait for every byte").
+constexpr std::uint32_t kAtOnce = UINT32_MAX;
 
 // The port's time-outs count whole milliseconds; rounded down, so that no wait outlasts the
 // deadline by more than the port's own wake-up delay.
@@ -32,8 +35,9 @@ void ZeroForceRequest(std::uint8_t (&request)[Arm::kVectorRequestSize]) {
 
 bool ArmLink::Write(const std::uint8_t* bytes, std::size_t n, std::int64_t deadline_ns) const {
     IO::CommTimeouts t;
-    t.WriteTotalTimeoutConstant = MsUntil(deadline_ns) + 1;  // 0 would mean the default
-    return Platform::WritePort(port_, reinterpret_cast<const char*>(bytes), n, t);
+    t.WriteTotalTimeoutConstant = MsUntil(deadline_ns) + 1;  // 0 would mean no bound
+    return Platform::ApplyTimeouts(port_, t) &&
+           Platform::WritePort(port_, reinterpret_cast<const char*>(bytes), n, t);
 }
 
 std::size_t ArmLink::Read(std::uint8_t* into, std::size_t n, std::int64_t deadline_ns,
@@ -43,9 +47,12 @@ std::size_t ArmLink::Read(std::uint8_t* into, std::size_t n, std::int64_t deadli
     while (got < n) {
         IO::CommTimeouts t;
         t.ReadTotalTimeoutConstant = MsUntil(deadline_ns);
+        t.ReadIntervalTimeout = t.ReadTotalTimeoutConstant == 0 ? kAtOnce : 0;
         const std::int64_t began = Platform::MonotonicNs();
         const std::ptrdiff_t r =
-            Platform::ReadPort(port_, reinterpret_cast<char*>(into + got), n - got, t, true);
+            Platform::ApplyTimeouts(port_, t)
+                ? Platform::ReadPort(port_, reinterpret_cast<char*>(into + got), n - got, t, true)
+                : -1;
         if (r < 0) {
             line_lost = true;
             break;

@@ -67,7 +67,12 @@ void DropStaleInput(IO::PortHandle port) {
     // A bound, so a device that never stops sending cannot hold the open here.
     constexpr int kMaxReads = 16;
     char discard[Protocol::kBufferSize];
-    const IO::CommTimeouts at_once{};
+    // What is there, without waiting; writes keep the stream's bounds of 8 ms a byte and
+    // 8 ms more, which the wake-up after this relies on where the port holds its time-outs.
+    IO::CommTimeouts at_once{UINT32_MAX, 0, 0, 8, 8};
+    if (!Platform::ApplyTimeouts(port, at_once)) {
+        return;
+    }
     for (int i = 0;
          i < kMaxReads && Platform::ReadPort(port, discard, sizeof discard, at_once, false) > 0;
          ++i) {
