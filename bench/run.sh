@@ -34,7 +34,7 @@ ensure_venv pyserial
 if [[ "${1:-}" == "--servo" ]]; then
     shift
     cmake -S . -B build/servo -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_PYTHON=ON \
-        -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_TOOLS=ON \
+        -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_TOOLS=ON -DORVANE_BUILD_BENCH=ON \
         -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
     cmake --build build/servo -j 2 >/dev/null
     exec python3 bench/servo.py --build build/servo "$@"

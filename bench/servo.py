@@ -1,7 +1,8 @@
 """The servo-loop benchmark: the demo's virtual wall at a fixed rate against orvane-sim, four
 ways in one run (the native servo loop and a Python loop around end_effector_force, each
 alone and beside a Python thread that keeps the allocator and the garbage collector busy),
-then the highest rate the servo loop sustains.
+the floor under the same load (a native thread at the loop's priority on the same grid and
+pacer, no I/O: bench/floor.cpp), then the highest rate the servo loop sustains.
 
 Every way runs in its own interpreter against its own simulator, so one run's garbage and
 threads never reach the next. Writes bench/results/servo.json.
@@ -36,6 +37,9 @@ MAX_RATE_LADDER = (1000, 2000, 5000, 10000, 15000, 20000, 30000, 50000, 75000, 1
 TARGET_SERVO_P999_US = 100.0
 TARGET_RATIO = 10.0
 TARGET_MAX_RATE_HZ = 10000.0
+TARGET_FLOOR_RATIO = 1.5  # the servo loop's p99.9 under load against the floor's
+TARGET_CPU_SHARE = 0.10  # of one core, at 1 kHz
+SPIN_US = None  # None: the loop's default; --spin-us sets it for the servo and floor ways
 
 
 # --- the worker: one way of rendering the wall, run in a fresh interpreter ---------------
@@ -129,7 +133,8 @@ def open_servo_loop(port, rate, seconds, history=True):
     from orvane.haptics import ServoLoop, Wall
 
     rows = int(rate * seconds * 1.25) + 1000 if history else 0
-    loop = ServoLoop(port, rate_hz=rate, max_force=5.0, history=rows)
+    extra = {} if SPIN_US is None else {"spin_us": SPIN_US}
+    loop = ServoLoop(port, rate_hz=rate, max_force=5.0, history=rows, **extra)
     loop.start()
     deadline = time.monotonic() + 2.0
     while loop.state().sequence == 0:
@@ -168,7 +173,29 @@ def servo_loop(port, rate, seconds):
     cycles = stats["cycles"] - first
     return {"cycles": cycles, "rate_hz": cycles / elapsed,
             "period_error_us": percentiles(kept), "overruns": stats["overruns"],
-            "exchange_us": stats["exchange_us"], "realtime": loop.realtime}
+            "exchange_us": stats["exchange_us"], "realtime": loop.realtime,
+            "cpu_share": stats["cpu_share"]}
+
+
+def floor_loop(binary, rate, seconds):
+    """The pacer alone on its own native thread, in a program of its own."""
+    spin = SPIN_US if SPIN_US is not None else default_spin_us()
+    done = subprocess.run([binary, str(rate), str(seconds), str(spin), str(WARMUP_S)],
+                          capture_output=True, text=True, timeout=seconds * 10 + 30)
+    if done.returncode != 0:
+        raise RuntimeError(f"{binary} failed: {done.stderr.strip()}")
+    result = json.loads(done.stdout)
+    result["rate_hz"] = rate
+    return result
+
+
+def default_spin_us():
+    """The servo loop's own default, as its signature shows it."""
+    from orvane import _haptics
+
+    doc = _haptics.ServoLoop.__init__.__doc__ or ""
+    marker = "spin_us: float = "
+    return float(doc.split(marker, 1)[1].split(")")[0].split(",")[0]) if marker in doc else 50.0
 
 
 def max_rate(port, seconds):
@@ -219,6 +246,8 @@ def worker(args):
             result = python_loop(args.port, args.rate, args.seconds)
         elif args.way == "servo":
             result = servo_loop(args.port, args.rate, args.seconds)
+        elif args.way == "floor":
+            result = floor_loop(args.floor, args.rate, args.seconds)
         else:
             result = max_rate(args.port, args.seconds)
     finally:
@@ -226,7 +255,7 @@ def worker(args):
             churn.stop.set()
             churn.join()
     cpu = time.process_time() - cpu0
-    if "cycles" in result:
+    if "cycles" in result and args.way != "floor":
         # The loop's CPU: the whole process's but for the churning thread.
         loop_cpu = cpu - (churn.cpu_s if churn else 0.0)
         result["cpu_us_per_cycle"] = 1e6 * loop_cpu / max(result["cycles"], 1)
@@ -262,7 +291,9 @@ def run_way(cfg, env, way, load, seconds, rate):
     sim = Simulator(cfg.sim, *cfg.sim_args)
     try:
         argv = [sys.executable, os.path.abspath(__file__), "--worker", way, "--port", sim.port,
-                "--rate", str(rate), "--seconds", str(seconds)] + (["--load"] if load else [])
+                "--rate", str(rate), "--seconds", str(seconds), "--floor", cfg.floor]
+        argv += (["--load"] if load else []) + (
+            ["--spin-us", str(cfg.spin_us)] if cfg.spin_us is not None else [])
         done = subprocess.run(argv, env=env, capture_output=True, text=True,
                               timeout=seconds * 30 + 60)
     finally:
@@ -302,7 +333,7 @@ def p999(run):
     return None if "error" in run else run["period_error_us"]["p999"]
 
 
-def verdicts(servo_loaded, python_loaded, max_rate_hz):
+def verdicts(servo_loaded, python_loaded, max_rate_hz, floor_loaded=None, cpu_share=None):
     checks = []
 
     def check(target, value, passed):
@@ -317,6 +348,12 @@ def verdicts(servo_loaded, python_loaded, max_rate_hz):
           ratio is not None and ratio >= TARGET_RATIO)
     check(f"servo loop sustains >= {TARGET_MAX_RATE_HZ:,.0f} Hz", max_rate_hz,
           max_rate_hz is not None and max_rate_hz >= TARGET_MAX_RATE_HZ)
+    floor_ratio = (servo_loaded / floor_loaded if floor_loaded and servo_loaded is not None
+                   else None)
+    check(f"servo loop's p99.9 under load <= {TARGET_FLOOR_RATIO:g} x the floor's", floor_ratio,
+          floor_ratio is not None and floor_ratio <= TARGET_FLOOR_RATIO)
+    check(f"servo loop's CPU at 1 kHz <= {TARGET_CPU_SHARE:.0%} of a core", cpu_share,
+          cpu_share is not None and cpu_share <= TARGET_CPU_SHARE)
     return checks
 
 
@@ -330,11 +367,17 @@ def main():
     parser.add_argument("--rate", type=float, default=1000.0, help="loop rate, Hz (1000)")
     parser.add_argument("--quick", action="store_true", help="1 s per way, for a smoke run")
     parser.add_argument("--output", default=os.path.join(HERE, "results", "servo.json"))
-    parser.add_argument("--worker", choices=["servo", "python", "max-rate"],
+    parser.add_argument("--worker", choices=["servo", "python", "floor", "max-rate"],
                         help=argparse.SUPPRESS)
     parser.add_argument("--port", help=argparse.SUPPRESS)
     parser.add_argument("--load", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--floor", help="the floor program (default: "
+                        "BUILD/bench/orvane-bench-floor)")
+    parser.add_argument("--spin-us", type=float, default=None,
+                        help="the loop's busy-wait before each deadline (default: the loop's)")
     cfg = parser.parse_args()
+    global SPIN_US
+    SPIN_US = cfg.spin_us
     if cfg.worker:
         cfg.way = cfg.worker
         return worker(cfg)
@@ -344,6 +387,8 @@ def main():
         cfg.seconds = 1.0
     cfg.sim = os.path.abspath(cfg.sim or os.path.join(cfg.build, "tools", "orvane-sim"))
     cfg.sim_args = cfg.sim_args.split()
+    cfg.floor = os.path.abspath(cfg.floor or os.path.join(cfg.build or ".", "bench",
+                                                          "orvane-bench-floor"))
     paths = [os.path.abspath(cfg.build)] if cfg.build else []
     env = dict(os.environ, PYTHONHASHSEED="0",
                PYTHONPATH=os.pathsep.join(paths + [p for p in [os.environ.get("PYTHONPATH")]
@@ -354,7 +399,8 @@ def main():
     for way, load, label in [("servo", False, "servo loop"),
                              ("servo", True, "servo loop + GC-busy thread"),
                              ("python", False, "Python loop"),
-                             ("python", True, "Python loop + GC-busy thread")]:
+                             ("python", True, "Python loop + GC-busy thread"),
+                             ("floor", True, "floor + GC-busy thread")]:
         print(f"  {label} at {cfg.rate:g} Hz for {cfg.seconds:g} s ...", file=sys.stderr,
               flush=True)
         runs.append((label, run_way(cfg, env, way, load, cfg.seconds, cfg.rate)))
@@ -363,7 +409,9 @@ def main():
     max_rate_hz = top.get("max_sustained_hz")
 
     servo_loaded, python_loaded = p999(runs[1][1]), p999(runs[3][1])
-    checks = verdicts(servo_loaded, python_loaded, max_rate_hz)
+    floor_loaded = p999(runs[4][1])
+    cpu_share = runs[0][1].get("cpu_share") if cfg.rate == 1000.0 else None
+    checks = verdicts(servo_loaded, python_loaded, max_rate_hz, floor_loaded, cpu_share)
     print(table(runs))
     if "error" in top:
         print(f"\nHighest sustained servo rate: error: {top['error']}")
@@ -386,6 +434,8 @@ def main():
         "python_p999_period_error_us": p999(runs[2][1]),
         "python_p999_period_error_us_loaded": python_loaded,
         "servo_max_rate_hz": max_rate_hz,
+        "floor_p999_period_error_us_loaded": floor_loaded,
+        "servo_cpu_share_1khz": cpu_share,
         "targets": checks, "seconds": round(time.monotonic() - started, 1)}
     os.makedirs(os.path.dirname(cfg.output), exist_ok=True)
     with open(cfg.output, "w") as f:

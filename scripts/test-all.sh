@@ -27,6 +27,17 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+echo "== The servo loop's C++ tests under ThreadSanitizer"
+# Only the loop and the lock-free parts it is built from: the rest of the suite has no
+# threads to race.
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=ON \
+    -DORVANE_BUILD_TOOLS=OFF -DORVANE_BUILD_PYTHON=OFF \
+    -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target orvane_library_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan \
+    --output-on-failure -j "$jobs" -R 'ServoLoop|EffectSlots|Pacer|LatestValue|HistoryRing|Histogram'
+
 echo "== A program built against the installed C++ package"
 bash scripts/test-cpp-package.sh build/ctest
 

@@ -48,6 +48,17 @@ Vec3 ToVec3(const py::handle& value, const char* what) {
 
 class PyServoLoop;
 
+// The library's errors as Python exceptions: a value it cannot take is a ValueError.
+void Check(const Orvane::HardwareAPI::Error& error) {
+    if (!error) {
+        return;
+    }
+    if (error.kind == Orvane::HardwareAPI::ErrorKind::BadArgument) {
+        throw py::value_error(error.message);
+    }
+    throw LoopFaultError(error.message);
+}
+
 // Loops not yet closed, so interpreter exit can stop them (zero force) before the process
 // goes. A loop leaves it before it is destroyed, under the same lock.
 std::mutex open_loops_mutex;
@@ -65,8 +76,8 @@ class PyServoLoop {
 public:
     PyServoLoop(const std::string& port, const ServoConfig& config)
         : loop_(std::make_unique<ServoLoop>(port, config)) {
-        if (!loop_->Fault().empty()) {
-            throw LoopFaultError(loop_->Fault());
+        if (const auto fault = loop_->Fault()) {
+            throw LoopFaultError(fault.message);
         }
         std::lock_guard<std::mutex> hold(open_loops_mutex);
         open_loops.insert(loop_.get());
@@ -86,25 +97,20 @@ public:
 
     // Everything that changes what the loop does refuses once the loop has failed.
     ServoLoop& Usable() {
-        if (const std::string fault = loop_->Fault(); !fault.empty()) {
-            throw LoopFaultError("the servo loop ended: " + fault);
+        if (const auto fault = loop_->Fault()) {
+            throw LoopFaultError("the servo loop ended: " + fault.message);
         }
         return *loop_;
     }
 
     void Start() {
         ServoLoop& loop = Usable();
-        bool started = false;
+        Orvane::HardwareAPI::Error error;
         {
             py::gil_scoped_release unlocked;
-            started = loop.Start();
+            error = loop.Start();
         }
-        if (!started) {
-            Usable();  // a fault that came meanwhile says more than the line below
-            throw LoopFaultError(
-                "the servo loop was stopped and its port closed; "
-                "open a new ServoLoop");
-        }
+        Check(error);
     }
 
     void Stop() {
@@ -276,7 +282,7 @@ void RegisterEffectHandle(py::module_& m) {
                 }
                 copy.attr(key.c_str()) = value;
             }
-            loop.Update(h.Id(), ToEffect(copy));
+            Check(loop.Update(h.Id(), ToEffect(copy)));
         },
         "Changes parameters by name, e.g. update(stiffness=300.0); the loop takes them all at "
         "once.");
@@ -317,7 +323,8 @@ py::dict Stats(const ServoLoop& loop) {
                     "period_error_us"_a = PercentileDict(s.period_error_us),
                     "exchange_us"_a = PercentileDict(s.exchange_us), "overruns"_a = s.overruns,
                     "clamped"_a = s.clamped, "watchdog_trips"_a = s.watchdog_trips,
-                    "non_finite"_a = s.non_finite, "braking"_a = s.braking);
+                    "non_finite"_a = s.non_finite, "braking"_a = s.braking,
+                    "cpu_share"_a = s.cpu_share);
 }
 
 py::dict History(const ServoLoop& loop) {
@@ -371,7 +378,7 @@ void RegisterServoLoop(py::module_& m) {
     loop.def(py::init([](const std::string& port, double rate_hz, double max_force,
                          const py::object& watchdog_s, const py::object& max_speed,
                          double brake_damping, std::size_t history, bool realtime,
-                         double reply_timeout_s, double watchdog_ramp_s) {
+                         double reply_timeout_s, double watchdog_ramp_s, double spin_us) {
                  ServoConfig c;
                  c.rate_hz = rate_hz;
                  c.max_force = max_force;
@@ -382,6 +389,7 @@ void RegisterServoLoop(py::module_& m) {
                  c.history = history;
                  c.realtime = realtime;
                  c.reply_timeout_s = reply_timeout_s;
+                 c.spin_us = spin_us;
                  if (const std::string problem = ConfigProblem(c); !problem.empty()) {
                      throw py::value_error(problem);
                  }
@@ -391,6 +399,7 @@ void RegisterServoLoop(py::module_& m) {
              "port"_a, "rate_hz"_a = 1000.0, "max_force"_a = 5.0, "watchdog_s"_a = 0.1,
              "max_speed"_a = py::none(), "brake_damping"_a = 10.0, "history"_a = 0,
              "realtime"_a = true, "reply_timeout_s"_a = 0.1, "watchdog_ramp_s"_a = 0.05,
+             "spin_us"_a = ServoConfig{}.spin_us,
              "Opens the port and wakes the arm; raises LoopFault when either fails. The loop "
              "starts with start() or on entering a with block.");
     loop.def("start", &PyServoLoop::Start, "Starts the loop thread.");
@@ -428,29 +437,25 @@ void RegisterServoLoop(py::module_& m) {
     loop.def_property_readonly(
         "fault",
         [](PyServoLoop& self) -> py::object {
-            const std::string fault = self.Loop().Fault();
-            if (fault.empty()) {
+            const auto fault = self.Loop().Fault();
+            if (!fault) {
                 return py::none();
             }
-            return py::str(fault);
+            return py::str(fault.message);
         },
         "None, or why the loop ended.");
     loop.def_property(
         "force", [](PyServoLoop& self) { return Tuple(self.Loop().Force()); },
         [](PyServoLoop& self, const py::object& force) {
-            self.Usable().SetForce(ToVec3(force, "force"));
+            Check(self.Usable().SetForce(ToVec3(force, "force")));
         },
         "The commanded force (N); set it again within watchdog_s or it ramps to zero.");
     loop.def(
         "add",
         [](py::object self, const py::object& effect) {
             const Effect e = ToEffect(effect);
-            const EffectId id = self.cast<PyServoLoop&>().Usable().Add(e);
-            if (id == 0) {
-                throw py::value_error("a servo loop renders at most " +
-                                      std::to_string(ServoLoop::kMaxEffects) +
-                                      " effects at once; remove one first");
-            }
+            EffectId id = 0;
+            Check(self.cast<PyServoLoop&>().Usable().Add(e, id));
             return EffectHandle(self, id);
         },
         "effect"_a, "Adds an effect to the force; returns its handle.");

@@ -16,7 +16,10 @@ bool Pacer::Wait(const std::atomic<bool>& stop, std::int64_t& wake_ns) const {
     if (stop.load(std::memory_order_relaxed)) {
         return false;
     }
-    Platform::SleepUntilNs(deadline_ - spin_);
+    // A cycle that ran long leaves no time to sleep; the system call is saved then.
+    if (deadline_ - spin_ > wake_ns) {
+        Platform::SleepUntilNs(deadline_ - spin_);
+    }
     while ((wake_ns = Platform::MonotonicNs()) < deadline_) {
     }
     return true;

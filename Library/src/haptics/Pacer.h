@@ -15,7 +15,8 @@ public:
     static constexpr std::int64_t kStopCheckNs = 50'000'000;
 
     // period_ns 0: no pacing, every Wait returns at once. spin_ns: how long before each
-    // deadline the clock is watched instead of slept on.
+    // deadline the clock is watched instead of slept on (a CPU kept busy that long each
+    // period, for wakes that much closer to the deadline).
     Pacer(std::int64_t period_ns, std::int64_t spin_ns) : period_(period_ns), spin_(spin_ns) {}
 
     // The first deadline is now.

@@ -2,48 +2,39 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
+#include <cfloat>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "SerialBuffer.h"
+#include "haptics/ArmLink.h"
+#include "haptics/EffectSlots.h"
 #include "haptics/ForceModel.h"
 #include "haptics/Histogram.h"
 #include "haptics/HistoryRing.h"
 #include "haptics/LatestValue.h"
 #include "haptics/Pacer.h"
+#include "platform/Platform.h"
 #include "platform/Realtime.h"
+#include "platform/ZeroOnSignal.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-// How long before each deadline the loop watches the clock.
-constexpr std::int64_t kSpinNs = 200'000;
-// A fault a reply time-out caused takes about the whole time-out; anything much quicker
-// means the reply came wrong or the line went away.
-constexpr double kTimeoutShare = 0.9;
+// How often (in cycles) the loop reads its own CPU time: a system call on most systems.
+constexpr std::uint64_t kCpuSampleCycles = 256;
 
 struct Command {
     Vec3 force{};
-};
-
-// The effects in force, densely packed, as the loop thread reads them.
-struct EffectTable {
-    std::array<Effect, ServoLoop::kMaxEffects> effects{};
-    std::size_t count = 0;
-};
-
-struct EffectSlot {
-    std::uint32_t generation = 0;
-    bool used = false;
-    Effect effect{};
+    std::int64_t set_ns = 0;  // when the program set it; 0: never, counts from the start
 };
 
 double Seconds(std::int64_t ns) {
@@ -63,18 +54,54 @@ Vec3 ToVec3(const float v[3]) {
     return {v[0], v[1], v[2]};
 }
 
+std::string Text(const char* format, double a, double b = 0.0, double c = 0.0) {
+    char text[240];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+// Bytes already waiting when the port opens belong to an earlier conversation (the reply to
+// a previous loop's last request, or to a request it gave up on); they would be read as the
+// answer to the wake-up.
+void DropStaleInput(IO::PortHandle port) {
+    // A bound, so a device that never stops sending cannot hold the open here.
+    constexpr int kMaxReads = 16;
+    char discard[Protocol::kBufferSize];
+    // What is there, without waiting; writes keep the stream's bounds of 8 ms a byte and
+    // 8 ms more, which the wake-up after this relies on where the port holds its time-outs.
+    IO::CommTimeouts at_once{UINT32_MAX, 0, 0, 8, 8};
+    if (!Platform::ApplyTimeouts(port, at_once)) {
+        return;
+    }
+    for (int i = 0;
+         i < kMaxReads && Platform::ReadPort(port, discard, sizeof discard, at_once, false) > 0;
+         ++i) {
+    }
+}
+
 }  // namespace
 
 std::string ConfigProblem(const ServoConfig& c) {
     auto at_least_zero = [](double v) { return std::isfinite(v) && v >= 0.0; };
-    if (!at_least_zero(c.rate_hz)) {
-        return "rate_hz must be a finite number, 0 or more";
+    if (!(c.rate_hz == 0.0 || (c.rate_hz >= kMinRateHz && c.rate_hz <= kMaxRateHz))) {
+        return Text("rate_hz must be 0 (as fast as the arm answers) or lie between %g and %g",
+                    kMinRateHz, kMaxRateHz);
     }
-    if (!(std::isfinite(c.max_force) && c.max_force > 0.0)) {
-        return "max_force must be a finite number above 0";
+    if (!(std::isfinite(c.max_force) && c.max_force > 0.0 && c.max_force <= FLT_MAX)) {
+        return Text(
+            "max_force must be a number above 0 and at most %g (what a force request "
+            "carries)",
+            FLT_MAX);
     }
     if (!at_least_zero(c.watchdog_s) || !at_least_zero(c.watchdog_ramp_s)) {
         return "watchdog_s and watchdog_ramp_s must be finite numbers, 0 or more";
+    }
+    if (c.watchdog_s > 0.0 && c.rate_hz > 0.0 && 1.0 / c.rate_hz > c.watchdog_s) {
+        return Text(
+            "rate_hz %g gives a cycle every %g s, longer than watchdog_s (%g s): the "
+            "watchdog could not stop a stale force in time; raise rate_hz to at least "
+            "1 / watchdog_s or turn the watchdog off",
+            c.rate_hz, 1.0 / c.rate_hz, c.watchdog_s);
     }
     if (!at_least_zero(c.max_speed) || !at_least_zero(c.brake_damping)) {
         return "max_speed and brake_damping must be finite numbers, 0 or more";
@@ -83,6 +110,12 @@ std::string ConfigProblem(const ServoConfig& c) {
           c.reply_timeout_s <= 60.0)) {
         return "reply_timeout_s must lie between 0.001 and 60";
     }
+    if (c.history > kMaxHistory) {
+        return Text("history keeps at most %.0f cycles", static_cast<double>(kMaxHistory));
+    }
+    if (!(at_least_zero(c.spin_us) && c.spin_us <= kMaxSpinUs)) {
+        return Text("spin_us must lie between 0 and %g", kMaxSpinUs);
+    }
     return {};
 }
 
@@ -90,16 +123,20 @@ struct ServoLoop::Impl {
     Impl(const std::string& port_name, const ServoConfig& c)
         : config(c),
           port(port_name),
+          owner(Platform::ProcessId()),
           model(ForceLimits{c.max_force, c.watchdog_s, c.watchdog_ramp_s, c.max_speed,
                             c.brake_damping}),
-          history(c.history) {
+          // Nothing is set aside for a configuration that cannot run.
+          history(ConfigProblem(c).empty() ? c.history : 0) {
         realtime.message = "the loop has not started";
     }
 
     const ServoConfig config;
     const std::string port;
+    const std::uint64_t owner;  // the process that made the loop
     std::unique_ptr<IO::SerialStream> stream;
-    std::unique_ptr<Devices::Varnix3> arm;
+    std::optional<ArmLink> link;
+    int guard_slot = -1;
     DeviceInfo info;
 
     // Start, Stop and the destructor, one at a time.
@@ -108,8 +145,8 @@ struct ServoLoop::Impl {
     std::atomic<bool> running{false};
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> closed{false};
-    std::atomic<bool> faulted{false};
-    char fault_text[256] = "";  // written once, before `faulted` is set
+    std::atomic<ErrorKind> fault_kind{ErrorKind::None};
+    char fault_text[256] = "";  // written once, before `fault_kind` is set
 
     std::mutex realtime_mutex;
     std::condition_variable realtime_ready;
@@ -119,7 +156,7 @@ struct ServoLoop::Impl {
     // Writers (SetForce, Add, ...) serialize on this; the loop thread never takes it.
     mutable std::mutex writers;
     Command command_master;
-    std::array<EffectSlot, kMaxEffects> slots{};
+    EffectSlots slots;
     LatestValue<Command> command;
     LatestValue<EffectTable> effects;
 
@@ -138,134 +175,144 @@ struct ServoLoop::Impl {
     std::atomic<std::uint64_t> cycles{0}, overruns{0}, clamped{0}, watchdog_trips{0}, non_finite{0},
         braking{0};
     std::atomic<std::int64_t> first_reply_ns{0}, last_reply_ns{0};
+    std::atomic<std::int64_t> cpu_ns{0}, run_ns{0};
     HistoryRing history;
 
+    bool Foreign() const { return Platform::ProcessId() != owner; }
+    bool Faulted() const { return fault_kind.load(std::memory_order_acquire) != ErrorKind::None; }
+
+    // The first fault is the one reported.
     template <typename... Args>
-    void Fail(const char* format, Args... args) {
+    void Fail(ErrorKind kind, const char* format, Args... args) {
+        if (Faulted()) {
+            return;
+        }
         std::snprintf(fault_text, sizeof fault_text, format, args...);
-        faulted.store(true, std::memory_order_release);
+        fault_kind.store(kind, std::memory_order_release);
     }
+
+    // Why an acting call cannot act now, or kind None.
+    Error Refusal() const;
 
     void Open();
     void Run();
-    void Cycle(std::int64_t start_ns, std::int64_t wake_ns, std::int64_t period_error_ns,
-               std::int64_t& command_ns, bool& have_state, Vec3& x, Vec3& v);
-    bool Exchange(const Vec3& force, Vec3& x, Vec3& v);
-    void SendZero(bool read_reply);
+    void Cycle(std::int64_t start_ns, std::int64_t period_error_ns, bool& have_state);
+    void SendFinalZero(bool read_reply);
     void PublishEffects();
     void Close();
 };
 
+Error ServoLoop::Impl::Refusal() const {
+    if (Foreign()) {
+        return {ErrorKind::NotRunning,
+                "the servo loop belongs to the process that made it, not to this forked one"};
+    }
+    if (Faulted()) {
+        return {ErrorKind::NotRunning, std::string("the servo loop ended: ") + fault_text};
+    }
+    if (closed.load()) {
+        return {ErrorKind::NotRunning,
+                "the servo loop was stopped and its port closed; open a new ServoLoop"};
+    }
+    return {};
+}
+
 void ServoLoop::Impl::Open() {
     if (const std::string problem = ConfigProblem(config); !problem.empty()) {
-        Fail("%s", problem.c_str());
+        Fail(ErrorKind::BadArgument, "%s", problem.c_str());
         closed.store(true);
         return;
     }
     stream = std::make_unique<IO::SerialStream>(port.c_str(), true);
     if (stream->Buffer() == nullptr || !stream->Buffer()->IsOpen()) {
-        Fail("cannot open port '%s'", port.c_str());
+        char why[120] = "";
+        if (stream->OpenError() != 0) {
+            Platform::ErrorText(stream->OpenError(), why, sizeof why);
+        }
+        Fail(ErrorKind::PortUnavailable, "cannot open port '%s'%s%s", port.c_str(),
+             why[0] != '\0' ? ": " : "", why);
         Close();
         return;
     }
-    arm = std::make_unique<Devices::Varnix3>(*stream);
+    DropStaleInput(stream->Buffer()->NativeHandle());
+    Devices::Varnix3 arm(*stream);
     // The wake-up keeps the stream's usual time-out: a device may take a while to answer
     // its first message after the port opened.
-    arm->SendDeviceWakeup();
-    if (arm->ReceiveDeviceInfo(info.device_id, info.model_number, info.hardware_version,
-                               info.firmware_version, info.uuid) < 0) {
-        Fail("no device information from '%s': no arm answered the wake-up", port.c_str());
+    arm.SendDeviceWakeup();
+    if (arm.ReceiveDeviceInfo(info.device_id, info.model_number, info.hardware_version,
+                              info.firmware_version, info.uuid) < 0) {
+        Fail(ErrorKind::NoDevice, "no device information from '%s': no arm answered the wake-up",
+             port.c_str());
         Close();
         return;
     }
     if (info.model_number != Protocol::Arm::kArmModelNumber) {
-        Fail("the device on '%s' is not an arm (model number %u)", port.c_str(),
-             static_cast<unsigned>(info.model_number));
+        Fail(ErrorKind::NoDevice, "the device on '%s' is not an arm (model number %u)",
+             port.c_str(), static_cast<unsigned>(info.model_number));
         Close();
         return;
     }
-    const auto ms = static_cast<std::uint32_t>(std::ceil(config.reply_timeout_s * 1000.0));
-    stream->Buffer()->SetReadTimeout(ms);
+    link.emplace(stream->Buffer()->NativeHandle(),
+                 std::llround(config.reply_timeout_s * static_cast<double>(kNsPerSecond)));
 }
 
-bool ServoLoop::Impl::Exchange(const Vec3& force, Vec3& x, Vec3& v) {
-    const float out[3] = {static_cast<float>(force[0]), static_cast<float>(force[1]),
-                          static_cast<float>(force[2])};
-    float position[3] = {};
-    float velocity[3] = {};
-    arm->SendForce(out);
-    if (arm->ReceiveState(position, velocity) < 0) {
-        return false;
-    }
-    x = ToVec3(position);
-    v = ToVec3(velocity);
-    return true;
-}
-
-// The stream gives up for good after its first failure; the last message of a loop is
-// zero force all the same, so the arm is never left pushing when the line recovers.
-void ServoLoop::Impl::SendZero(bool read_reply) {
-    if (!arm) {
+// The last message of a loop is zero force, also after a fault: the arm is never left
+// pushing when the line recovers.
+void ServoLoop::Impl::SendFinalZero(bool read_reply) {
+    if (!link) {
         return;
     }
-    stream->clear();
-    const float zero[3] = {0.0f, 0.0f, 0.0f};
-    arm->SendForce(zero);
-    float position[3] = {};
-    float velocity[3] = {};
-    if (read_reply && arm->ReceiveState(position, velocity) >= 0) {
-        last.position = ToVec3(position);
-        last.velocity = ToVec3(velocity);
+    if (!read_reply) {
+        link->SendZero();
+        return;
+    }
+    const ExchangeResult r = link->Exchange({0.0f, 0.0f, 0.0f});
+    if (r.outcome == ExchangeOutcome::Replied) {
+        last.position = ToVec3(r.position);
+        last.velocity = ToVec3(r.velocity);
         last.force = {};
         state.Write(last);
     }
 }
 
 void ServoLoop::Impl::Close() {
-    arm.reset();
+    if (guard_slot >= 0) {
+        Platform::UnguardPort(guard_slot);
+        guard_slot = -1;
+    }
+    link.reset();
     stream.reset();
     closed.store(true);
 }
 
 void ServoLoop::Impl::PublishEffects() {
-    EffectTable& table = effects.Back();
-    table.count = 0;
-    for (const EffectSlot& slot : slots) {
-        if (slot.used) {
-            table.effects[table.count++] = slot.effect;
-        }
-    }
+    slots.Fill(effects.Back());
     effects.Publish();
 }
 
-void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t wake_ns,
-                            std::int64_t period_error_ns, std::int64_t& command_ns,
-                            bool& have_state, Vec3& x, Vec3& v) {
-    if (command.Update()) {
-        command_ns = wake_ns;
-    }
+void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t period_error_ns, bool& have_state) {
+    command.Update();
     effects.Update();
+    const Command& c = command.Front();
     const EffectTable& table = effects.Front();
 
     // Until the first reply says where the arm is, nothing can be rendered.
     ForceResult r;
     if (have_state) {
-        r = model.Compute(command.Front().force, Seconds(wake_ns - command_ns),
-                          table.effects.data(), table.count, x, v);
+        const std::int64_t now = Platform::MonotonicNs();
+        const std::int64_t set_ns = c.set_ns != 0 ? c.set_ns : start_ns;
+        r = model.Compute(c.force, Seconds(now - set_ns), table.effects.data(), table.count,
+                          last.position, last.velocity);
     }
-
-    const std::int64_t sent_ns = Platform::MonotonicNs();
-    if (!Exchange(r.force, x, v)) {
-        const double waited_ms = Seconds(Platform::MonotonicNs() - sent_ns) * 1e3;
-        if (waited_ms >= kTimeoutShare * config.reply_timeout_s * 1e3) {
-            Fail("the arm stopped answering: no state reply within %.0f ms",
-                 config.reply_timeout_s * 1e3);
-        } else {
-            Fail(
-                "the arm's state reply was missing or malformed after %.1f ms (unplugged, or "
-                "the port closed?)",
-                waited_ms);
-        }
+    const float out[3] = {static_cast<float>(r.force[0]), static_cast<float>(r.force[1]),
+                          static_cast<float>(r.force[2])};
+    const ExchangeResult reply = link->Exchange(out);
+    exchange.Record(static_cast<std::uint64_t>(reply.elapsed_ns));
+    period_error.Record(static_cast<std::uint64_t>(std::max<std::int64_t>(period_error_ns, 0)));
+    if (reply.outcome != ExchangeOutcome::Replied) {
+        char why[200];
+        Describe(reply, config.reply_timeout_s, why, sizeof why);
+        Fail(ErrorKind::DeviceLost, "%s", why);
         return;
     }
     const std::int64_t reply_ns = Platform::MonotonicNs();
@@ -274,13 +321,11 @@ void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t wake_ns,
     LoopState& s = last;
     s.time = Seconds(reply_ns - start_ns);
     s.sequence = cycles.load(std::memory_order_relaxed) + 1;
-    s.position = x;
-    s.velocity = v;
-    s.force = r.force;
+    s.position = ToVec3(reply.position);
+    s.velocity = ToVec3(reply.velocity);
+    s.force = ToVec3(out);  // exactly what went out
     state.Write(s);
 
-    period_error.Record(static_cast<std::uint64_t>(std::max<std::int64_t>(period_error_ns, 0)));
-    exchange.Record(static_cast<std::uint64_t>(reply_ns - sent_ns));
     if (r.clamped) {
         Bump(clamped);
     }
@@ -297,7 +342,7 @@ void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t wake_ns,
         first_reply_ns.store(reply_ns, std::memory_order_relaxed);
     }
     last_reply_ns.store(reply_ns, std::memory_order_relaxed);
-    history.Push(s, Seconds(period_error_ns) * 1e6, Seconds(reply_ns - sent_ns) * 1e6);
+    history.Push(s, Seconds(period_error_ns) * 1e6, Seconds(reply.elapsed_ns) * 1e6);
     cycles.store(s.sequence, std::memory_order_release);
 }
 
@@ -317,29 +362,42 @@ void ServoLoop::Impl::Run() {
     }
     realtime_ready.notify_all();
 
+    // The configuration check keeps the period within 10 us .. 100 s.
     const std::int64_t period =
-        config.rate_hz > 0.0 ? std::max<std::int64_t>(1, std::llround(1e9 / config.rate_hz)) : 0;
-    Pacer pacer(period, kSpinNs);
+        config.rate_hz > 0.0 ? std::llround(static_cast<double>(kNsPerSecond) / config.rate_hz) : 0;
+    Pacer pacer(period, std::llround(config.spin_us * 1e3));
     const std::int64_t start_ns = Platform::MonotonicNs();
+    const std::int64_t cpu_start = Platform::ThreadCpuNs();
     pacer.Start(start_ns);
-    std::int64_t command_ns = start_ns;
     bool have_state = false;
-    Vec3 x{}, v{};
 
     std::int64_t wake = 0;
+    std::uint64_t n = 0;
     while (pacer.Wait(stop_requested, wake)) {
-        Cycle(start_ns, wake, pacer.Lateness(wake), command_ns, have_state, x, v);
-        if (faulted.load(std::memory_order_relaxed)) {
+        Cycle(start_ns, pacer.Lateness(wake), have_state);
+        if (Faulted()) {
             break;
         }
-        if (pacer.Advance(Platform::MonotonicNs())) {
+        const std::int64_t now = Platform::MonotonicNs();
+        if (++n % kCpuSampleCycles == 0) {
+            cpu_ns.store(Platform::ThreadCpuNs() - cpu_start, std::memory_order_relaxed);
+            run_ns.store(now - start_ns, std::memory_order_relaxed);
+        }
+        if (pacer.Advance(now)) {
             Bump(overruns);
         }
     }
+    cpu_ns.store(Platform::ThreadCpuNs() - cpu_start, std::memory_order_relaxed);
+    run_ns.store(Platform::MonotonicNs() - start_ns, std::memory_order_relaxed);
 
-    SendZero(!faulted.load(std::memory_order_relaxed));
+    const bool faulted = Faulted();
+    SendFinalZero(!faulted);
     if (config.realtime) {
         Platform::LeaveRealtime(grant);
+    }
+    // A failed loop gives its port back at once, so a new loop can take it.
+    if (faulted) {
+        Close();
     }
     running.store(false);
 }
@@ -350,58 +408,72 @@ ServoLoop::ServoLoop(const std::string& port, const ServoConfig& config)
 }
 
 ServoLoop::~ServoLoop() {
+    if (impl_->Foreign()) {
+        // The thread, the port and its settings are the parent's: all of it is left alone.
+        static_cast<void>(impl_.release());
+        return;
+    }
     Stop();
 }
 
-bool ServoLoop::Start() {
+Error ServoLoop::Start() {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
     std::lock_guard<std::mutex> hold(impl_->control);
     if (impl_->running.load()) {
-        return true;
+        return {};
     }
-    if (impl_->closed.load() || impl_->faulted.load()) {
-        return false;
+    if (Error refused = impl_->Refusal()) {
+        return refused;
     }
-    if (impl_->thread.joinable()) {
-        impl_->thread.join();
-    }
+    std::uint8_t zero[Protocol::Arm::kVectorRequestSize];
+    ZeroForceRequest(zero);
+    impl_->guard_slot =
+        Platform::GuardPort(impl_->stream->Buffer()->NativeHandle(), zero, sizeof zero);
     impl_->running.store(true);
     try {
         impl_->thread = std::thread([this] { impl_->Run(); });
     } catch (const std::system_error&) {
         impl_->running.store(false);
-        impl_->Fail("%s", "the system refused a thread for the loop");
-        return false;
+        impl_->Fail(ErrorKind::NotRunning, "%s", "the system refused a thread for the loop");
+        impl_->SendFinalZero(false);
+        impl_->Close();
+        return impl_->Refusal();
     }
     std::unique_lock<std::mutex> wait(impl_->realtime_mutex);
     impl_->realtime_ready.wait(wait, [this] { return impl_->realtime_known; });
-    return true;
+    return {};
 }
 
 void ServoLoop::Stop() {
-    std::lock_guard<std::mutex> hold(impl_->control);
-    if (impl_->closed.load()) {
+    if (impl_->Foreign()) {
         return;
     }
+    std::lock_guard<std::mutex> hold(impl_->control);
     impl_->stop_requested.store(true);
     if (impl_->thread.joinable()) {
         impl_->thread.join();
-    } else {
-        impl_->SendZero(true);
+    } else if (!impl_->closed.load()) {
+        impl_->SendFinalZero(true);
     }
     impl_->Close();
 }
 
 bool ServoLoop::Running() const {
-    return impl_->running.load();
+    return impl_->running.load() && !impl_->Foreign();
 }
 
-std::string ServoLoop::Fault() const {
-    return impl_->faulted.load(std::memory_order_acquire) ? std::string(impl_->fault_text)
-                                                          : std::string();
+Error ServoLoop::Fault() const {
+    if (impl_->Foreign()) {
+        return impl_->Refusal();
+    }
+    const ErrorKind kind = impl_->fault_kind.load(std::memory_order_acquire);
+    return kind == ErrorKind::None ? Error() : Error(kind, impl_->fault_text);
 }
 
 bool ServoLoop::Closed() const {
-    return impl_->closed.load();
+    return impl_->closed.load() || impl_->Foreign();
 }
 
 const DeviceInfo& ServoLoop::Info() const {
@@ -417,10 +489,15 @@ RealtimeReport ServoLoop::Realtime() const {
     return impl_->realtime;
 }
 
-void ServoLoop::SetForce(const Vec3& force) {
+Error ServoLoop::SetForce(const Vec3& force) {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    const std::int64_t now = Platform::MonotonicNs();
     std::lock_guard<std::mutex> hold(impl_->writers);
-    impl_->command_master.force = force;
+    impl_->command_master = Command{force, now};
     impl_->command.Write(impl_->command_master);
+    return {};
 }
 
 Vec3 ServoLoop::Force() const {
@@ -428,71 +505,54 @@ Vec3 ServoLoop::Force() const {
     return impl_->command_master.force;
 }
 
-namespace {
-
-// An id names a slot and the slot's generation, so an id outlives its effect safely.
-std::size_t SlotOf(EffectId id) {
-    return (id - 1) % ServoLoop::kMaxEffects;
-}
-std::uint32_t GenerationOf(EffectId id) {
-    return (id - 1) / ServoLoop::kMaxEffects;
-}
-
-// The slot an id names while its effect is still there; nullptr once it was removed.
-template <typename Slots>
-auto* LiveSlot(Slots& slots, EffectId id) {
-    auto* slot = id == 0 ? nullptr : &slots[SlotOf(id)];
-    return slot != nullptr && slot->used && slot->generation == GenerationOf(id) ? slot : nullptr;
-}
-
-}  // namespace
-
-EffectId ServoLoop::Add(const Effect& effect) {
-    std::lock_guard<std::mutex> hold(impl_->writers);
-    for (std::size_t i = 0; i < kMaxEffects; ++i) {
-        EffectSlot& slot = impl_->slots[i];
-        if (!slot.used) {
-            slot.used = true;
-            slot.effect = effect;
-            impl_->PublishEffects();
-            return static_cast<EffectId>(slot.generation * kMaxEffects + i + 1);
-        }
+Error ServoLoop::Add(const Effect& effect, EffectId& id) {
+    id = 0;
+    if (Error refused = impl_->Refusal()) {
+        return refused;
     }
-    return 0;
-}
-
-bool ServoLoop::Update(EffectId id, const Effect& effect) {
-    std::lock_guard<std::mutex> hold(impl_->writers);
-    auto* live = LiveSlot(impl_->slots, id);
-    if (live == nullptr) {
-        return false;
+    if (std::string problem = EffectProblem(effect); !problem.empty()) {
+        return {ErrorKind::BadArgument, std::move(problem)};
     }
-    live->effect = effect;
+    const Effect normalised = Normalised(effect);
+    std::lock_guard<std::mutex> hold(impl_->writers);
+    id = impl_->slots.Add(normalised);
+    if (id == 0) {
+        return {ErrorKind::BadArgument, "a servo loop renders at most " +
+                                            std::to_string(kMaxEffects) +
+                                            " effects at once; remove one first"};
+    }
     impl_->PublishEffects();
-    return true;
+    return {};
+}
+
+Error ServoLoop::Update(EffectId id, const Effect& effect) {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    if (std::string problem = EffectProblem(effect); !problem.empty()) {
+        return {ErrorKind::BadArgument, std::move(problem)};
+    }
+    const Effect normalised = Normalised(effect);
+    std::lock_guard<std::mutex> hold(impl_->writers);
+    if (!impl_->slots.Update(id, normalised)) {
+        return {ErrorKind::BadArgument, "the effect was removed from its loop"};
+    }
+    impl_->PublishEffects();
+    return {};
 }
 
 bool ServoLoop::Remove(EffectId id) {
     std::lock_guard<std::mutex> hold(impl_->writers);
-    auto* live = LiveSlot(impl_->slots, id);
-    if (live == nullptr) {
+    if (!impl_->slots.Remove(id)) {
         return false;
     }
-    live->used = false;
-    // Ids wrap after some 134 million reuses of one slot.
-    live->generation = (live->generation + 1) % (UINT32_MAX / kMaxEffects);
     impl_->PublishEffects();
     return true;
 }
 
 bool ServoLoop::Get(EffectId id, Effect& effect) const {
     std::lock_guard<std::mutex> hold(impl_->writers);
-    auto* live = LiveSlot(impl_->slots, id);
-    if (live == nullptr) {
-        return false;
-    }
-    effect = live->effect;
-    return true;
+    return impl_->slots.Get(id, effect);
 }
 
 bool ServoLoop::Active(EffectId id) const {
@@ -521,6 +581,9 @@ LoopStats ServoLoop::Stats() const {
     s.watchdog_trips = i.watchdog_trips.load();
     s.non_finite = i.non_finite.load();
     s.braking = i.braking.load();
+    if (const std::int64_t run = i.run_ns.load(std::memory_order_relaxed); run > 0) {
+        s.cpu_share = Seconds(i.cpu_ns.load(std::memory_order_relaxed)) / Seconds(run);
+    }
     return s;
 }
 

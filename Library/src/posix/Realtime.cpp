@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,6 +43,23 @@ void PrefaultStack() {
     }
 }
 
+// Kilobytes of memory the process has locked now, or -1 when the system does not say.
+long LockedKb() {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) {
+        return -1;
+    }
+    char line[128];
+    long kb = -1;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::sscanf(line, "VmLck: %ld", &kb) == 1) {
+            break;
+        }
+    }
+    std::fclose(status);
+    return kb;
+}
+
 void Append(char* message, std::size_t size, const char* what, int error) {
     char text[120] = "";
     ErrorText(static_cast<std::uint32_t>(error), text, sizeof text);
@@ -66,6 +84,18 @@ void SleepUntilNs(std::int64_t deadline_ns) {
     }
 }
 
+std::int64_t ThreadCpuNs() {
+    timespec used{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) != 0) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(used.tv_sec) * kNsPerSecond + used.tv_nsec;
+}
+
+std::uint64_t ProcessId() {
+    return static_cast<std::uint64_t>(getpid());
+}
+
 RealtimeGrant EnterRealtime() {
     RealtimeGrant grant;
     sched_param param{};
@@ -85,13 +115,28 @@ RealtimeGrant EnterRealtime() {
 
     PrefaultStack();
     std::lock_guard<std::mutex> hold(lock_mutex);
+    if (lock_users > 0) {
+        ++lock_users;
+        grant.memory_locked = grant.lock_taken = true;
+        return grant;
+    }
+    // A lock the host program took (perhaps with MCL_FUTURE, which a call of ours would
+    // clear) is the program's to keep: it is neither replaced now nor undone on leaving.
+    if (const long kb = LockedKb(); kb > 0) {
+        grant.memory_locked = true;
+        const std::size_t used = std::strlen(grant.message);
+        std::snprintf(grant.message + used, sizeof grant.message - used,
+                      "%smemory locked by the program itself (%ld kB), left as it is",
+                      used != 0 ? "; " : "", kb);
+        return grant;
+    }
     // Only the pages mapped now: locking future ones too would make the host program's
     // allocations fail once the lock limit is reached. Where the system can, pages are
     // locked as they are used rather than all read in at once, which would make every
     // untouched thread stack and mapping of the host program resident.
-    if (lock_users > 0 || mlockall(kLockFlags) == 0) {
+    if (mlockall(kLockFlags) == 0) {
         ++lock_users;
-        grant.memory_locked = true;
+        grant.memory_locked = grant.lock_taken = true;
     } else {
         Append(grant.message, sizeof grant.message, "mlockall", errno);
     }
@@ -99,7 +144,7 @@ RealtimeGrant EnterRealtime() {
 }
 
 void LeaveRealtime(const RealtimeGrant& grant) {
-    if (!grant.memory_locked) {
+    if (!grant.lock_taken) {
         return;
     }
     std::lock_guard<std::mutex> hold(lock_mutex);

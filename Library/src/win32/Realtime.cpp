@@ -45,6 +45,21 @@ void SleepUntilNs(std::int64_t deadline_ns) {
     }
 }
 
+std::int64_t ThreadCpuNs() {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    auto ticks = [](const FILETIME& t) {
+        return (static_cast<std::int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return (ticks(kernel) + ticks(user)) * 100;  // 100 ns ticks
+}
+
+std::uint64_t ProcessId() {
+    return GetCurrentProcessId();
+}
+
 RealtimeGrant EnterRealtime() {
     RealtimeGrant grant;
     if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL)) {

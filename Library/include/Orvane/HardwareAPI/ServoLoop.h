@@ -13,20 +13,33 @@
 
 #include "DeviceInfo.h"
 #include "Effects.h"
+#include "Error.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 
 struct ServoConfig {
-    double rate_hz = 1000.0;  // 0: as fast as the arm answers
+    // 0: as fast as the arm answers; otherwise up to kMaxRateHz, and with the watchdog on
+    // at least one cycle per watchdog_s (a slower loop could not stop a stale force).
+    double rate_hz = 1000.0;
     double max_force = 5.0;   // N; the norm of every force sent stays at or below it
     double watchdog_s = 0.1;  // a commanded force not set again within this ramps to zero; 0: off
     double watchdog_ramp_s = 0.05;  // how long that ramp takes
     double max_speed = 0.0;         // m/s; above it the loop brakes (damping only); 0: off
     double brake_damping = 10.0;    // N s/m while braking
-    std::size_t history = 0;        // cycles kept for History(); 0: none
+    std::size_t history = 0;        // cycles kept for History(); 0: none, at most kMaxHistory
     bool realtime = true;           // ask for real-time priority and locked memory
-    double reply_timeout_s = 0.1;   // a state reply later than this ends the loop with a fault
+    // Each exchange (request out, whole state reply in) ends by this; a late, short or
+    // wrong reply ends the loop with a fault.
+    double reply_timeout_s = 0.1;
+    // How long before each deadline the loop watches the clock instead of sleeping: wakes
+    // closer to the deadline for that much CPU time each cycle.
+    double spin_us = 50.0;
 };
+
+inline constexpr double kMaxRateHz = 100'000.0;
+inline constexpr double kMinRateHz = 0.01;
+inline constexpr std::size_t kMaxHistory = 1'000'000;
+inline constexpr double kMaxSpinUs = 10'000.0;
 
 // Empty when the configuration can run; otherwise what is wrong with it.
 std::string ConfigProblem(const ServoConfig& config);
@@ -69,11 +82,15 @@ struct LoopStats {
     std::uint64_t watchdog_trips = 0;
     std::uint64_t non_finite = 0;
     std::uint64_t braking = 0;  // cycles spent braking
+    double cpu_share = 0.0;     // the loop thread's CPU time over its running time
 };
 
 // Names an effect in the loop; 0 names none.
 using EffectId = std::uint32_t;
 
+// Every call that acts on the loop reports failures as an Error; none throws. In a process
+// forked from the one that made the loop, the loop is not running, every acting call
+// returns NotRunning, and destroying it leaves the port as the parent has it.
 class ServoLoop {
 public:
     static constexpr std::size_t kMaxEffects = 32;
@@ -85,14 +102,15 @@ public:
     // Stops the loop (zero force) and closes the port.
     ~ServoLoop();
 
-    // Starts the loop thread; false after a fault or a Stop (the port is closed then).
-    bool Start();
+    // Starts the loop thread; NotRunning after a fault or a Stop (the port is closed then).
+    Error Start();
     // Ends the loop, sends zero force and closes the port. Safe to call again.
     void Stop();
 
     bool Running() const;
-    // Empty while all is well; otherwise why the loop ended or could not begin.
-    std::string Fault() const;
+    // Kind None while all is well; otherwise why the loop ended or could not begin. After
+    // a fault the loop has sent zero force and closed the port.
+    Error Fault() const;
     bool Closed() const;  // after Stop or a fault
 
     const DeviceInfo& Info() const;
@@ -100,13 +118,16 @@ public:
     // Filled once the loop thread has started.
     RealtimeReport Realtime() const;
 
-    void SetForce(const Vec3& force);
+    // The force's age for the watchdog counts from this call. NotRunning after Stop or a
+    // fault.
+    Error SetForce(const Vec3& force);
     Vec3 Force() const;
 
-    // 0 when the table is full.
-    EffectId Add(const Effect& effect);
-    // False when the effect was removed (or never existed).
-    bool Update(EffectId id, const Effect& effect);
+    // BadArgument for an effect that cannot be rendered, or when the table is full;
+    // NotRunning after Stop or a fault. The effect is kept normalised (unit normals).
+    Error Add(const Effect& effect, EffectId& id);
+    // BadArgument when the id names no effect (removed, or never added).
+    Error Update(EffectId id, const Effect& effect);
     bool Remove(EffectId id);
     bool Active(EffectId id) const;
     // The effect's current parameters; false when it is not active.

@@ -1,0 +1,50 @@
+// The effects of one servo loop as callers name them: a fixed table of slots, each with a
+// generation, so that an id outlives its effect safely (a removed effect's id never reaches
+// the effect added next in its slot). Not thread-safe: the loop serializes its writers.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "Orvane/HardwareAPI/Effects.h"
+#include "Orvane/HardwareAPI/ServoLoop.h"
+
+namespace Orvane::HardwareAPI::Haptics {
+
+// The effects in force, densely packed, as the loop thread reads them.
+struct EffectTable {
+    std::array<Effect, ServoLoop::kMaxEffects> effects{};
+    std::size_t count = 0;
+};
+
+class EffectSlots {
+public:
+    static constexpr std::size_t kSlots = ServoLoop::kMaxEffects;
+    // Ids wrap after this many reuses of one slot (some 134 million).
+    static constexpr std::uint32_t kGenerations = UINT32_MAX / kSlots;
+
+    // The new effect's id, or 0 when every slot is taken.
+    EffectId Add(const Effect& effect);
+    // False when the id names no live effect.
+    bool Update(EffectId id, const Effect& effect);
+    bool Remove(EffectId id);
+    bool Get(EffectId id, Effect& effect) const;
+
+    // The live effects, in slot order.
+    void Fill(EffectTable& table) const;
+
+private:
+    struct Slot {
+        std::uint32_t generation = 0;
+        bool used = false;
+        Effect effect{};
+    };
+
+    Slot* Live(EffectId id);
+    const Slot* Live(EffectId id) const;
+
+    std::array<Slot, kSlots> slots_{};
+};
+
+}  // namespace Orvane::HardwareAPI::Haptics
