@@ -87,11 +87,11 @@ def test_stop_is_prompt_and_final(start_sim):
         listener.start()
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({}, "cannot open"), ({"request_hz": -1.0}, "request_hz"),
-    ({"request_hz": math.nan}, "request_hz")])
-def test_bad_port_or_rate_raises(tmp_path, kwargs, message):
-    with pytest.raises(haptics.LoopFault, match=message):
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({}, haptics.LoopFault, "cannot open"), ({"request_hz": -1.0}, ValueError, "request_hz"),
+    ({"request_hz": math.nan}, ValueError, "request_hz")])
+def test_bad_port_or_rate_raises(tmp_path, kwargs, error, message):
+    with pytest.raises(error, match=message):
         haptics.HandleListener(str(tmp_path / "missing"), **kwargs)
 
 

@@ -74,9 +74,15 @@ def test_chattering_line_ends_the_loop_naming_the_byte(start_sim, tmp_path):
     begun = time.monotonic()
     loop.start()
     while loop.running and time.monotonic() - begun < 3.0:
-        loop.force = (0.5, 0.0, 1.0)
+        try:
+            loop.force = (0.5, 0.0, 1.0)
+        except LoopFault:
+            break  # the fault came between the look and the set
         time.sleep(0.005)
-    assert loop.closed and time.monotonic() - begun < 0.25 + 0.001 + 0.1
+    wait_until(lambda: loop.closed, 1.0)
+    # One reply time-out and a period, with room for a busy machine; the old framing held
+    # the force for seconds here.
+    assert time.monotonic() - begun < 1.0
     assert "header 0x" in loop.fault and "where a state reply (0x2B) belongs" in loop.fault
     with pytest.raises(LoopFault, match="header 0x"):
         loop.force = (0.5, 0.0, 1.0)

@@ -48,17 +48,6 @@ Vec3 ToVec3(const py::handle& value, const char* what) {
 
 class PyServoLoop;
 
-// The library's errors as Python exceptions: a value it cannot take is a ValueError.
-void Check(const Orvane::HardwareAPI::Error& error) {
-    if (!error) {
-        return;
-    }
-    if (error.kind == Orvane::HardwareAPI::ErrorKind::BadArgument) {
-        throw py::value_error(error.message);
-    }
-    throw LoopFaultError(error.message);
-}
-
 // Loops not yet closed, so interpreter exit can stop them (zero force) before the process
 // goes. A loop leaves it before it is destroyed, under the same lock.
 std::mutex open_loops_mutex;
@@ -76,9 +65,7 @@ class PyServoLoop {
 public:
     PyServoLoop(const std::string& port, const ServoConfig& config)
         : loop_(std::make_unique<ServoLoop>(port, config)) {
-        if (const auto fault = loop_->Fault()) {
-            throw LoopFaultError(fault.message);
-        }
+        RaiseIf(loop_->Fault());
         std::lock_guard<std::mutex> hold(open_loops_mutex);
         open_loops.insert(loop_.get());
     }
@@ -110,7 +97,7 @@ public:
             py::gil_scoped_release unlocked;
             error = loop.Start();
         }
-        Check(error);
+        RaiseIf(error);
     }
 
     void Stop() {
@@ -177,12 +164,14 @@ py::object FromEffect(const Effect& effect) {
     return std::visit([](const auto& e) { return py::cast(e); }, effect);
 }
 
-Vec3 WallNormal(const py::handle& value) {
-    const Vec3 n = ToVec3(value, "normal");
-    if (!(n[0] * n[0] + n[1] * n[1] + n[2] * n[2] > 0.0)) {
-        throw py::value_error("a wall's normal must have a direction (not all zero)");
+// An effect made in Python is checked as the library checks it, so a bad value is refused
+// where it was written rather than at add().
+template <typename E>
+E Checked(E effect) {
+    if (const std::string problem = EffectProblem(effect); !problem.empty()) {
+        throw py::value_error(problem);
     }
-    return n;
+    return effect;
 }
 
 template <typename E>
@@ -202,9 +191,10 @@ std::string Format(const char* format, double a, double b = 0, double c = 0, dou
 void RegisterEffects(py::module_& m) {
     py::class_<ConstantForce> constant(m, "ConstantForce",
                                        "The same force (N) whatever the arm does.");
-    constant.def(
-        py::init([](const py::object& force) { return ConstantForce{ToVec3(force, "force")}; }),
-        "force"_a = py::make_tuple(0.0, 0.0, 0.0));
+    constant.def(py::init([](const py::object& force) {
+                     return Checked(ConstantForce{ToVec3(force, "force")});
+                 }),
+                 "force"_a = py::make_tuple(0.0, 0.0, 0.0));
     VectorProperty(constant, "force", &ConstantForce::force);
     constant.def("__repr__", [](const ConstantForce& e) {
         return Format("ConstantForce(force=(%g, %g, %g))", e.force[0], e.force[1], e.force[2]);
@@ -213,7 +203,7 @@ void RegisterEffects(py::module_& m) {
     py::class_<Spring> spring(m, "Spring",
                               "Pulls towards center: F = -stiffness (x - center) - damping v.");
     spring.def(py::init([](const py::object& center, double stiffness, double damping) {
-                   return Spring{ToVec3(center, "center"), stiffness, damping};
+                   return Checked(Spring{ToVec3(center, "center"), stiffness, damping});
                }),
                "center"_a = py::make_tuple(0.0, 0.0, 0.0), "stiffness"_a = 0.0, "damping"_a = 0.0);
     VectorProperty(spring, "center", &Spring::center);
@@ -225,7 +215,8 @@ void RegisterEffects(py::module_& m) {
     });
 
     py::class_<Damper> damper(m, "Damper", "Resists motion: F = -damping v.");
-    damper.def(py::init([](double damping) { return Damper{damping}; }), "damping"_a = 0.0);
+    damper.def(py::init([](double damping) { return Checked(Damper{damping}); }),
+               "damping"_a = 0.0);
     damper.def_readwrite("damping", &Damper::damping);
     damper.def("__repr__", [](const Damper& e) { return Format("Damper(damping=%g)", e.damping); });
 
@@ -235,13 +226,13 @@ void RegisterEffects(py::module_& m) {
                           "F = (-stiffness d - damping (v·n)) n.");
     wall.def(py::init([](const py::object& point, const py::object& normal, double stiffness,
                          double damping) {
-                 return Wall{ToVec3(point, "point"), WallNormal(normal), stiffness, damping};
+                 return Checked(
+                     Wall{ToVec3(point, "point"), ToVec3(normal, "normal"), stiffness, damping});
              }),
              "point"_a = py::make_tuple(0.0, 0.0, 0.0), "normal"_a = py::make_tuple(1.0, 0.0, 0.0),
              "stiffness"_a = 0.0, "damping"_a = 0.0);
     VectorProperty(wall, "point", &Wall::point);
-    VectorProperty(wall, "normal", &Wall::normal,
-                   [](const py::handle& v, const char*) { return WallNormal(v); });
+    VectorProperty(wall, "normal", &Wall::normal);
     wall.def_readwrite("stiffness", &Wall::stiffness);
     wall.def_readwrite("damping", &Wall::damping);
     wall.def("__repr__", [](const Wall& e) {
@@ -282,7 +273,7 @@ void RegisterEffectHandle(py::module_& m) {
                 }
                 copy.attr(key.c_str()) = value;
             }
-            Check(loop.Update(h.Id(), ToEffect(copy)));
+            RaiseIf(loop.Update(h.Id(), ToEffect(copy)));
         },
         "Changes parameters by name, e.g. update(stiffness=300.0); the loop takes them all at "
         "once.");
@@ -447,7 +438,7 @@ void RegisterServoLoop(py::module_& m) {
     loop.def_property(
         "force", [](PyServoLoop& self) { return Tuple(self.Loop().Force()); },
         [](PyServoLoop& self, const py::object& force) {
-            Check(self.Usable().SetForce(ToVec3(force, "force")));
+            RaiseIf(self.Usable().SetForce(ToVec3(force, "force")));
         },
         "The commanded force (N); set it again within watchdog_s or it ramps to zero.");
     loop.def(
@@ -455,7 +446,7 @@ void RegisterServoLoop(py::module_& m) {
         [](py::object self, const py::object& effect) {
             const Effect e = ToEffect(effect);
             EffectId id = 0;
-            Check(self.cast<PyServoLoop&>().Usable().Add(e, id));
+            RaiseIf(self.cast<PyServoLoop&>().Usable().Add(e, id));
             return EffectHandle(self, id);
         },
         "effect"_a, "Adds an effect to the force; returns its handle.");

@@ -87,14 +87,10 @@ std::string ConfigProblem(const ServoConfig& c) {
         return Text("rate_hz must be 0 (as fast as the arm answers) or lie between %g and %g",
                     kMinRateHz, kMaxRateHz);
     }
-    if (!(std::isfinite(c.max_force) && c.max_force > 0.0 && c.max_force <= FLT_MAX)) {
-        return Text(
-            "max_force must be a number above 0 and at most %g (what a force request "
-            "carries)",
-            FLT_MAX);
-    }
-    if (!at_least_zero(c.watchdog_s) || !at_least_zero(c.watchdog_ramp_s)) {
-        return "watchdog_s and watchdog_ramp_s must be finite numbers, 0 or more";
+    if (std::string p = ForceLimitsProblem(
+            {c.max_force, c.watchdog_s, c.watchdog_ramp_s, c.max_speed, c.brake_damping});
+        !p.empty()) {
+        return p;
     }
     if (c.watchdog_s > 0.0 && c.rate_hz > 0.0 && 1.0 / c.rate_hz > c.watchdog_s) {
         return Text(
@@ -102,9 +98,6 @@ std::string ConfigProblem(const ServoConfig& c) {
             "watchdog could not stop a stale force in time; raise rate_hz to at least "
             "1 / watchdog_s or turn the watchdog off",
             c.rate_hz, 1.0 / c.rate_hz, c.watchdog_s);
-    }
-    if (!at_least_zero(c.max_speed) || !at_least_zero(c.brake_damping)) {
-        return "max_speed and brake_damping must be finite numbers, 0 or more";
     }
     if (!(std::isfinite(c.reply_timeout_s) && c.reply_timeout_s >= 0.001 &&
           c.reply_timeout_s <= 60.0)) {
