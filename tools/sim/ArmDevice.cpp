@@ -72,6 +72,11 @@ Message ArmDevice::Answer(const std::uint8_t* request, Clock::time_point now) {
             model_.CommandAngles(v);
             return State(Arm::kJointState, model_.JointAngles(), model_.JointVelocities());
     }
+    if (replay_) {
+        const double t = replay_->clock.Seconds(now, replay_->recording.Duration());
+        const ArmSample s = ArmAt(replay_->recording, t);
+        return State(Arm::kEndEffectorState, s.position, s.velocity);
+    }
     return State(Arm::kEndEffectorState, model_.Position(), model_.Velocity());
 }
 

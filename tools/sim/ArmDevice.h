@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "ArmModel.h"
+#include "ReplayTrack.h"
 #include "SimDevice.h"
 
 namespace Orvane::Sim {
@@ -28,6 +29,13 @@ public:
 
     const ArmModel& Model() const { return model_; }
 
+    // From now on force and position requests are answered with the recorded states,
+    // played on `clock`, instead of the model's; joint and current requests, which the
+    // recording does not cover, still get the model's answers.
+    void Replay(Recorded<ArmSample> recording, ReplayClock clock) {
+        replay_.emplace(Playback{std::move(recording), clock});
+    }
+
     // Size of the request that starts with `header`, or 0 for a byte that starts none.
     static std::size_t RequestSize(std::uint8_t header);
 
@@ -41,6 +49,11 @@ private:
     ArmModel model_;
     RequestFramer framer_;
     std::optional<Clock::time_point> last_request_;
+    struct Playback {
+        Recorded<ArmSample> recording;
+        ReplayClock clock;
+    };
+    std::optional<Playback> replay_;
 };
 
 }  // namespace Orvane::Sim
