@@ -12,6 +12,7 @@ Messages are JSON with a JSON schema, which plotting tools read without any plug
 Needs the `mcap` and `numpy` packages (`pip install OrvaneHardwareAPI[record]`).
 """
 import atexit
+import os
 import json
 import math
 import threading
@@ -132,13 +133,14 @@ class Recorder:
 
     def __init__(self, source: Any, path: str, config: Optional[Dict[str, Any]] = None):
         Writer, CompressionType = _mcap()
-        self.path = str(path)
+        self.path = os.fspath(path)  # a number would name an open descriptor: refused
         self.lost = 0
         self.written = 0
         self.error: Optional[str] = None
         self._arm = hasattr(source, "_drain")
         self._interval = float(getattr(source, "_record_interval", DRAIN_INTERVAL_S))
         self._after = self._newest(source)
+        self.started_after = self._after  # the newest record when recording began
         self._epoch_ns: Optional[int] = None
         self._lock = threading.RLock()
         self._stop = threading.Event()
@@ -184,11 +186,12 @@ class Recorder:
                 source = self._source()
                 if source is None:
                     break
-                ended = bool(source.closed if self._arm else not source.running)
+                # A loop that stopped or failed, or a listener that failed, sends no more.
+                ended = bool(source.closed if self._arm else source.fault is not None)
                 self.collect(source)
                 del source
-                if ended and self._arm:
-                    break  # a loop that stopped or failed has no more cycles
+                if ended:
+                    break
         except (OSError, ValueError) as e:  # a full disk, a file closed under it
             self.error = f"recording to {self.path} ended: {e}"
         self._finish()
