@@ -166,3 +166,22 @@ def test_plot_draws_a_recording(start_sim, tmp_path):
                            "-o", str(png)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_recording_part_of_a_run(start_sim, tmp_path):
+    sim = start_sim("arm")
+    with ServoLoop(sim.path, rate_hz=500) as loop:
+        wait_until(lambda: loop.state().sequence > 20, 5)
+        recorder = loop.record(tmp_path / "part.mcap")
+        with pytest.raises(ValueError, match="already recording"):
+            loop.record(tmp_path / "other.mcap")
+        wait_until(lambda: loop.state().sequence > recorder.started_after + 20, 5)
+        loop.stop_recording()
+        loop.stop_recording()
+        assert not recorder.recording
+    first = recording.load(str(tmp_path / "part.mcap"))["sequence"]
+    assert first[0] == recorder.started_after + 1 and len(first) == recorder.written >= 20
+    with pytest.raises(_haptics.LoopFault):
+        loop.record(tmp_path / "late.mcap")
+    with pytest.raises(TypeError):
+        recording.Recorder(ServoLoop(start_sim("arm").path), 3)  # not descriptor 3

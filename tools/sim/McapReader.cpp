@@ -87,7 +87,8 @@ public:
     Parser(McapContents& out, std::string& error) : out_(out), error_(error) {}
 
     // Reads records until the end; a record cut short ends the data where it starts.
-    bool Records(const std::uint8_t* data, std::size_t size) {
+    // Chunks never nest, so one inside a chunk is passed over.
+    bool Records(const std::uint8_t* data, std::size_t size, bool in_chunk = false) {
         Cursor c(data, size);
         while (c.Left() >= 9) {
             const auto opcode = static_cast<std::uint8_t>(c.Uint(1));
@@ -97,6 +98,9 @@ public:
             }
             const std::uint8_t* body = c.Here();
             c.Bytes(length);
+            if (in_chunk && opcode == Op::kChunk) {
+                continue;
+            }
             if (!Record(opcode, body, static_cast<std::size_t>(length))) {
                 return false;
             }
@@ -150,7 +154,7 @@ private:
                              "); only uncompressed recordings replay";
                     return false;
                 }
-                return Records(c.Here(), static_cast<std::size_t>(n));
+                return Records(c.Here(), static_cast<std::size_t>(n), true);
             }
             case Op::kMetadata: {
                 std::string name = c.String();
