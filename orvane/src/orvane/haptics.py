@@ -1,6 +1,9 @@
 """Native force rendering for the Varnix3 arm and a background listener for the Handle."""
 import operator
-from typing import Any, Dict, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple, Union
+
+if TYPE_CHECKING:
+    from typing import Literal
 
 from orvane import _haptics
 from orvane._haptics import (
@@ -87,7 +90,7 @@ class ServoLoop(_haptics.ServoLoop):
         super().stop()
         self.stop_recording()
 
-    def __exit__(self, *exc: object) -> bool:
+    def __exit__(self, *exc: object) -> "Literal[False]":
         self.stop()
         return False
 
