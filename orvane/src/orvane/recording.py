@@ -267,6 +267,8 @@ class Recorder:
             writer, self._writer = self._writer, None
             try:
                 writer.finish()
+            except (OSError, ValueError) as e:
+                self.error = f"recording to {self.path} ended without its summary: {e}"
             finally:
                 self._file.close()
                 _open_recorders.discard(self)
