@@ -75,13 +75,13 @@ def test_a_killed_writer_leaves_a_readable_file(start_sim, tmp_path):
                              stdout=subprocess.PIPE, text=True, env=dict(os.environ))
     try:
         cycles = int(child.stdout.readline())
+        time.sleep(1.0)  # chunks reach the file every quarter second
     finally:
         child.send_signal(signal.SIGKILL)
         child.wait(5)
     rec = recording.load(str(path))
     assert not rec.complete
-    # Chunks reach the file every quarter second: most of what ran is there, in order.
-    assert cycles * 0.4 < len(rec) <= cycles + 50
+    assert cycles <= len(rec) <= cycles + 550
     assert rec["sequence"].tolist() == list(range(1, len(rec) + 1))
     assert rec.metadata["device_info"]["device_model_number"] == "4"
 
@@ -146,7 +146,7 @@ def test_a_handle_recording_replays(start_sim, tmp_path):
         wait_until(lambda: listener.snapshot().sequence >= 30, 5)
     rec = recording.load(str(path))
     assert rec.kind == "handle" and rec.metadata["device_info"]["device_id"] == "77"
-    assert len(rec) + listener.recorder.lost == rec["sequence"][-1]
+    assert len(rec) + listener.stats()["record_lost"] == rec["sequence"][-1]
     assert np.allclose(np.linalg.norm(rec["quaternion"], axis=1), 1, atol=1e-6)
 
     sim = start_sim("handle", "--replay", str(path))

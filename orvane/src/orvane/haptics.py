@@ -147,6 +147,12 @@ class HandleListener(_haptics.HandleListener):
         if getattr(self, "_recorder", None) is not None and self._recorder.recording:
             self.stop()
 
+    def stats(self) -> Dict[str, Any]:
+        out = super().stats()
+        recorder = getattr(self, "_recorder", None)
+        out["record_lost"] = recorder.lost if recorder is not None else 0
+        return out
+
 
 __all__ = [
     "ConstantForce",
