@@ -29,9 +29,9 @@ public:
 
     const ArmModel& Model() const { return model_; }
 
-    // From now on force and position requests are answered with the recorded states,
-    // played on `clock`, instead of the model's; joint and current requests, which the
-    // recording does not cover, still get the model's answers.
+    // From now on every state reply carries the recorded state, played on `clock`,
+    // instead of the model's: joint state replies the joint angles and velocities that
+    // give it. Current replies, which no recording holds, still come from the model.
     void Replay(Recorded<ArmSample> recording, ReplayClock clock) {
         replay_.emplace(Playback{std::move(recording), clock});
     }
@@ -43,6 +43,8 @@ private:
     // Answers one complete request.
     Message Answer(const std::uint8_t* request, Clock::time_point now);
     Message DeviceInfo() const;
+    Message JointState(Clock::time_point now);
+    ArmSample Replayed(Clock::time_point now);
     Message State(std::uint8_t header, const Vec3& first, const Vec3& second) const;
 
     ArmIdentity identity_;
@@ -54,6 +56,7 @@ private:
         ReplayClock clock;
     };
     std::optional<Playback> replay_;
+    Vec3 replay_angles_ = ArmModel::kHome;  // where the last joint state reply had the arm
 };
 
 }  // namespace Orvane::Sim

@@ -299,9 +299,10 @@ replay:
                          the arm every force and position request with the recorded
                          position and velocity, the handle every status message with the
                          recorded orientation, hall-effect level and error flag, linearly
-                         interpolated between records. The arm's joint and current
-                         requests, which a recording does not hold, get the model's
-                         answers. --trace still logs what the new program sends.
+                         interpolated between records; its joint requests get the joint
+                         angles and velocities of that state, its current requests (which
+                         a recording does not hold) the model's answers. --trace still
+                         logs what the new program sends.
   --speed X              replay clock rate, above 0 and up to 1000 (default 1)
   --loop                 start the recording over at its end (default: hold its last state)
 

@@ -173,6 +173,20 @@ TEST(ArmReplay, AnswersWithTheRecordedStates) {
     EXPECT_FALSE(ArmReplayFrom(none, recording, id, error));
 }
 
+// The replaying arm's joint state is that of the recorded position; out of reach, finite.
+TEST(ArmReplay, JointAnglesReachTheRecordedPosition) {
+    for (const Vec3& q : {ArmModel::kHome, Vec3{0.7, -0.2, -2.0}, Vec3{-0.9, 1.2, -0.5}}) {
+        const Vec3 p = ArmModel::ForwardKinematics(q);
+        const Vec3 found = ArmModel::ForwardKinematics(ArmModel::InverseKinematics(p, {}));
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_NEAR(found[k], p[k], 1e-7);
+        }
+    }
+    for (double c : ArmModel::InverseKinematics({2.0, 0.0, 0.0}, ArmModel::kHome)) {
+        EXPECT_TRUE(std::isfinite(c));
+    }
+}
+
 TEST(ReplayClock, LoopsOrHolds) {
     const Clock::time_point t0{};
     ReplayClock looping(1.0, true), holding(1.0, false);
