@@ -185,3 +185,18 @@ def test_recording_part_of_a_run(start_sim, tmp_path):
         loop.record(tmp_path / "late.mcap")
     with pytest.raises(TypeError):
         recording.Recorder(ServoLoop(start_sim("arm").path), 3)  # not descriptor 3
+
+
+def test_non_finite_values_are_written_as_json_null(port, tmp_path):
+    from test_haptics import ScriptedArm
+
+    arm = ScriptedArm(port, position=(float("nan"), float("inf"), 0.5))
+    try:
+        with ServoLoop(port.path, rate_hz=200, record=tmp_path / "nan.mcap") as loop:
+            wait_until(lambda: loop.state().sequence >= 5, 5)
+    finally:
+        arm.stop()
+    raw = (tmp_path / "nan.mcap").read_bytes()
+    assert b'"position":[null,null,0.5]' in raw and b"NaN" not in raw and b"Infinity" not in raw
+    rec = recording.load(str(tmp_path / "nan.mcap"))
+    assert np.isnan(rec["position"][:, :2]).all() and (rec["position"][:, 2] == 0.5).all()
