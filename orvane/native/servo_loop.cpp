@@ -1,6 +1,8 @@
 // orvane.haptics.ServoLoop, its effects and their handles over the native servo loop.
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -353,6 +355,57 @@ py::dict History(const ServoLoop& loop) {
     return out;
 }
 
+// The cycles newer than `after` for a recorder, and how many of them the ring no longer
+// holds. Built on the history ring for now: the commanded force and the safety flags are
+// not in it yet, so they come out as zeros.
+py::dict Drain(const ServoLoop& loop, std::uint64_t after) {
+    std::vector<HistoryRecord> records;
+    {
+        py::gil_scoped_release unlocked;
+        records = loop.History();
+    }
+    std::size_t first = 0;
+    while (first < records.size() && records[first].state.sequence <= after) {
+        ++first;
+    }
+    const auto n = static_cast<py::ssize_t>(records.size() - first);
+    py::array_t<double> time(n), period_error(n), exchange(n);
+    py::array_t<std::uint64_t> sequence(n);
+    py::array_t<double> position({n, py::ssize_t{3}}), velocity({n, py::ssize_t{3}}),
+        force({n, py::ssize_t{3}}), commanded({n, py::ssize_t{3}});
+    py::array_t<bool> clamped(n), watchdog(n), braking(n), non_finite(n);
+    auto t = time.mutable_unchecked<1>();
+    auto s = sequence.mutable_unchecked<1>();
+    auto pe = period_error.mutable_unchecked<1>();
+    auto ex = exchange.mutable_unchecked<1>();
+    auto p = position.mutable_unchecked<2>();
+    auto v = velocity.mutable_unchecked<2>();
+    auto f = force.mutable_unchecked<2>();
+    auto c = commanded.mutable_unchecked<2>();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const HistoryRecord& r = records[first + static_cast<std::size_t>(i)];
+        t(i) = r.state.time;
+        s(i) = r.state.sequence;
+        pe(i) = r.period_error_us;
+        ex(i) = r.exchange_us;
+        for (py::ssize_t k = 0; k < 3; ++k) {
+            p(i, k) = r.state.position[k];
+            v(i, k) = r.state.velocity[k];
+            f(i, k) = r.state.force[k];
+            c(i, k) = 0.0;
+        }
+    }
+    for (py::array_t<bool>* flags : {&clamped, &watchdog, &braking, &non_finite}) {
+        std::fill_n(flags->mutable_data(), n, false);
+    }
+    const std::uint64_t oldest = n > 0 ? records[first].state.sequence : after + 1;
+    return py::dict("time"_a = time, "sequence"_a = sequence, "position"_a = position,
+                    "velocity"_a = velocity, "force"_a = force, "commanded_force"_a = commanded,
+                    "period_error_us"_a = period_error, "exchange_us"_a = exchange,
+                    "clamped"_a = clamped, "watchdog"_a = watchdog, "braking"_a = braking,
+                    "non_finite"_a = non_finite, "lost"_a = oldest - after - 1);
+}
+
 double OptionalSeconds(const py::object& value) {
     return value.is_none() ? 0.0 : value.cast<double>();
 }
@@ -460,6 +513,14 @@ void RegisterServoLoop(py::module_& m) {
         "history", [](PyServoLoop& self) { return History(self.Loop()); },
         "The last cycles kept (history=N), oldest first: NumPy arrays when NumPy is "
         "installed, lists otherwise.");
+    loop.def(
+        "_drain",
+        [](PyServoLoop& self, std::uint64_t after_sequence) {
+            return Drain(self.Loop(), after_sequence);
+        },
+        "after_sequence"_a,
+        "For recorders: the cycles after after_sequence as NumPy arrays, and under 'lost' how "
+        "many of them are gone from the loop's ring.");
     auto setting = [](double ServoConfig::*member) {
         return [member](PyServoLoop& self) { return self.Loop().Config().*member; };
     };

@@ -67,12 +67,30 @@ Message ArmDevice::Answer(const std::uint8_t* request, Clock::time_point now) {
             break;
         case Arm::kJointTorques:
             model_.CommandTorques(v);
-            return State(Arm::kJointState, model_.JointAngles(), model_.JointVelocities());
+            return JointState(now);
         case Arm::kJointAngles:
             model_.CommandAngles(v);
-            return State(Arm::kJointState, model_.JointAngles(), model_.JointVelocities());
+            return JointState(now);
+    }
+    if (replay_) {
+        const ArmSample s = Replayed(now);
+        return State(Arm::kEndEffectorState, s.position, s.velocity);
     }
     return State(Arm::kEndEffectorState, model_.Position(), model_.Velocity());
+}
+
+ArmSample ArmDevice::Replayed(Clock::time_point now) {
+    return ArmAt(replay_->recording, replay_->clock.Seconds(now, replay_->recording.Duration()));
+}
+
+Message ArmDevice::JointState(Clock::time_point now) {
+    if (!replay_) {
+        return State(Arm::kJointState, model_.JointAngles(), model_.JointVelocities());
+    }
+    const ArmSample s = Replayed(now);
+    replay_angles_ = ArmModel::InverseKinematics(s.position, replay_angles_);
+    return State(Arm::kJointState, replay_angles_,
+                 ArmModel::JointVelocities(replay_angles_, s.velocity));
 }
 
 Message ArmDevice::DeviceInfo() const {

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "ArmModel.h"
+#include "ReplayTrack.h"
 #include "SimDevice.h"
 
 namespace Orvane::Sim {
@@ -28,6 +29,13 @@ public:
 
     const ArmModel& Model() const { return model_; }
 
+    // From now on every state reply carries the recorded state, played on `clock`,
+    // instead of the model's: joint state replies the joint angles and velocities that
+    // give it. Current replies, which no recording holds, still come from the model.
+    void Replay(Recorded<ArmSample> recording, ReplayClock clock) {
+        replay_.emplace(Playback{std::move(recording), clock});
+    }
+
     // Size of the request that starts with `header`, or 0 for a byte that starts none.
     static std::size_t RequestSize(std::uint8_t header);
 
@@ -35,12 +43,20 @@ private:
     // Answers one complete request.
     Message Answer(const std::uint8_t* request, Clock::time_point now);
     Message DeviceInfo() const;
+    Message JointState(Clock::time_point now);
+    ArmSample Replayed(Clock::time_point now);
     Message State(std::uint8_t header, const Vec3& first, const Vec3& second) const;
 
     ArmIdentity identity_;
     ArmModel model_;
     RequestFramer framer_;
     std::optional<Clock::time_point> last_request_;
+    struct Playback {
+        Recorded<ArmSample> recording;
+        ReplayClock clock;
+    };
+    std::optional<Playback> replay_;
+    Vec3 replay_angles_ = ArmModel::kHome;  // where the last joint state reply had the arm
 };
 
 }  // namespace Orvane::Sim

@@ -76,6 +76,64 @@ Mat3 ArmModel::Jacobian(const Vec3& q) {
                 Vec3{0.0, h1, h2}};
 }
 
+namespace {
+
+// J^T (J J^T + damping^2 I)^-1 e: the joint step towards a Cartesian change e.
+Vec3 DampedStep(const Mat3& j, const Vec3& e) {
+    constexpr double kDamping2 = 1e-6;
+    Mat3 jjt{};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            for (int k = 0; k < 3; ++k) {
+                jjt[r][c] += j[r][k] * j[c][k];
+            }
+        }
+        jjt[r][r] += kDamping2;
+    }
+    const Vec3 y = Solve(jjt, e);
+    Vec3 step{};
+    for (int k = 0; k < 3; ++k) {
+        for (int r = 0; r < 3; ++r) {
+            step[k] += j[r][k] * y[r];
+        }
+    }
+    return step;
+}
+
+}  // namespace
+
+Vec3 ArmModel::InverseKinematics(const Vec3& position, const Vec3& guess) {
+    // Within the joint limits the elbow never straightens, so J stays well away from
+    // singular.
+    auto limited = [](Vec3 q) {
+        for (int k = 0; k < 3; ++k) {
+            q[k] = std::clamp(q[k], kLowerLimit[k], kUpperLimit[k]);
+        }
+        return q;
+    };
+    Vec3 q = limited(Finite(guess, kHome));
+    for (int i = 0; i < 50; ++i) {
+        const Vec3 at = ForwardKinematics(q);
+        const Vec3 e{position[0] - at[0], position[1] - at[1], position[2] - at[2]};
+        if (std::abs(e[0]) + std::abs(e[1]) + std::abs(e[2]) < 1e-9) {
+            break;
+        }
+        const Vec3 step = DampedStep(Jacobian(q), e);
+        // Small steps: near a stretched or folded arm a full one overshoots.
+        const double size = std::sqrt(step[0] * step[0] + step[1] * step[1] + step[2] * step[2]);
+        const double scale = size > 0.3 ? 0.3 / size : 1.0;
+        for (int k = 0; k < 3; ++k) {
+            q[k] += scale * step[k];
+        }
+        q = limited(q);
+    }
+    return Finite(q, kHome);
+}
+
+Vec3 ArmModel::JointVelocities(const Vec3& q, const Vec3& velocity) {
+    return Finite(DampedStep(Jacobian(q), velocity), Vec3{});
+}
+
 void ArmModel::CommandForce(const Vec3& force) {
     mode_ = Mode::Force;
     command_ = Finite(force, {});

@@ -49,6 +49,12 @@ public:
 
     static Vec3 ForwardKinematics(const Vec3& q);
     static Mat3 Jacobian(const Vec3& q);
+    // The joint angles within the limits that put the end effector at `position` (near it
+    // when it is out of reach), found from `guess`; and the joint velocities that move it at
+    // `velocity` from angles `q`. Both by damped least squares, so a stretched or folded
+    // arm gives finite answers.
+    static Vec3 InverseKinematics(const Vec3& position, const Vec3& guess);
+    static Vec3 JointVelocities(const Vec3& q, const Vec3& velocity);
 
     // Commands; each replaces the previous one and holds until the next. Values that are
     // not finite count as zero (forces, torques) or as "stay where you are" (targets).

@@ -97,15 +97,26 @@ Message HandleDevice::Info() const {
     return m;
 }
 
-Message HandleDevice::Status(Clock::time_point now) const {
+Message HandleDevice::Status(Clock::time_point now) {
     const double t = std::chrono::duration<double>(now - start_).count();
+    std::uint8_t error_flag = 0;
+    std::uint8_t hall = HallLevel(t);
+    std::array<float, 4> q = Orientation(t);
+    if (replay_) {
+        const HandleSample s = HandleAt(replay_->recording,
+                                        replay_->clock.Seconds(now, replay_->recording.Duration()));
+        error_flag = s.error_flag;
+        hall = static_cast<std::uint8_t>(std::lround(s.hall_effect));
+        for (std::size_t i = 0; i < q.size(); ++i) {
+            q[i] = static_cast<float>(s.quaternion[i]);
+        }
+    }
     Message m(1 + H::kStatusFixedPayload + user_data_.size());
     m[0] = H::kStatus;
     std::uint8_t* p = m.data() + 1;
     P::PutU16(p + H::kStatusDeviceId, identity_.device_id);
-    p[H::kStatusErrorFlag] = 0;
-    p[H::kStatusHallEffect] = HallLevel(t);
-    const std::array<float, 4> q = Orientation(t);
+    p[H::kStatusErrorFlag] = error_flag;
+    p[H::kStatusHallEffect] = hall;
     for (std::size_t i = 0; i < q.size(); ++i) {
         P::PutF32(p + H::kStatusQuaternion + 4 * i, q[i]);
     }

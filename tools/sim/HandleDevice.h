@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "ReplayTrack.h"
 #include "SimDevice.h"
 
 namespace Orvane::Sim {
@@ -40,11 +41,17 @@ public:
     std::optional<Clock::time_point> NextUnprompted() const override { return next_stream_; }
     std::optional<Message> Unprompted(Clock::time_point now) override;
 
+    // From now on status messages carry the recorded orientation, hall-effect level and
+    // error flag, played on `clock`; the user data is still that of the last state message.
+    void Replay(Recorded<HandleSample> recording, ReplayClock clock) {
+        replay_.emplace(Playback{std::move(recording), clock});
+    }
+
     static std::array<float, 4> Orientation(double seconds);
     static std::uint8_t HallLevel(double seconds);
 
     Message Info() const;
-    Message Status(Clock::time_point now) const;
+    Message Status(Clock::time_point now);
     Message Error(std::uint8_t code) const;
 
 private:
@@ -54,6 +61,11 @@ private:
     std::optional<Clock::time_point> next_stream_;
     std::vector<std::uint8_t> user_data_;
     RequestFramer framer_;
+    struct Playback {
+        Recorded<HandleSample> recording;
+        ReplayClock clock;
+    };
+    std::optional<Playback> replay_;
 };
 
 }  // namespace Orvane::Sim

@@ -84,6 +84,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& o) {
     };
     bool have_kind = false;
     bool uuid_given = false;
+    bool speed_given = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::string value;
@@ -168,6 +169,23 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& o) {
             if (!take(o.trace) || o.trace.empty()) {
                 return fail("--trace needs a file name");
             }
+        } else if (arg == "--replay") {
+            if (!take(o.replay) || o.replay.empty()) {
+                return fail("--replay needs a recording's file name");
+            }
+        } else if (arg == "--speed") {
+            std::string text;
+            char* end = nullptr;
+            if (!take(text) || text.empty() ||
+                !((o.replay_speed = std::strtod(text.c_str(), &end)) > 0) || *end != '\0' ||
+                !(o.replay_speed <= kMaxReplaySpeed)) {
+                return fail("--speed needs a factor above 0 and up to 1000");
+            }
+            speed_given = true;
+        } else if (arg == "--loop") {
+            if (!flag(o.replay_loop)) {
+                return fail("--loop takes no value");
+            }
         } else if (arg == "--latency-us") {
             std::string text;
             if (!take(text) || !ParseLatency(text, o.latency_min_us, o.latency_max_us)) {
@@ -215,6 +233,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args, Options& o) {
     }
     if (o.kind == DeviceKind::Arm && o.stream_hz > 0) {
         return fail("--stream is for the handle");
+    }
+    if (o.replay.empty() && (speed_given || o.replay_loop)) {
+        return fail("--speed and --loop are for --replay");
     }
     if (o.kind == DeviceKind::Handle && uuid_given) {
         return fail("--uuid is for the arm");
@@ -268,6 +289,22 @@ faults:
   --delay-ms N           answer N milliseconds late (0..60000)
   --hangup-after N       after N replies, hang up: the port closes and the simulator exits
   --chatter              send a steady stream of random bytes besides any answers
+
+replay:
+  --replay FILE          play a session recorded by the orvane package (an MCAP file with
+                         uncompressed chunks; one a killed program left is read up to its
+                         last whole chunk). The device answers the wake-up with the
+                         recorded device information (in place of the identity options)
+                         and, on a replay clock that starts with the first state request,
+                         the arm every force and position request with the recorded
+                         position and velocity, the handle every status message with the
+                         recorded orientation, hall-effect level and error flag, linearly
+                         interpolated between records; its joint requests get the joint
+                         angles and velocities of that state, its current requests (which
+                         a recording does not hold) the model's answers. --trace still
+                         logs what the new program sends.
+  --speed X              replay clock rate, above 0 and up to 1000 (default 1)
+  --loop                 start the recording over at its end (default: hold its last state)
 
 other:
   --trace FILE           write one line per request received to FILE (created or

@@ -25,6 +25,11 @@ struct Options {
     double stream_hz = 0;  // handle only; 0: answers only
     std::string trace;     // empty: no request log
 
+    // Replay of a recorded session: empty, none.
+    std::string replay;
+    double replay_speed = 1.0;
+    bool replay_loop = false;
+
     // Each answer goes out a random time in [latency_min_us, latency_max_us] after its
     // request, as over a USB link; both 0: at once.
     unsigned latency_min_us = 0;
@@ -53,6 +58,7 @@ std::string HelpText();
 inline constexpr unsigned kUsbLatencyMinUs = 125;
 inline constexpr unsigned kUsbLatencyMaxUs = 1000;
 inline constexpr unsigned kMaxLatencyUs = 1000000;
+inline constexpr double kMaxReplaySpeed = 1000.0;
 
 // "MIN:MAX" or "N" (both ends N) in microseconds, MIN <= MAX <= kMaxLatencyUs.
 bool ParseLatency(const std::string& text, unsigned& min_us, unsigned& max_us);

@@ -15,6 +15,7 @@
 #include "HandleDevice.h"
 #include "Options.h"
 #include "Pty.h"
+#include "Replay.h"
 #include "Server.h"
 #include "Trace.h"
 
@@ -101,14 +102,34 @@ int main(int argc, char** argv) {
         id.hardware_version = options.hardware_version;
         id.firmware_version = options.firmware_version;
         id.uuid = options.uuid;
-        device = std::make_unique<ArmDevice>(id);
+        Recorded<ArmSample> recording;
+        if (!options.replay.empty() && !LoadArmReplay(options.replay, recording, id, error)) {
+            std::fprintf(stderr, "orvane-sim: %s\n", error.c_str());
+            return 1;
+        }
+        auto arm = std::make_unique<ArmDevice>(id);
+        if (!options.replay.empty()) {
+            arm->Replay(std::move(recording),
+                        ReplayClock(options.replay_speed, options.replay_loop));
+        }
+        device = std::move(arm);
     } else {
         HandleIdentity id;
         id.device_id = options.device_id;
         id.model_number = options.model_number.value_or(id.model_number);
         id.hardware_version = options.hardware_version;
         id.firmware_version = options.firmware_version;
-        device = std::make_unique<HandleDevice>(id, start, options.stream_hz);
+        Recorded<HandleSample> recording;
+        if (!options.replay.empty() && !LoadHandleReplay(options.replay, recording, id, error)) {
+            std::fprintf(stderr, "orvane-sim: %s\n", error.c_str());
+            return 1;
+        }
+        auto handle = std::make_unique<HandleDevice>(id, start, options.stream_hz);
+        if (!options.replay.empty()) {
+            handle->Replay(std::move(recording),
+                           ReplayClock(options.replay_speed, options.replay_loop));
+        }
+        device = std::move(handle);
     }
     device->SetTrace(trace.get());
 
