@@ -12,6 +12,7 @@ import argparse
 import collections
 import json
 import math
+import os
 import signal
 import struct
 import sys
@@ -423,6 +424,8 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
 
 def config_from_args(args: argparse.Namespace) -> "zenoh.Config":
     if args.zenoh_config:
+        if not os.path.isfile(args.zenoh_config):
+            raise ValueError(f"no zenoh configuration at {args.zenoh_config!r}")
         config = zenoh.Config.from_file(args.zenoh_config)
         if args.listen:
             config.insert_json5("listen/endpoints", json.dumps(args.listen))
@@ -440,8 +443,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: done.set())
     try:
+        config = config_from_args(args)
         bridge = Bridge(args.arm, args.handle, prefix=args.prefix, rate_hz=args.rate,
-                        zenoh_config=config_from_args(args), delay_ms=args.delay_ms,
+                        zenoh_config=config, delay_ms=args.delay_ms,
                         jitter_ms=args.jitter_ms, loss=args.loss, seed=args.seed,
                         loop_options={"rate_hz": args.loop_rate, "max_force": args.max_force,
                                       "watchdog_s": args.watchdog})
