@@ -26,8 +26,9 @@ from orvane.network_faults import NetworkFaults
 
 try:
     import zenoh
-except ImportError as e:  # pragma: no cover - depends on the environment
-    raise ImportError("orvane.bridge needs zenoh: pip install 'OrvaneHardwareAPI[bridge]'") from e
+except ImportError:  # pragma: no cover - depends on the environment
+    # The cause stays chained as the context.
+    raise ImportError("orvane.bridge needs zenoh: pip install 'OrvaneHardwareAPI[bridge]'")
 
 #: Where the bridge listens when it is given no zenoh configuration.
 DEFAULT_ENDPOINT = "tcp/127.0.0.1:7447"
