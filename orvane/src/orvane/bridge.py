@@ -281,11 +281,12 @@ class Bridge:
                     snap = self.listener.snapshot()
                     if snap.sequence:
                         orientation = snap.quaternion
-                sent = time.monotonic()
-                sequence = self._send(wire.MEASURED_CP, *s.position, *orientation)
+                # Noted before it goes out: the answer may come back before put returns.
+                sequence = self._published[wire.MEASURED_CP] + 1
                 with self._lock:
-                    self._sent_time[sequence % _SENT_SLOTS] = sent
+                    self._sent_time[sequence % _SENT_SLOTS] = time.monotonic()
                     self._sent_seq[sequence % _SENT_SLOTS] = sequence
+                self._send(wire.MEASURED_CP, *s.position, *orientation)
                 self._send(wire.MEASURED_CV, *s.velocity)
                 self._send(wire.MEASURED_CF, *s.force)
             now = time.monotonic()
