@@ -1,8 +1,10 @@
 """The zenoh bridge against the simulated arm, with this test as the remote peer; every
 session listens and connects on 127.0.0.1 only, with scouting off."""
+import json
 import math
 import os
 import random
+import signal
 import socket
 import subprocess
 import sys
@@ -36,9 +38,7 @@ def peer(start_sim, tmp_path):
     def make(handle=False, **options):
         trace = tmp_path / "trace.txt"
         sim = start_sim("arm", "--trace", str(trace))
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            endpoint = f"tcp/127.0.0.1:{s.getsockname()[1]}"
+        endpoint = free_endpoint()
         bridge = Bridge(sim.path, start_sim("handle").path if handle else None, prefix=PREFIX,
                         zenoh_config=loopback_config(listen=[endpoint]), **options)
         bridge.start()
@@ -179,3 +179,40 @@ def test_teleoperation_example_feels_the_remote_wall():
                           text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "the arm felt the remote wall" in done.stdout
+
+
+def free_endpoint():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"tcp/127.0.0.1:{s.getsockname()[1]}"
+
+
+def run_bridge(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.Popen([sys.executable, "-m", "orvane.bridge", *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+@pytest.mark.parametrize("args, error", [
+    (["--loss", "2"], "orvane-bridge: the loss must be a probability (0..1), not 2.0"),
+    (["--prefix", "a/*"], "orvane-bridge: the prefix must be a plain key"),
+    (["--zenoh-config", "/nonexistent/z.json5"], "orvane-bridge: no zenoh configuration at"),
+])
+def test_command_refuses_bad_options(start_sim, args, error):
+    sim = start_sim("arm")
+    proc = run_bridge("--arm", sim.path, "--listen", free_endpoint(), *args)
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 2 and err.startswith(error), err
+
+
+def test_command_stops_on_sigterm_with_zero_force(start_sim, tmp_path):
+    trace = tmp_path / "trace.txt"
+    sim = start_sim("arm", "--trace", str(trace))
+    proc = run_bridge("--arm", sim.path, "--listen", free_endpoint())
+    assert proc.stdout.readline() == "orvane-bridge: orvane/arm1 at 500 Hz\n"
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGTERM)
+    out, err = proc.communicate(timeout=10)
+    assert proc.returncode == 0, err
+    assert json.loads(out)["published"]["measured_cp"] > 0
+    assert trace_forces(trace)[-1][1] == (0.0, 0.0, 0.0)
