@@ -205,14 +205,28 @@ def test_command_refuses_bad_options(start_sim, args, error):
     assert proc.returncode == 2 and err.startswith(error), err
 
 
-def test_command_stops_on_sigterm_with_zero_force(start_sim, tmp_path):
+@pytest.mark.parametrize("sim_args, rc, error, last_state", [
+    ([], 0, "", wire.STOPPED),  # stopped by SIGTERM
+    (["--hangup-after", "300"], 1, "orvane-bridge: the loop failed: ", wire.FAULT),
+])
+def test_command_ends_with_zero_force_and_says_why(start_sim, tmp_path, sim_args, rc, error,
+                                                    last_state):
     trace = tmp_path / "trace.txt"
-    sim = start_sim("arm", "--trace", str(trace))
-    proc = run_bridge("--arm", sim.path, "--listen", free_endpoint())
-    assert proc.stdout.readline() == "orvane-bridge: orvane/arm1 at 500 Hz\n"
-    time.sleep(0.3)
-    proc.send_signal(signal.SIGTERM)
-    out, err = proc.communicate(timeout=10)
-    assert proc.returncode == 0, err
+    sim = start_sim("arm", "--trace", str(trace), *sim_args)
+    endpoint = free_endpoint()
+    proc = run_bridge("--arm", sim.path, "--listen", endpoint, "--prefix", PREFIX)
+    assert proc.stdout.readline() == f"orvane-bridge: {PREFIX} at 500 Hz\n"
+    states = []
+    with zenoh.open(loopback_config(connect=[endpoint])) as session:
+        session.declare_subscriber(f"{PREFIX}/{wire.OPERATING_STATE}",
+                                   lambda s: states.append(s.payload.to_bytes()))
+        wait_for(lambda: states, what="the operating state")
+        if not sim_args:
+            proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=10)
+        time.sleep(0.1)
+    assert proc.returncode == rc and error in err, err
     assert json.loads(out)["published"]["measured_cp"] > 0
-    assert trace_forces(trace)[-1][1] == (0.0, 0.0, 0.0)
+    assert wire.unpack(wire.OPERATING_STATE, states[-1])[1][:2] == (last_state, wire.NO_HANDLE)
+    if not sim_args:
+        assert trace_forces(trace)[-1][1] == (0.0, 0.0, 0.0)

@@ -221,9 +221,16 @@ class Bridge:
         for sub in self._subscribers:
             sub.undeclare()
         self._subscribers.clear()
-        for faults in (self._in, self._out):
-            if faults is not None:
-                faults.close()
+        if self._in is not None:
+            self._in.close()
+        self.loop.stop()
+        if self.listener is not None:
+            self.listener.stop()
+        if self._out is not None:
+            self._out.close()
+            if self._publishers:
+                # The last word, past the injected faults: the loop has stopped, or why.
+                self._operating_state(direct=True)
         with self._lock:
             publishers, self._publishers = self._publishers, {}
         for pub in publishers.values():
@@ -231,9 +238,6 @@ class Bridge:
         if self._session is not None:
             self._session.close()
             self._session = None
-        self.loop.stop()
-        if self.listener is not None:
-            self.listener.stop()
 
     def __enter__(self) -> "Bridge":
         self.start()
@@ -250,22 +254,26 @@ class Bridge:
         if pub is not None:
             pub.put(payload)
 
-    def _send(self, topic: str, *values: float) -> int:
+    def _send(self, topic: str, *values: float, direct: bool = False) -> None:
         self._published[topic] += 1
-        sequence = self._published[topic]
-        header = wire.Header(self._source, sequence, time.time())
-        assert self._out is not None
-        self._out.send(topic, wire.pack(topic, header, *values))
-        return sequence
+        header = wire.Header(self._source, self._published[topic], time.time())
+        payload = wire.pack(topic, header, *values)
+        if direct:
+            self._put(topic, payload)
+        else:
+            assert self._out is not None
+            self._out.send(topic, payload)
 
-    def _operating_state(self) -> None:
-        loop_state = wire.RUNNING if self.loop.running else (
-            wire.FAULT if self.loop.fault else wire.STOPPED)
+    def _operating_state(self, direct: bool = False) -> None:
+        def state(running: bool, fault: Optional[str]) -> int:
+            return wire.RUNNING if running else (wire.FAULT if fault else wire.STOPPED)
+
         handle_state = wire.NO_HANDLE
         if self.listener is not None:
-            handle_state = wire.RUNNING if self.listener.running else wire.FAULT
+            handle_state = state(self.listener.running, self.listener.fault)
         s = self.loop.state()
-        self._send(wire.OPERATING_STATE, loop_state, handle_state, s.sequence, s.time)
+        self._send(wire.OPERATING_STATE, state(self.loop.running, self.loop.fault),
+                   handle_state, s.sequence, s.time, direct=direct)
 
     def _publish_loop(self) -> None:
         period = 1.0 / self.rate_hz
@@ -456,8 +464,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"orvane-bridge: {e}", file=sys.stderr)
         return 2
     print(f"orvane-bridge: {args.prefix} at {bridge.rate_hz:g} Hz", flush=True)
+    end = math.inf if args.seconds is None else time.monotonic() + args.seconds
     try:
-        done.wait(args.seconds)
+        # An arm that went away ends the bridge: a supervisor sees it exit and why.
+        while bridge.loop.running and not done.wait(min(0.1, max(0.0, end - time.monotonic()))):
+            if time.monotonic() >= end:
+                break
     finally:
         bridge.stop()
     print(json.dumps(bridge.stats()), flush=True)
