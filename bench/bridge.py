@@ -43,6 +43,7 @@ def echo(endpoint, seconds):
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())
     source, sequence = wire.new_source(), 0
+    heard = {"received": 0, "gaps": 0, "newest": 0}
     with zenoh.open(loopback_config(connect=[endpoint])) as session:
         pub = session.declare_publisher(
             f"{PREFIX}/{wire.SERVO_CF}", congestion_control=zenoh.CongestionControl.DROP,
@@ -51,6 +52,10 @@ def echo(endpoint, seconds):
         def answer(sample):
             nonlocal sequence
             header, _ = wire.unpack(wire.MEASURED_CP, sample.payload.to_bytes())
+            heard["received"] += 1
+            if heard["newest"] and header.sequence != heard["newest"] + 1:
+                heard["gaps"] += 1
+            heard["newest"] = header.sequence
             sequence += 1
             pub.put(wire.pack(wire.SERVO_CF, wire.Header(source, sequence, time.time()),
                               header.sequence, 0.0, 0.0, 0.0))
@@ -59,6 +64,7 @@ def echo(endpoint, seconds):
         print("ready", flush=True)
         done.wait(seconds)
         sub.undeclare()
+    print(json.dumps(heard), flush=True)
     return 0
 
 
@@ -93,17 +99,21 @@ def round_trip(cfg, env):
         if bridge.loop.fault:
             return {"error": f"the loop failed: {bridge.loop.fault}"}
     finally:
-        for proc in [follower] if follower else []:
-            proc.send_signal(signal.SIGTERM)
+        heard = {}
+        if follower is not None:
+            follower.send_signal(signal.SIGTERM)
             try:
-                proc.wait(5)
-            except subprocess.TimeoutExpired:
-                proc.kill()
+                out, _ = follower.communicate(timeout=5)
+                heard = json.loads(out.strip().splitlines()[-1])
+            except (subprocess.TimeoutExpired, ValueError, IndexError):
+                follower.kill()
+                follower.wait()
         sim.stop()
     sent = last - first
     return {"published": sent, "answered": len(trips), "loss": 1 - len(trips) / max(sent, 1),
             "rtt_us": percentiles(trips), "publish_rate_hz": sent / cfg.seconds,
-            "servo_cf": stats["servo_cf"], "overruns": stats["overruns"]}
+            "servo_cf": stats["servo_cf"], "overruns": stats["overruns"],
+            "follower": heard}
 
 
 # --- the recording beside a GC-heavy thread, in its own interpreter -----------------------

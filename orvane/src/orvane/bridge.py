@@ -408,6 +408,8 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         "force commands and spring targets from it.")
     p.add_argument("--arm", required=True, help="the arm's port")
     p.add_argument("--handle", help="a handle's port: its orientation joins measured_cp")
+    p.add_argument("--handle-hz", type=float, default=100.0,
+                   help="status requests a second to the handle (100; 0: a wireless one)")
     p.add_argument("--prefix", default="orvane/arm1", help="key prefix (orvane/arm1)")
     p.add_argument("--rate", type=float, default=500.0,
                    help="publishing rate, Hz (500; never faster than the loop)")
@@ -458,7 +460,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                         zenoh_config=config, delay_ms=args.delay_ms,
                         jitter_ms=args.jitter_ms, loss=args.loss, seed=args.seed,
                         loop_options={"rate_hz": args.loop_rate, "max_force": args.max_force,
-                                      "watchdog_s": args.watchdog})
+                                      "watchdog_s": args.watchdog},
+                        handle_options={"request_hz": args.handle_hz})
         bridge.start()
     except (ValueError, LoopFault, zenoh.ZError) as e:
         print(f"orvane-bridge: {e}", file=sys.stderr)
