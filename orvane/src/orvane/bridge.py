@@ -189,10 +189,10 @@ class Bridge:
     def start(self) -> None:
         if self._thread is not None:
             raise RuntimeError("a bridge starts once")
-        self.loop.start()
-        if self.listener is not None:
-            self.listener.start()
         try:
+            self.loop.start()
+            if self.listener is not None:
+                self.listener.start()
             self._session = zenoh.open(self._config)
             for topic in self._published:
                 self._publishers[topic] = self._session.declare_publisher(
