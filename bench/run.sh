@@ -11,6 +11,9 @@
 #   bash bench/run.sh --ports    # the cost of one port open among 2,000 processes holding
 #                                # 10 and 50 files each (bench/open_cost.cpp); writes
 #                                # bench/results/ports.json
+#   bash bench/run.sh --bridge   # the bridge's round trip over zenoh on loopback and the
+#                                # recording under load (bench/bridge.py); writes
+#                                # bench/results/bridge.json
 # Further options go to bench/bench.py (--only KEYS, --status-data N, --keep-profiles).
 # Exit status 1 means a target was missed (see "Targets" at the end of the output).
 set -euo pipefail
@@ -25,6 +28,16 @@ if [[ "${1:-}" == "--ports" ]]; then
     mkdir -p bench/results
     build/ports/bench/orvane-bench-open "$@" | tee bench/results/ports.json
     exit 0
+fi
+
+if [[ "${1:-}" == "--bridge" ]]; then
+    shift
+    ensure_venv eclipse-zenoh mcap
+    cmake -S . -B build/servo -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_PYTHON=ON \
+        -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_TOOLS=ON \
+        -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
+    cmake --build build/servo -j 2 >/dev/null
+    exec python3 bench/bridge.py --build build/servo "$@"
 fi
 
 ensure_debian_packages strace valgrind

@@ -1,5 +1,6 @@
 """Haptic programming on top of OrvaneHardwareAPI: native force loops and device listeners.
 
 `orvane.haptics` holds the servo loop for the Varnix3 arm, its force effects and the
-handle listener; `orvane.demo` is the orvane-demo program.
+handle listener; `orvane.bridge` puts the arm on zenoh (the orvane-bridge program);
+`orvane.demo` is the orvane-demo program.
 """

@@ -1,0 +1,232 @@
+"""The zenoh bridge against the simulated arm, with this test as the remote peer; every
+session listens and connects on 127.0.0.1 only, with scouting off."""
+import json
+import math
+import os
+import random
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+zenoh = pytest.importorskip("zenoh", reason="eclipse-zenoh is not installed (orvane[bridge])")
+
+from orvane import bridge_wire as wire  # noqa: E402
+from orvane.bridge import Bridge, Inbox, loopback_config  # noqa: E402
+from sim_process import start_sim, tool_env  # noqa: E402,F401
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PREFIX = "test/arm"
+
+
+def wait_for(condition, timeout=5.0, what="the condition"):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.005)
+
+
+@pytest.fixture
+def peer(start_sim, tmp_path):
+    """A started bridge on a simulated arm (with a trace) and a zenoh session connected to
+    it; yields a function that makes them, so each test picks the bridge's options."""
+    made = []
+
+    def make(handle=False, **options):
+        trace = tmp_path / "trace.txt"
+        sim = start_sim("arm", "--trace", str(trace))
+        endpoint = free_endpoint()
+        bridge = Bridge(sim.path, start_sim("handle").path if handle else None, prefix=PREFIX,
+                        zenoh_config=loopback_config(listen=[endpoint]), **options)
+        bridge.start()
+        session = zenoh.open(loopback_config(connect=[endpoint]))
+        made.append((bridge, session))
+        seen = {wire.MEASURED_CP: [], wire.OPERATING_STATE: []}
+        for topic, payloads in seen.items():
+            session.declare_subscriber(f"{PREFIX}/{topic}",
+                                       lambda s, p=payloads: p.append(s.payload.to_bytes()))
+        pub = {t: session.declare_publisher(f"{PREFIX}/{t}") for t in (wire.SERVO_CF,
+                                                                         wire.SERVO_CP)}
+        wait_for(lambda: seen[wire.MEASURED_CP] and all(
+            p.matching_status.matching for p in pub.values()), what="the bridge's session")
+        return bridge, pub, seen, trace
+
+    yield make
+    for bridge, session in made:
+        bridge.stop()
+        session.close()
+
+
+def command(topic, sequence, *values, ack=0, source=7, stamp=None):
+    header = wire.Header(source, sequence, time.time() if stamp is None else stamp)
+    return wire.pack(topic, header, ack, *values)
+
+
+def trace_forces(path):
+    rows = []
+    for line in open(path).read().splitlines():
+        fields = line.split()
+        if len(fields) == 5:  # a vector request: the force
+            rows.append((float(fields[0]), tuple(float(v) for v in fields[2:5])))
+    return rows
+
+
+def test_network_silence_ramps_the_force_out(peer):
+    bridge, pub, _, trace = peer()
+    start = time.monotonic()
+    for i in range(1, 101):  # 0.5 s of commands at 200 Hz
+        pub[wire.SERVO_CF].put(command(wire.SERVO_CF, i, 1.5, -0.25, 0.0))
+        time.sleep(0.005)
+    commanded_for = time.monotonic() - start
+    time.sleep(0.5)
+    assert bridge.stats()["servo_cf"]["applied"] == 100
+    bridge.stop()
+    rows = trace_forces(trace)
+    full = [t for t, f in rows if f == (1.5, -0.25, 0.0)]
+    assert full, "the commanded force never went out"
+    # Full force while commanded and for the watchdog's 0.1 s after, then a ramp to zero.
+    assert commanded_for - 0.1 < full[-1] - full[0] < commanded_for + 0.4
+    after = [(t, f) for t, f in rows if t > full[-1]]
+    zero = next(t for t, f in after if f == (0.0, 0.0, 0.0))
+    assert 0.02 < zero - full[-1] < 0.2
+    ramp = [f[0] for t, f in after if t <= zero]
+    assert ramp == sorted(ramp, reverse=True)
+    assert all(f == (0.0, 0.0, 0.0) for t, f in after if t >= zero)
+
+
+def test_injected_loss_and_jitter_are_counted_and_never_reorder_commands(peer):
+    seed, loss, n = 3, 0.2, 300
+    bridge, pub, seen, _ = peer(delay_ms=30, jitter_ms=20, loss=loss, seed=seed,
+                                loop_options={"watchdog_s": None})
+    for i in range(1, n + 1):
+        pub[wire.SERVO_CF].put(command(wire.SERVO_CF, i, i / 1000.0, 0.0, 0.0))
+        time.sleep(0.001)
+    def delivered():
+        c = bridge.stats()["injected"]["in"]
+        return c["passed"] + c["dropped"] == n and c["queued"] == 0
+
+    wait_for(delivered, what="every command through the injected faults")
+    time.sleep(0.05)
+    s = bridge.stats()
+    cf = s["servo_cf"]
+    # The same seeded draws as the bridge's incoming side: which commands were dropped.
+    rng, passed = random.Random(seed + 1), []
+    for i in range(1, n + 1):
+        if rng.random() >= loss:
+            passed.append(i)
+            rng.uniform(0.0, 0.02)
+    assert s["injected"]["in"]["dropped"] == n - len(passed)
+    assert cf["received"] == len(passed)
+    assert cf["lost"] == passed[-1] - len(passed)
+    assert cf["out_of_order"] > 0 and cf["applied"] + cf["out_of_order"] == len(passed)
+    assert cf["late"] == cf["applied"]  # 30 ms on the way, 10 ms allowed
+    assert bridge.loop.force == pytest.approx((passed[-1] / 1000.0, 0.0, 0.0), abs=1e-12)
+    # The outgoing side drops and reorders the bridge's own messages too.
+    sequences = [wire.unpack(wire.MEASURED_CP, p)[0].sequence for p in seen[wire.MEASURED_CP]]
+    assert len(set(sequences)) == len(sequences)
+    assert 0.1 < 1 - len(sequences) / (max(sequences) - min(sequences) + 1) < 0.3
+    assert sequences != sorted(sequences)
+
+
+def test_spring_targets_and_bad_commands(peer):
+    bridge, pub, seen, _ = peer()
+    x, y, z = bridge.loop.state().position
+    target = (x + 0.01, y, z)
+    for i in range(1, 4):
+        pub[wire.SERVO_CP].put(command(wire.SERVO_CP, i, *target, 300.0, 5.0))
+    pub[wire.SERVO_CP].put(b"\x00" * 10)
+    pub[wire.SERVO_CP].put(command(wire.SERVO_CP, 4, *target, -1.0, 0.0))
+    pub[wire.SERVO_CF].put(command(wire.SERVO_CF, 1, math.nan, 0.0, 0.0))
+    wait_for(lambda: abs(bridge.loop.state().position[0] - target[0]) < 0.001,
+             what="the arm at the spring's centre")
+    s = bridge.stats()
+    assert s["servo_cp"] | {"late": 0} == {
+        "received": 5, "applied": 3, "late": 0, "lost": 0, "out_of_order": 0,
+        "malformed": 1, "rejected": 1, "sources": 1}
+    assert s["servo_cf"]["rejected"] == 1 and bridge.loop.force == (0.0, 0.0, 0.0)
+    header, values = wire.unpack(wire.MEASURED_CP, seen[wire.MEASURED_CP][-1])
+    assert values[3:] == (0.0, 0.0, 0.0, 0.0)  # no handle, no orientation
+    assert abs(values[0] - target[0]) < 0.002
+
+
+def test_measured_state_carries_the_handles_orientation(peer):
+    bridge, _, seen, _ = peer(handle=True)
+    wait_for(lambda: bridge.listener.snapshot().sequence > 0, what="the handle's status")
+    time.sleep(0.05)
+    _, cp = wire.unpack(wire.MEASURED_CP, seen[wire.MEASURED_CP][-1])
+    assert sum(q * q for q in cp[3:]) == pytest.approx(1.0, abs=1e-6)
+    _, state = wire.unpack(wire.OPERATING_STATE, seen[wire.OPERATING_STATE][-1])
+    assert state[:2] == (wire.RUNNING, wire.RUNNING) and state[2] > 0
+
+
+def test_inbox_fills_gaps_and_restarts_with_a_new_source():
+    inbox = Inbox(late_s=1.0)
+    now = time.time()
+    accepted = [inbox.accept(wire.Header(src, seq, now), now)
+                for src, seq in [(1, 1), (1, 2), (1, 6), (1, 4), (1, 6), (2, 1), (2, 2)]]
+    assert accepted == [True, True, True, False, False, True, True]
+    assert (inbox.lost, inbox.out_of_order, inbox.sources) == (2, 2, 2)
+
+
+def test_teleoperation_example_feels_the_remote_wall():
+    env = tool_env()
+    env["PYTHONPATH"] = os.pathsep.join(sys.path)
+    done = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "teleoperation.py"),
+                           "--delay-ms", "20", "--seconds", "3"], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "the arm felt the remote wall" in done.stdout
+
+
+def free_endpoint():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"tcp/127.0.0.1:{s.getsockname()[1]}"
+
+
+def run_bridge(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.Popen([sys.executable, "-m", "orvane.bridge", *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+@pytest.mark.parametrize("args, error", [
+    (["--loss", "2"], "orvane-bridge: the loss must be a probability (0..1), not 2.0"),
+    (["--prefix", "a/*"], "orvane-bridge: the prefix must be a plain key"),
+    (["--zenoh-config", "/nonexistent/z.json5"], "orvane-bridge: no zenoh configuration at"),
+])
+def test_command_refuses_bad_options(start_sim, args, error):
+    sim = start_sim("arm")
+    proc = run_bridge("--arm", sim.path, "--listen", free_endpoint(), *args)
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 2 and err.startswith(error), err
+
+
+@pytest.mark.parametrize("sim_args, rc, error, last_state", [
+    ([], 0, "", wire.STOPPED),  # stopped by SIGTERM
+    (["--hangup-after", "300"], 1, "orvane-bridge: the loop failed: ", wire.FAULT),
+])
+def test_command_ends_with_zero_force_and_says_why(start_sim, tmp_path, sim_args, rc, error,
+                                                    last_state):
+    trace = tmp_path / "trace.txt"
+    sim = start_sim("arm", "--trace", str(trace), *sim_args)
+    endpoint = free_endpoint()
+    proc = run_bridge("--arm", sim.path, "--listen", endpoint, "--prefix", PREFIX)
+    assert proc.stdout.readline() == f"orvane-bridge: {PREFIX} at 500 Hz\n"
+    states = []
+    with zenoh.open(loopback_config(connect=[endpoint])) as session:
+        session.declare_subscriber(f"{PREFIX}/{wire.OPERATING_STATE}",
+                                   lambda s: states.append(s.payload.to_bytes()))
+        wait_for(lambda: states, what="the operating state")
+        if not sim_args:
+            proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=10)
+        time.sleep(0.1)
+    assert proc.returncode == rc and error in err, err
+    assert json.loads(out)["published"]["measured_cp"] > 0
+    assert wire.unpack(wire.OPERATING_STATE, states[-1])[1][:2] == (last_state, wire.NO_HANDLE)
+    if not sim_args:
+        assert trace_forces(trace)[-1][1] == (0.0, 0.0, 0.0)
