@@ -215,6 +215,46 @@ TEST(MujocoScene, ANonFiniteArmPositionGivesNoForce) {
     EXPECT_TRUE(std::isfinite(s.qpos[0]));
 }
 
+// Twenty balls over a floor, in a model given too little memory for their contacts:
+// MuJoCo fails in the step that first finds them, which would end the process.
+std::string CrowdedScene(double height) {
+    std::string xml =
+        "<mujoco><size memory=\"16K\"/><worldbody><geom type=\"plane\" size=\"1 1 .1\"/>";
+    for (int i = 0; i < 20; ++i) {
+        xml += "<body pos=\"" + std::to_string(i % 5 * 0.03) + " " + std::to_string(i / 5 * 0.03) +
+               " " + std::to_string(height) + "\"><freejoint/><geom size=\"0.01\"/></body>";
+    }
+    return xml +
+           "<body name=\"tool\" gravcomp=\"1\" pos=\"0 0 0.2\"><freejoint/>"
+           "<geom size=\"0.01\"/></body></worldbody></mujoco>";
+}
+
+TEST(MujocoScene, AFailingStepEndsTheSceneNotTheProcess) {
+    const std::string crowded = CrowdedScene(0.05);  // falling
+    LoadedModel model(crowded.c_str());
+    if (!model.Ready()) {
+        GTEST_SKIP() << kNoMujoco;
+    }
+    Error error;
+    auto scene = MujocoScene::Open(model.Params(), kPeriod, error);
+    ASSERT_TRUE(scene) << error.message;
+    Vec3 force{1, 1, 1};
+    for (int i = 0; i < 300; ++i) {
+        force = scene->Step({0.1, 0, 0}, {0, 0, 0});
+    }
+    EXPECT_EQ(force, (Vec3{}));
+    EXPECT_EQ(scene->Fault().kind, ErrorKind::DeviceLost);
+    EXPECT_NE(scene->Fault().message.find("out of memory"), std::string::npos)
+        << scene->Fault().message;
+    EXPECT_EQ(scene->Stats().cycles, 300u);
+
+    // Touching the floor from the start: refused when opened.
+    LoadedModel touching(CrowdedScene(0.005).c_str());
+    EXPECT_FALSE(MujocoScene::Open(touching.Params(), kPeriod, error));
+    EXPECT_EQ(error.kind, ErrorKind::BadArgument);
+    EXPECT_NE(error.message.find("fails in MuJoCo"), std::string::npos) << error.message;
+}
+
 struct OpenCase {
     const char* name;
     void (*change)(MujocoSceneParams&);

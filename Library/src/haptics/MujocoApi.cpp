@@ -1,5 +1,9 @@
 #include "haptics/MujocoApi.h"
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "platform/SharedLibrary.h"
@@ -26,7 +30,49 @@ bool Find(void* handle, const char* name, F& function, std::string& missing) {
     return function != nullptr;
 }
 
+using ErrorHook = void (*)(const char*);
+
+thread_local int t_traps = 0;
+std::atomic<ErrorHook> g_previous_hook{nullptr};
+
+void OnFatalError(const char* message) {
+    if (t_traps > 0) {
+        MujocoFatal fatal{};
+        std::snprintf(fatal.message, sizeof fatal.message, "%s", message ? message : "");
+        throw fatal;
+    }
+    if (ErrorHook previous = g_previous_hook.load(); previous != nullptr) {
+        previous(message);
+        return;
+    }
+    // What MuJoCo does without a handler: say so and end.
+    std::fprintf(stderr, "ERROR: %s\n", message ? message : "");
+    std::exit(EXIT_FAILURE);
+}
+
 }  // namespace
+
+bool MujocoErrorTrap::Install(const MujocoLibrary& library) {
+    auto* hook = static_cast<ErrorHook*>(library.Symbol("mju_user_error"));
+    if (hook == nullptr) {
+        return false;
+    }
+    static std::mutex installing;
+    std::lock_guard<std::mutex> hold(installing);
+    if (*hook != &OnFatalError) {
+        g_previous_hook.store(*hook);
+        *hook = &OnFatalError;
+    }
+    return true;
+}
+
+MujocoErrorTrap::MujocoErrorTrap() {
+    ++t_traps;
+}
+
+MujocoErrorTrap::~MujocoErrorTrap() {
+    --t_traps;
+}
 
 const MujocoLayout* KnownMujocoLayout(int version) {
     for (const MujocoLayout& layout : kLayouts) {

@@ -69,6 +69,24 @@ private:
     const MujocoLayout* layout_ = nullptr;
 };
 
+// MuJoCo ends the whole process on a fatal error (a model that runs out of memory in a step,
+// say) unless the calling thread has a handler. While a Trap lives on a thread, a fatal error
+// there throws MujocoFatal out of the MuJoCo call instead; other threads keep their own
+// handlers and MuJoCo's usual ending.
+struct MujocoFatal {
+    char message[256];
+};
+
+class MujocoErrorTrap {
+public:
+    // Installs the process-wide hook on first use; false when the library has none.
+    static bool Install(const MujocoLibrary& library);
+    MujocoErrorTrap();
+    ~MujocoErrorTrap();
+    MujocoErrorTrap(const MujocoErrorTrap&) = delete;
+    MujocoErrorTrap& operator=(const MujocoErrorTrap&) = delete;
+};
+
 // A field of a MuJoCo structure through the layout; memcpy keeps it free of aliasing
 // assumptions.
 template <typename T>

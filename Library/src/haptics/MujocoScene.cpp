@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <mutex>
 
 #include "haptics/Histogram.h"
@@ -87,11 +88,16 @@ struct MujocoScene::Impl {
 
     Histogram step_time;
     std::atomic<std::uint64_t> cycles{0}, overruns{0}, unstable{0};
+    // Set once MuJoCo reported a fatal error in a step; a Reset clears it.
+    std::atomic<bool> failed{false};
+    char fault_text[300] = "";   // written before `failed` is first set
+    bool fault_written = false;  // loop's side
 
     Error Prepare(double period_s);
     void Apply(const Request& r);
     void Publish(const Vec3& tool, const Vec3& force);
     void HandOver();
+    void Substeps(const Vec3& x, const Vec3& v, Vec3& felt, Vec3& tool, bool& finite);
 
     const MujocoLayout& L() const { return library.Layout(); }
     const MujocoApi& A() const { return library.Api(); }
@@ -100,6 +106,9 @@ struct MujocoScene::Impl {
 
 Error MujocoScene::Impl::Prepare(double period_s) {
     const MujocoApi& a = A();
+    if (!MujocoErrorTrap::Install(library)) {
+        return {ErrorKind::NoDevice, "scene: the MuJoCo library has no error hook"};
+    }
     const std::int64_t nq64 = ReadField<std::int64_t>(m, L().nq);
     const std::int64_t nv64 = ReadField<std::int64_t>(m, L().nv);
     const std::int64_t nbody = ReadField<std::int64_t>(m, L().nbody);
@@ -145,7 +154,12 @@ Error MujocoScene::Impl::Prepare(double period_s) {
     }
     pending.qpos.assign(static_cast<std::size_t>(nq), 0.0);
     pending.qvel.assign(static_cast<std::size_t>(nv), 0.0);
-    a.forward(m, d);
+    try {
+        MujocoErrorTrap trap;
+        a.forward(m, d);
+    } catch (const MujocoFatal& fatal) {
+        return Bad(std::string("scene: the model fails in MuJoCo: ") + fatal.message);
+    }
     const double* xpos = Array(L().xpos);
     Publish({xpos[3 * body], xpos[3 * body + 1], xpos[3 * body + 2]}, {});
     return {};
@@ -156,6 +170,7 @@ void MujocoScene::Impl::Apply(const Request& r) {
     const bool state = r.state_serial != applied_state && r.state_valid;
     if (reset) {
         A().reset_data(m, d);
+        failed.store(false, std::memory_order_release);
     }
     if (state) {
         std::copy(r.qpos.begin(), r.qpos.end(), Array(L().qpos));
@@ -191,6 +206,35 @@ void MujocoScene::Impl::HandOver() {
     request_index.Publish();
 }
 
+// The model's steps of one cycle; felt sums the opposite of each pull.
+void MujocoScene::Impl::Substeps(const Vec3& x, const Vec3& v, Vec3& felt, Vec3& tool,
+                                 bool& finite) {
+    const MujocoApi& a = A();
+    const MujocoLayout& l = L();
+    const double k = params.stiffness, b = params.damping;
+
+    for (int s = 0; s < params.substeps && finite; ++s) {
+        // The first half of the step brings positions and velocities up to date, so the
+        // pull is computed from where the tool is now, then the second half integrates.
+        a.step1(m, d);
+        const double* xpos = Array(l.xpos) + 3 * body;
+        double velocity[6];
+        a.object_velocity(m, d, l.object_body, body, velocity, 0);
+        tool = {xpos[0], xpos[1], xpos[2]};
+        const Vec3 tool_v{velocity[3], velocity[4], velocity[5]};
+        Vec3 pull = Sum(Scaled(Difference(x, tool), k), Scaled(Difference(v, tool_v), b));
+        pull = Limited(pull, params.max_force);
+        finite = Finite(pull);
+        if (!finite) {
+            pull = {};
+        }
+        double* applied = Array(l.xfrc_applied) + 6 * body;
+        applied[0] = pull[0], applied[1] = pull[1], applied[2] = pull[2];
+        a.step2(m, d);
+        felt = Difference(felt, pull);
+    }
+}
+
 MujocoScene::MujocoScene(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 MujocoScene::~MujocoScene() = default;
 
@@ -216,36 +260,29 @@ std::shared_ptr<MujocoScene> MujocoScene::Open(const MujocoSceneParams& params, 
 
 Vec3 MujocoScene::Step(const Vec3& x, const Vec3& v) {
     Impl& i = *impl_;
-    const MujocoApi& a = i.A();
-    const MujocoLayout& l = i.L();
     const std::int64_t started = Platform::MonotonicNs();
 
-    if (i.request_index.Update()) {
-        i.Apply(i.requests[i.request_index.Front()]);
-    }
-
-    const double k = i.params.stiffness, b = i.params.damping;
     Vec3 felt{}, tool{};
     bool finite = Finite(x) && Finite(v);
-    for (int s = 0; s < i.params.substeps && finite; ++s) {
-        // The first half of the step brings positions and velocities up to date, so the
-        // pull is computed from where the tool is now, then the second half integrates.
-        a.step1(i.m, i.d);
-        const double* xpos = i.Array(l.xpos) + 3 * i.body;
-        double velocity[6];
-        a.object_velocity(i.m, i.d, l.object_body, i.body, velocity, 0);
-        tool = {xpos[0], xpos[1], xpos[2]};
-        const Vec3 tool_v{velocity[3], velocity[4], velocity[5]};
-        Vec3 pull = Sum(Scaled(Difference(x, tool), k), Scaled(Difference(v, tool_v), b));
-        pull = Limited(pull, i.params.max_force);
-        finite = Finite(pull);
-        if (!finite) {
-            pull = {};
+    try {
+        MujocoErrorTrap trap;
+        if (i.request_index.Update()) {
+            i.Apply(i.requests[i.request_index.Front()]);
         }
-        double* applied = i.Array(l.xfrc_applied) + 6 * i.body;
-        applied[0] = pull[0], applied[1] = pull[1], applied[2] = pull[2];
-        a.step2(i.m, i.d);
-        felt = Difference(felt, pull);
+        if (!i.failed.load(std::memory_order_relaxed)) {
+            i.Substeps(x, v, felt, tool, finite);
+        }
+    } catch (const MujocoFatal& fatal) {
+        // Only the first failure is told: readers may be reading the text from then on.
+        if (!i.fault_written) {
+            std::snprintf(i.fault_text, sizeof i.fault_text, "scene: MuJoCo failed in a step: %s",
+                          fatal.message);
+            i.fault_written = true;
+        }
+        i.failed.store(true, std::memory_order_release);
+    }
+    if (i.failed.load(std::memory_order_relaxed)) {
+        felt = {};
     }
     felt = Scaled(felt, 1.0 / i.params.substeps);
     if (!finite || !Finite(felt)) {
@@ -278,6 +315,13 @@ SceneStats MujocoScene::Stats() const {
     out.unstable = impl_->unstable.load();
     out.step_us = {s.p50 / 1e3, s.p99 / 1e3, s.p999 / 1e3, s.max / 1e3};
     return out;
+}
+
+Error MujocoScene::Fault() const {
+    if (!impl_->failed.load(std::memory_order_acquire)) {
+        return {};
+    }
+    return {ErrorKind::DeviceLost, impl_->fault_text};
 }
 
 int MujocoScene::PositionCount() const {

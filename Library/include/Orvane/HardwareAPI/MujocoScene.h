@@ -62,6 +62,9 @@ public:
 
     // Any thread, any time.
     void Snapshot(SceneSnapshot& out) const;
+    // Set when MuJoCo failed in a step (kind DeviceLost); the scene pushes nothing then
+    // until a Reset.
+    Error Fault() const;
     SceneStats Stats() const;
     int PositionCount() const;  // nq
     int VelocityCount() const;  // nv
