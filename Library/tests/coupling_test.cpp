@@ -34,6 +34,12 @@ TEST(Coupling, PullsTowardsTheTargetWithinItsOwnLimit) {
     p.max_force = 4.0;
     c.SetParams(p);
     EXPECT_NEAR(c.Force({0.05, 0, 0}, {0.1, 0, 0}, kT0, kDt)[0], 4.0, 1e-12);
+    // A force whose square would overflow is still limited along its own direction.
+    p.stiffness = 1e300;
+    c.SetParams(p);
+    const Vec3 huge = c.Force({-0.9, 1.0, 0}, {0, 0, 0}, kT0, kDt);
+    EXPECT_NEAR(huge[0], 4.0 * std::sqrt(0.5), 1e-12);
+    EXPECT_NEAR(huge[1], -4.0 * std::sqrt(0.5), 1e-12);
 }
 
 // The largest cycle-to-cycle force change, at 1 kHz, for a target moving at 0.1 m/s that

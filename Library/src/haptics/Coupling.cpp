@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "haptics/VecMath.h"
+#include "haptics/Vectors.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
-using namespace VecMath;
+using namespace Vectors;
 
 bool NotNegative(double v) {
     return std::isfinite(v) && v >= 0.0;

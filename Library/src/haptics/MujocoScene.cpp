@@ -10,13 +10,13 @@
 #include "haptics/Histogram.h"
 #include "haptics/MujocoApi.h"
 #include "haptics/TripleIndex.h"
-#include "haptics/VecMath.h"
+#include "haptics/Vectors.h"
 #include "platform/Realtime.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
-using namespace VecMath;
+using namespace Vectors;
 
 constexpr int kMaxSubsteps = 100;
 

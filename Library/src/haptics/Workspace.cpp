@@ -2,12 +2,12 @@
 
 #include <cmath>
 
-#include "haptics/VecMath.h"
+#include "haptics/Vectors.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
-using namespace VecMath;
+using namespace Vectors;
 
 // How far RRᵀ may be from the identity, element by element, for R to count as a rotation:
 // loose enough for a matrix typed with six digits.
