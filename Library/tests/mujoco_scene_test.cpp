@@ -12,6 +12,7 @@
 
 #include "Orvane/HardwareAPI/MujocoScene.h"
 #include "haptics/MujocoApi.h"
+#include "haptics/TouchTable.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
@@ -253,6 +254,27 @@ TEST(MujocoScene, AFailingStepEndsTheSceneNotTheProcess) {
     EXPECT_FALSE(MujocoScene::Open(touching.Params(), kPeriod, error));
     EXPECT_EQ(error.kind, ErrorKind::BadArgument);
     EXPECT_NE(error.message.find("fails in MuJoCo"), std::string::npos) << error.message;
+}
+
+TEST(MujocoScene, TheLoopsTableHoldsASceneUntilTheLoopLetsGo) {
+    LoadedModel model(kBlockScene);
+    if (!model.Ready()) {
+        GTEST_SKIP() << kNoMujoco;
+    }
+    Error error;
+    std::shared_ptr<MujocoScene> scene = MujocoScene::Open(model.Params(), kPeriod, error);
+    ASSERT_TRUE(scene) << error.message;
+    const std::weak_ptr<MujocoScene> watch = scene;
+    TouchTable table(0.0);
+    table.SetScene(std::move(scene));
+    // The arm 1 cm from the tool: the pull of 100 N/m, felt back.
+    EXPECT_NEAR(table.Force({0.01, 0, 0}, {0, 0, 0}, 1, kPeriod)[0], -1.0, 0.05);
+    table.SetScene(nullptr);
+    EXPECT_FALSE(watch.expired()) << "released while the loop may still step it";
+    EXPECT_EQ(table.Force({0.01, 0, 0}, {0, 0, 0}, 2, kPeriod), (Vec3{}));
+    EXPECT_EQ(watch.lock()->Stats().cycles, 1u);
+    table.SetScene(nullptr);
+    EXPECT_TRUE(watch.expired());
 }
 
 struct OpenCase {
