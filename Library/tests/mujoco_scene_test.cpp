@@ -268,10 +268,12 @@ TEST(MujocoScene, TheLoopsTableHoldsASceneUntilTheLoopLetsGo) {
     TouchTable table(0.0);
     table.SetScene(std::move(scene));
     // The arm 1 cm from the tool: the pull of 100 N/m, felt back.
-    EXPECT_NEAR(table.Force({0.01, 0, 0}, {0, 0, 0}, 1, kPeriod)[0], -1.0, 0.05);
+    Vec3 felt{};
+    EXPECT_TRUE(table.Force({0.01, 0, 0}, {0, 0, 0}, 1, kPeriod, nullptr, 0, felt));
+    EXPECT_NEAR(felt[0], -1.0, 0.05);
     table.SetScene(nullptr);
     EXPECT_FALSE(watch.expired()) << "released while the loop may still step it";
-    EXPECT_EQ(table.Force({0.01, 0, 0}, {0, 0, 0}, 2, kPeriod), (Vec3{}));
+    EXPECT_FALSE(table.Force({0.01, 0, 0}, {0, 0, 0}, 2, kPeriod, nullptr, 0, felt));
     EXPECT_EQ(watch.lock()->Stats().cycles, 1u);
     table.SetScene(nullptr);
     EXPECT_TRUE(watch.expired());

@@ -12,6 +12,13 @@ constexpr std::int64_t kMs = 1'000'000;
 constexpr std::int64_t kT0 = 5'000'000'000;
 constexpr double kDt = 1e-3;
 
+// The table's force with no effects of the loop's; zero when it renders nothing.
+Vec3 Felt(TouchTable& table, const Vec3& x, const Vec3& v, std::int64_t now) {
+    Vec3 f{};
+    table.Force(x, v, now, kDt, nullptr, 0, f);
+    return f;
+}
+
 CouplingParams Pull(const Vec3& target, double k = 100.0) {
     CouplingParams p;
     p.target = target;
@@ -27,14 +34,19 @@ TEST(TouchTable, CouplingsAreSeenThroughTheWorkspaceAndTheirForcesComeBack) {
     map.scale = 2.0;
     map.offset = {1, 0, 0};
     ASSERT_FALSE(table.SetWorkspace(map));
-    EXPECT_EQ(table.Force({0, 0, 0}, {0, 0, 0}, kT0, kDt), (Vec3{}));
+    EXPECT_EQ(Felt(table, {0, 0, 0}, {0, 0, 0}, kT0), (Vec3{}));
     // 1 cm at the arm is 2 cm in the scene: -2 N there, twice that at the arm.
-    const Vec3 f = table.Force({0.01, 0, 0}, {0, 0, 0}, kT0 + kMs, kDt);
+    const Vec3 f = Felt(table, {0.01, 0, 0}, {0, 0, 0}, kT0 + kMs);
     EXPECT_NEAR(f[0], -4.0, 1e-9);
     CouplingState state;
     ASSERT_TRUE(table.CouplingStateOf(id, state));
     EXPECT_NEAR(state.force[0], -2.0, 1e-9);
     EXPECT_NEAR(state.offset[0], -0.02, 1e-12);
+    // The loop's scene effects go the same way, on top.
+    const Effect spring = Spring{{1, 0, 0}, 100, 0};
+    Vec3 both{};
+    ASSERT_TRUE(table.Force({0.01, 0, 0}, {0, 0, 0}, kT0 + 2 * kMs, kDt, &spring, 1, both));
+    EXPECT_NEAR(both[0], -8.0, 1e-9);
 }
 
 TEST(TouchTable, TheClutchFreesTheArmAndLetsGoWithoutAJump) {
@@ -42,18 +54,18 @@ TEST(TouchTable, TheClutchFreesTheArmAndLetsGoWithoutAJump) {
     table.Restart(kT0 - 1000 * kMs);
     CouplingId id = 0;
     ASSERT_FALSE(table.AddCoupling(Pull({0.01, 0, 0}), id));
-    EXPECT_NEAR(table.Force({0, 0, 0}, {0, 0, 0}, kT0, kDt)[0], 1.0, 1e-9);
+    EXPECT_NEAR(Felt(table, {0, 0, 0}, {0, 0, 0}, kT0)[0], 1.0, 1e-9);
     table.Clutch(true);
-    EXPECT_EQ(table.Force({0, 0, 0}, {0, 0, 0}, kT0 + kMs, kDt), (Vec3{}));
-    EXPECT_EQ(table.Force({0.3, 0.1, 0}, {1, 0, 0}, kT0 + 2 * kMs, kDt), (Vec3{}));
+    EXPECT_EQ(Felt(table, {0, 0, 0}, {0, 0, 0}, kT0 + kMs), (Vec3{}));
+    EXPECT_EQ(Felt(table, {0.3, 0.1, 0}, {1, 0, 0}, kT0 + 2 * kMs), (Vec3{}));
     table.Clutch(false);
     // Released 30 cm away: the scene goes on from its held point, eased back in.
     std::int64_t now = kT0 + 3 * kMs;
-    double last = table.Force({0.3, 0.1, 0}, {0, 0, 0}, now, kDt)[0];
+    double last = Felt(table, {0.3, 0.1, 0}, {0, 0, 0}, now)[0];
     EXPECT_EQ(last, 0.0);
     double largest = 0.0;
     for (; now < kT0 + 400 * kMs; now += kMs) {
-        const double f = table.Force({0.3, 0.1, 0}, {0, 0, 0}, now, kDt)[0];
+        const double f = Felt(table, {0.3, 0.1, 0}, {0, 0, 0}, now)[0];
         largest = std::max(largest, std::fabs(f - last));
         last = f;
     }

@@ -1,5 +1,6 @@
 #include "haptics/TouchTable.h"
 
+#include "haptics/ForceModel.h"
 #include "haptics/Vectors.h"
 
 namespace Orvane::HardwareAPI::Haptics {
@@ -188,7 +189,8 @@ double TouchTable::Share(std::int64_t now_ns) const {
     return soft_start_.Share(now_ns);
 }
 
-Vec3 TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s) {
+bool TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s,
+                       const Effect* scene_effects, std::size_t count, Vec3& force) {
     if (workspace_to_loop_.Update()) {
         const WorkspaceCommand& w = workspace_to_loop_.Front();
         bool changed = false;
@@ -222,6 +224,7 @@ Vec3 TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double
     const Vec3 vs = workspace_.VelocityToScene(v);
     const double share = soft_start_.Share(now_ns);
     Vec3 scene_force{};
+    loop_couplings_ = 0;
     for (CouplingSlot& slot : couplings_) {
         if (slot.to_loop.Update()) {
             const CouplingCommand& c = slot.to_loop.Front();
@@ -242,13 +245,21 @@ Vec3 TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double
         if (!slot.active) {
             continue;
         }
+        ++loop_couplings_;
         scene_force = Sum(scene_force, slot.renderer.Force(xs, vs, now_ns, dt_s, share));
         slot.from_loop.Write({slot.generation, true, slot.renderer.State()});
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        scene_force = Sum(scene_force, Scaled(EffectForce(scene_effects[i], xs, vs), share));
     }
     if (loop_scene_ != nullptr) {
         scene_force = Sum(scene_force, Scaled(loop_scene_->Step(xs, vs), share));
     }
-    return workspace_.ForceToDevice(scene_force);
+    if (loop_couplings_ == 0 && count == 0 && loop_scene_ == nullptr) {
+        return false;
+    }
+    force = workspace_.ForceToDevice(scene_force);
+    return true;
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

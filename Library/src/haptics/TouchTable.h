@@ -23,9 +23,6 @@
 
 namespace Orvane::HardwareAPI::Haptics {
 
-// Names a coupling; 0 names none.
-using CouplingId = std::uint32_t;
-
 class TouchTable {
 public:
     static constexpr std::size_t kMaxCouplings = 8;
@@ -52,9 +49,11 @@ public:
 
     // Loop thread. Restart when rendering begins (soft start from zero).
     void Restart(std::int64_t now_ns);
-    // The force on the arm (device coordinates) of the couplings and the scene, for the arm
-    // at x, v in this cycle of dt_s.
-    Vec3 Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s);
+    // The force on the arm (device coordinates) of the couplings, the scene and the given
+    // effects (evaluated in scene coordinates), for the arm at x, v in this cycle of dt_s;
+    // false when there was nothing to render (force then untouched).
+    bool Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s,
+               const Effect* scene_effects, std::size_t count, Vec3& force);
     // The soft start's share now, for the loop's other effects.
     double Share(std::int64_t now_ns) const;
     // After the loop thread ended: nothing reads the scenes any more.
@@ -121,6 +120,7 @@ private:
     std::uint64_t map_serial_ = 0;
     SoftStart soft_start_;
     MujocoScene* loop_scene_ = nullptr;
+    std::size_t loop_couplings_ = 0;  // active ones, as the loop last saw them
 };
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -11,6 +11,9 @@
 
 namespace Orvane::HardwareAPI::Haptics {
 
+// Names a coupling in a servo loop; 0 names none.
+using CouplingId = std::uint32_t;
+
 struct CouplingParams {
     Vec3 target{};           // m, where the target starts
     double stiffness = 0.0;  // N/m
