@@ -1,10 +1,12 @@
 #include "haptics/MujocoApi.h"
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/SharedLibrary.h"
 
@@ -32,11 +34,26 @@ bool Find(void* handle, const char* name, F& function, std::string& missing) {
 
 using ErrorHook = void (*)(const char*);
 
-thread_local int t_traps = 0;
+// The threads inside a trap. A fixed table rather than a thread_local: in a library that
+// Python loads at run time, a thread's first touch of a thread_local may allocate, and the
+// first touch would be on the loop thread.
+constexpr int kTrapThreads = 16;
+std::array<std::atomic<std::thread::id>, kTrapThreads> g_trapped{};
+
+bool Trapped() {
+    const std::thread::id self = std::this_thread::get_id();
+    for (const auto& slot : g_trapped) {
+        if (slot.load(std::memory_order_acquire) == self) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::atomic<ErrorHook> g_previous_hook{nullptr};
 
 void OnFatalError(const char* message) {
-    if (t_traps > 0) {
+    if (Trapped()) {
         MujocoFatal fatal{};
         std::snprintf(fatal.message, sizeof fatal.message, "%s", message ? message : "");
         throw fatal;
@@ -67,11 +84,26 @@ bool MujocoErrorTrap::Install(const MujocoLibrary& library) {
 }
 
 MujocoErrorTrap::MujocoErrorTrap() {
-    ++t_traps;
+    if (Trapped()) {
+        return;  // an outer trap on this thread holds the slot
+    }
+    const std::thread::id self = std::this_thread::get_id();
+    for (auto& slot : g_trapped) {
+        std::thread::id none;
+        if (slot.compare_exchange_strong(none, self, std::memory_order_acq_rel)) {
+            slot_ = &slot - g_trapped.data();
+            return;
+        }
+    }
+    // More threads stepping scenes at once than the table holds: this one keeps MuJoCo's
+    // own ending.
 }
 
 MujocoErrorTrap::~MujocoErrorTrap() {
-    --t_traps;
+    if (slot_ >= 0) {
+        g_trapped[static_cast<std::size_t>(slot_)].store(std::thread::id{},
+                                                         std::memory_order_release);
+    }
 }
 
 const MujocoLayout* KnownMujocoLayout(int version) {

@@ -85,6 +85,9 @@ public:
     ~MujocoErrorTrap();
     MujocoErrorTrap(const MujocoErrorTrap&) = delete;
     MujocoErrorTrap& operator=(const MujocoErrorTrap&) = delete;
+
+private:
+    long slot_ = -1;  // nested traps on one thread leave the slot to the outermost
 };
 
 // A field of a MuJoCo structure through the layout; memcpy keeps it free of aliasing
