@@ -1,0 +1,51 @@
+// A virtual coupling: a spring-damper between the arm and a target that a program moves at
+// its own pace (a proxy in its own simulation, 30 Hz to 1 kHz). The loop renders the target
+// smoothly between the program's time-stamped updates, and reports what the coupling did
+// so the program can apply the opposite force to its proxy.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Effects.h"
+
+namespace Orvane::HardwareAPI::Haptics {
+
+// Names a coupling in a servo loop; 0 names none.
+using CouplingId = std::uint32_t;
+
+struct CouplingParams {
+    Vec3 target{};           // m, where the target starts
+    double stiffness = 0.0;  // N/m
+    double damping = 0.0;    // N s/m, on the velocity relative to the target's
+    double max_force = 0.0;  // N, a limit of the coupling's own; 0: only the loop's limit
+    // With passivity on, the coupling never gives the arm more energy than the arm gave it:
+    // when the energy observed turns negative it adds damping, up to passivity_max_damping.
+    bool passivity = false;
+    double passivity_max_damping = 20.0;  // N s/m
+};
+
+// One move of the target: where it is, how fast it goes, and when (ns on the monotonic
+// clock, as the program's clock read it when it computed the target).
+struct CouplingTarget {
+    Vec3 position{};
+    Vec3 velocity{};
+    std::int64_t stamp_ns = 0;
+};
+
+struct CouplingState {
+    Vec3 target{};  // where the loop rendered the target in its last cycle
+    Vec3 offset{};  // from the arm to that target
+    // The coupling's force on the arm; the proxy takes the opposite. The passivity damping
+    // comes on top and is the arm's alone.
+    Vec3 force{};
+    double observed_energy_j = 0.0;      // the energy the arm put in so far, less what it got back
+    std::uint64_t passivity_cycles = 0;  // cycles in which the passivity damping acted
+    double dissipated_j = 0.0;           // the energy that damping took out
+};
+
+// Empty when the values can be used; otherwise what is wrong with them.
+std::string CouplingProblem(const CouplingParams& params);
+std::string TargetProblem(const CouplingTarget& target);
+
+}  // namespace Orvane::HardwareAPI::Haptics

@@ -1,0 +1,265 @@
+#include "haptics/TouchTable.h"
+
+#include "haptics/ForceModel.h"
+#include "haptics/Vectors.h"
+
+namespace Orvane::HardwareAPI::Haptics {
+namespace {
+
+using namespace Vectors;
+
+constexpr std::uint32_t kGenerations = UINT32_MAX / TouchTable::kMaxCouplings;
+
+std::size_t SlotOf(CouplingId id) {
+    return (id - 1) % TouchTable::kMaxCouplings;
+}
+
+std::uint32_t GenerationOf(CouplingId id) {
+    return (id - 1) / TouchTable::kMaxCouplings;
+}
+
+Error Bad(std::string text) {
+    return {ErrorKind::BadArgument, std::move(text)};
+}
+
+}  // namespace
+
+TouchTable::TouchTable(double soft_start_s) : soft_start_(soft_start_s) {}
+
+TouchTable::CouplingSlot* TouchTable::Live(CouplingId id) {
+    CouplingSlot* slot = id == 0 ? nullptr : &couplings_[SlotOf(id)];
+    return slot != nullptr && slot->command.active && slot->command.generation == GenerationOf(id)
+               ? slot
+               : nullptr;
+}
+
+const TouchTable::CouplingSlot* TouchTable::Live(CouplingId id) const {
+    return const_cast<TouchTable*>(this)->Live(id);
+}
+
+Error TouchTable::AddCoupling(const CouplingParams& params, CouplingId& id) {
+    id = 0;
+    if (std::string problem = CouplingProblem(params); !problem.empty()) {
+        return Bad(problem);
+    }
+    std::lock_guard<std::mutex> hold(writers_);
+    for (std::size_t i = 0; i < kMaxCouplings; ++i) {
+        CouplingSlot& slot = couplings_[i];
+        if (slot.command.active) {
+            continue;
+        }
+        CouplingCommand& c = slot.command;
+        c.active = true;
+        c.params = params;
+        ++c.params_serial;
+        c.target = {};
+        slot.to_loop.Write(c);
+        id = static_cast<CouplingId>(c.generation * kMaxCouplings + i + 1);
+        return {};
+    }
+    return Bad("no room for another coupling (at most " + std::to_string(kMaxCouplings) + ")");
+}
+
+Error TouchTable::SetCouplingParams(CouplingId id, const CouplingParams& params) {
+    if (std::string problem = CouplingProblem(params); !problem.empty()) {
+        return Bad(problem);
+    }
+    std::lock_guard<std::mutex> hold(writers_);
+    CouplingSlot* slot = Live(id);
+    if (slot == nullptr) {
+        return Bad("no such coupling (removed, or never added)");
+    }
+    slot->command.params = params;
+    ++slot->command.params_serial;
+    slot->to_loop.Write(slot->command);
+    return {};
+}
+
+Error TouchTable::MoveTarget(CouplingId id, const CouplingTarget& target) {
+    if (std::string problem = TargetProblem(target); !problem.empty()) {
+        return Bad(problem);
+    }
+    std::lock_guard<std::mutex> hold(writers_);
+    CouplingSlot* slot = Live(id);
+    if (slot == nullptr) {
+        return Bad("no such coupling (removed, or never added)");
+    }
+    slot->command.target = target;
+    ++slot->command.target_serial;
+    slot->to_loop.Write(slot->command);
+    return {};
+}
+
+bool TouchTable::RemoveCoupling(CouplingId id) {
+    std::lock_guard<std::mutex> hold(writers_);
+    CouplingSlot* slot = Live(id);
+    if (slot == nullptr) {
+        return false;
+    }
+    slot->command.active = false;
+    slot->command.generation = (slot->command.generation + 1) % kGenerations;
+    slot->to_loop.Write(slot->command);
+    return true;
+}
+
+bool TouchTable::CouplingStateOf(CouplingId id, CouplingState& state) const {
+    std::lock_guard<std::mutex> hold(writers_);
+    const CouplingSlot* slot = Live(id);
+    if (slot == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> read(readers_);
+    auto& from_loop = const_cast<LatestValue<PublishedState>&>(slot->from_loop);
+    from_loop.Update();
+    const PublishedState& p = from_loop.Front();
+    if (p.active && p.generation == slot->command.generation) {
+        state = p.state;
+    } else {
+        // The loop has not rendered this coupling yet.
+        state = {};
+        state.target = slot->command.params.target;
+    }
+    return true;
+}
+
+Error TouchTable::SetWorkspace(const WorkspaceMap& map) {
+    if (std::string problem = WorkspaceProblem(map); !problem.empty()) {
+        return Bad(problem);
+    }
+    std::lock_guard<std::mutex> hold(writers_);
+    workspace_command_.map = map;
+    ++workspace_command_.map_serial;
+    workspace_to_loop_.Write(workspace_command_);
+    return {};
+}
+
+WorkspaceMap TouchTable::Workspace() const {
+    std::lock_guard<std::mutex> hold(writers_);
+    std::lock_guard<std::mutex> read(readers_);
+    auto& from_loop = const_cast<LatestValue<PublishedMap>&>(workspace_from_loop_);
+    from_loop.Update();
+    const PublishedMap& p = from_loop.Front();
+    return p.serial == workspace_command_.map_serial ? p.map : workspace_command_.map;
+}
+
+void TouchTable::Clutch(bool engaged) {
+    std::lock_guard<std::mutex> hold(writers_);
+    workspace_command_.clutched = engaged;
+    workspace_to_loop_.Write(workspace_command_);
+}
+
+bool TouchTable::Clutched() const {
+    std::lock_guard<std::mutex> hold(writers_);
+    return workspace_command_.clutched;
+}
+
+void TouchTable::Retire() {
+    const std::uint64_t acked = scene_acked_.load(std::memory_order_acquire);
+    std::erase_if(retired_, [acked](const auto& r) { return r.first <= acked; });
+}
+
+void TouchTable::SetScene(std::shared_ptr<MujocoScene> scene) {
+    std::lock_guard<std::mutex> hold(writers_);
+    ++scene_serial_;
+    if (scene_) {
+        // Held until the loop has taken the change that replaces it.
+        retired_.emplace_back(scene_serial_, std::move(scene_));
+    }
+    scene_ = std::move(scene);
+    scene_to_loop_.Write({scene_.get(), scene_serial_});
+    Retire();
+}
+
+std::shared_ptr<MujocoScene> TouchTable::Scene() const {
+    std::lock_guard<std::mutex> hold(writers_);
+    return scene_;
+}
+
+void TouchTable::LoopEnded() {
+    std::lock_guard<std::mutex> hold(writers_);
+    scene_acked_.store(scene_serial_, std::memory_order_release);
+    Retire();
+}
+
+void TouchTable::Restart(std::int64_t now_ns) {
+    soft_start_.Restart(now_ns);
+}
+
+double TouchTable::Share(std::int64_t now_ns) const {
+    return soft_start_.Share(now_ns);
+}
+
+bool TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s,
+                       const Effect* scene_effects, std::size_t count, Vec3& force) {
+    if (workspace_to_loop_.Update()) {
+        const WorkspaceCommand& w = workspace_to_loop_.Front();
+        bool changed = false;
+        if (w.map_serial != map_serial_) {
+            map_serial_ = w.map_serial;
+            const bool clutched = workspace_.Clutched();
+            workspace_.Set(w.map);
+            if (clutched) {
+                // A new map while the clutch is held takes effect from the held point.
+                workspace_.Clutch(false, x);
+                workspace_.Clutch(true, x);
+            }
+            changed = true;
+        }
+        if (workspace_.Clutch(w.clutched, x)) {
+            changed = true;
+            if (!w.clutched) {
+                soft_start_.Restart(now_ns);
+            }
+        }
+        if (changed) {
+            workspace_from_loop_.Write({map_serial_, workspace_.Map()});
+        }
+    }
+    if (scene_to_loop_.Update()) {
+        loop_scene_ = scene_to_loop_.Front().scene;
+        scene_acked_.store(scene_to_loop_.Front().serial, std::memory_order_release);
+    }
+
+    const Vec3 xs = workspace_.ToScene(x);
+    const Vec3 vs = workspace_.VelocityToScene(v);
+    const double share = soft_start_.Share(now_ns);
+    Vec3 scene_force{};
+    loop_couplings_ = 0;
+    for (CouplingSlot& slot : couplings_) {
+        if (slot.to_loop.Update()) {
+            const CouplingCommand& c = slot.to_loop.Front();
+            if (c.generation != slot.generation || c.active != slot.active) {
+                slot.renderer = CouplingRenderer(c.params);
+                slot.generation = c.generation;
+                slot.active = c.active;
+                slot.target_serial = c.target_serial;
+            } else if (c.params_serial != slot.params_serial) {
+                slot.renderer.SetParams(c.params);
+            }
+            slot.params_serial = c.params_serial;
+            if (c.target_serial != slot.target_serial) {
+                slot.renderer.Push(c.target, now_ns);
+                slot.target_serial = c.target_serial;
+            }
+        }
+        if (!slot.active) {
+            continue;
+        }
+        ++loop_couplings_;
+        scene_force = Sum(scene_force, slot.renderer.Force(xs, vs, now_ns, dt_s, share));
+        slot.from_loop.Write({slot.generation, true, slot.renderer.State()});
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        scene_force = Sum(scene_force, Scaled(EffectForce(scene_effects[i], xs, vs), share));
+    }
+    if (loop_scene_ != nullptr) {
+        scene_force = Sum(scene_force, Scaled(loop_scene_->Step(xs, vs), share));
+    }
+    if (loop_couplings_ == 0 && count == 0 && loop_scene_ == nullptr) {
+        return false;
+    }
+    force = workspace_.ForceToDevice(scene_force);
+    return true;
+}
+
+}  // namespace Orvane::HardwareAPI::Haptics

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "haptics/Coupling.h"
+#include "haptics/SoftStart.h"
+
+namespace Orvane::HardwareAPI::Haptics {
+namespace {
+
+constexpr std::int64_t kMs = 1'000'000;
+constexpr std::int64_t kT0 = 1'000'000'000;  // any positive monotonic reading
+constexpr double kDt = 1e-3;
+
+CouplingParams Params(double k, double b, double max_force = 0.0, bool passivity = false) {
+    CouplingParams p;
+    p.stiffness = k;
+    p.damping = b;
+    p.max_force = max_force;
+    p.passivity = passivity;
+    return p;
+}
+
+TEST(Coupling, PullsTowardsTheTargetWithinItsOwnLimit) {
+    CouplingParams p = Params(200, 5);
+    p.target = {0.1, 0, 0};
+    CouplingRenderer c(p);
+    // 200 · 0.05 - 5 · 0.1
+    EXPECT_NEAR(c.Force({0.05, 0, 0}, {0.1, 0, 0}, kT0, kDt)[0], 9.5, 1e-12);
+    EXPECT_NEAR(c.State().offset[0], 0.05, 1e-12);
+    EXPECT_NEAR(c.State().force[0], 9.5, 1e-12);
+    p.max_force = 4.0;
+    c.SetParams(p);
+    EXPECT_NEAR(c.Force({0.05, 0, 0}, {0.1, 0, 0}, kT0, kDt)[0], 4.0, 1e-12);
+    // A force whose square would overflow is still limited along its own direction.
+    p.stiffness = 1e300;
+    c.SetParams(p);
+    const Vec3 huge = c.Force({-0.9, 1.0, 0}, {0, 0, 0}, kT0, kDt);
+    EXPECT_NEAR(huge[0], 4.0 * std::sqrt(0.5), 1e-12);
+    EXPECT_NEAR(huge[1], -4.0 * std::sqrt(0.5), 1e-12);
+}
+
+// The largest cycle-to-cycle force change, at 1 kHz, for a target moving at 0.1 m/s that
+// a program sends every `interval`, each send reaching the loop up to `jitter` late.
+double LargestForceStep(std::int64_t interval, std::int64_t jitter, bool interpolate) {
+    CouplingRenderer c(Params(500, 0));
+    double last = 0.0, largest = 0.0, held = 0.0;
+    std::int64_t next_send = kT0;
+    int sends = 0;
+    for (std::int64_t now = kT0; now < kT0 + 2000 * kMs; now += kMs) {
+        const std::int64_t arrival = next_send + (sends % 3) * jitter / 2;
+        if (now >= arrival) {
+            const double position = 0.1 * static_cast<double>(next_send - kT0) * 1e-9;
+            c.Push({{position, 0, 0}, {0.1, 0, 0}, next_send}, now);
+            held = position;
+            next_send += interval;
+            ++sends;
+        }
+        const double f = interpolate ? c.Force({0, 0, 0}, {0, 0, 0}, now, kDt)[0] : 500 * held;
+        if (now > kT0 + 100 * kMs) {
+            largest = std::max(largest, std::fabs(f - last));
+        }
+        last = f;
+    }
+    return largest;
+}
+
+class CouplingInterpolation : public ::testing::TestWithParam<std::pair<double, std::int64_t>> {};
+
+TEST_P(CouplingInterpolation, ASlowTargetGivesASmoothForce) {
+    const auto [rate_hz, jitter] = GetParam();
+    const auto interval = static_cast<std::int64_t>(1e9 / rate_hz);
+    const double stepped = LargestForceStep(interval, jitter, false);
+    const double smooth = LargestForceStep(interval, jitter, true);
+    EXPECT_GT(stepped, 0.5 * 500 * 0.1 / rate_hz);
+    EXPECT_LE(smooth, stepped / 10) << "stepped " << stepped;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, CouplingInterpolation,
+                         ::testing::Values(std::pair{60.0, std::int64_t{0}},
+                                           std::pair{60.0, 3 * kMs}, std::pair{30.0, 5 * kMs}));
+
+TEST(Coupling, ExtrapolatesForAtMostOneIntervalAndDropsStaleUpdates) {
+    CouplingRenderer c(Params(100, 0));
+    const std::int64_t seen = kT0 + 20 * kMs;
+    c.Push({{0, 0, 0}, {0, 0, 0}, kT0}, kT0);
+    c.Push({{0.02, 0, 0}, {1, 0, 0}, kT0 + 20 * kMs}, seen);
+    c.Push({{5, 5, 5}, {0, 0, 0}, kT0 + 10 * kMs}, seen);  // older than the last: dropped
+    Vec3 x, v;
+    const std::pair<std::int64_t, double> expected[] = {{0, 0.0},         {10 * kMs, 0.01},
+                                                        {20 * kMs, 0.02}, {30 * kMs, 0.03},
+                                                        {40 * kMs, 0.04}, {400 * kMs, 0.04}};
+    for (const auto& [after, want] : expected) {
+        c.TargetAt(seen + after, x, v);
+        EXPECT_NEAR(x[0], want, 1e-12) << after / kMs << " ms after";
+        EXPECT_EQ(x[1], 0.0);
+    }
+    EXPECT_EQ(v[0], 0.0);
+}
+
+// A 0.2 kg arm held by a hand (a 50 N/m spring with a little damping) and coupled at
+// 1000 N/m to a target that follows it two 60 Hz updates late, as a program's proxy that
+// lags would: the delay pumps energy into the arm. Returns the arm's largest excursion in
+// the first and in the fifth second.
+std::pair<double, double> ArmExcursion(bool passivity, CouplingState& state) {
+    CouplingRenderer c(Params(1000, 0, 0, passivity));
+    double x = 0.01, v = 0.0, sent[2] = {x, x}, first = 0.0, fifth = 0.0;
+    std::int64_t next = kT0;
+    for (std::int64_t now = kT0; now < kT0 + 5000 * kMs; now += kMs) {
+        if (now >= next) {
+            c.Push({{sent[0], 0, 0}, {0, 0, 0}, next}, now);
+            sent[0] = sent[1], sent[1] = x;
+            next += 16'666'667;
+        }
+        const double f = c.Force({x, 0, 0}, {v, 0, 0}, now, kDt)[0] - 50 * x - 0.2 * v;
+        v += f / 0.2 * kDt;
+        x += v * kDt;
+        if (now < kT0 + 1000 * kMs) {
+            first = std::max(first, std::fabs(x));
+        } else if (now >= kT0 + 4000 * kMs) {
+            fifth = std::max(fifth, std::fabs(x));
+        }
+    }
+    state = c.State();
+    return {first, fifth};
+}
+
+TEST(CouplingPassivity, KeepsAnArmOnADelayedTargetBounded) {
+    CouplingState without, with;
+    const auto [wild_first, wild_fifth] = ArmExcursion(false, without);
+    const auto [tame_first, tame_fifth] = ArmExcursion(true, with);
+    EXPECT_GT(wild_fifth, 100 * wild_first);
+    EXPECT_LE(tame_first, 0.0101);
+    EXPECT_LT(tame_fifth, tame_first / 10);
+    EXPECT_EQ(without.passivity_cycles, 0u);
+    EXPECT_GT(with.passivity_cycles, 0u);
+    EXPECT_GT(with.dissipated_j, 0.0);
+}
+
+TEST(SoftStart, BringsTheForceInWithoutAKick) {
+    SoftStart ramp(0.5);
+    ramp.Restart(kT0);
+    EXPECT_EQ(ramp.Share(kT0 - kMs), 0.0);
+    EXPECT_EQ(ramp.Share(kT0), 0.0);
+    EXPECT_NEAR(ramp.Share(kT0 + 250 * kMs), 0.5, 1e-12);
+    EXPECT_EQ(ramp.Share(kT0 + 500 * kMs), 1.0);
+    EXPECT_EQ(ramp.Share(kT0 + 9000 * kMs), 1.0);
+    // An arm 5 cm from a 1000 N/m target: 50 N in full, brought in by at most 0.3 N a cycle.
+    CouplingRenderer c(Params(1000, 0));
+    double last = 0.0, largest = 0.0;
+    for (std::int64_t now = kT0; now <= kT0 + 600 * kMs; now += kMs) {
+        const double f = c.Force({-0.05, 0, 0}, {0, 0, 0}, now, kDt, ramp.Share(now))[0];
+        largest = std::max(largest, f - last);
+        last = f;
+    }
+    EXPECT_NEAR(last, 50.0, 1e-9);
+    EXPECT_LT(largest, 0.3);
+    EXPECT_EQ(SoftStart(0.0).Share(0), 1.0);
+}
+
+}  // namespace
+}  // namespace Orvane::HardwareAPI::Haptics

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "haptics/TouchTable.h"
+
+namespace Orvane::HardwareAPI::Haptics {
+namespace {
+
+constexpr std::int64_t kMs = 1'000'000;
+constexpr std::int64_t kT0 = 5'000'000'000;
+constexpr double kDt = 1e-3;
+
+// The table's force with no effects of the loop's; zero when it renders nothing.
+Vec3 Felt(TouchTable& table, const Vec3& x, const Vec3& v, std::int64_t now) {
+    Vec3 f{};
+    table.Force(x, v, now, kDt, nullptr, 0, f);
+    return f;
+}
+
+CouplingParams Pull(const Vec3& target, double k = 100.0) {
+    CouplingParams p;
+    p.target = target;
+    p.stiffness = k;
+    return p;
+}
+
+TEST(TouchTable, CouplingsAreSeenThroughTheWorkspaceAndTheirForcesComeBack) {
+    TouchTable table(0.0);
+    CouplingId id = 0;
+    ASSERT_FALSE(table.AddCoupling(Pull({1, 0, 0}), id));
+    WorkspaceMap map;
+    map.scale = 2.0;
+    map.offset = {1, 0, 0};
+    ASSERT_FALSE(table.SetWorkspace(map));
+    EXPECT_EQ(Felt(table, {0, 0, 0}, {0, 0, 0}, kT0), (Vec3{}));
+    // 1 cm at the arm is 2 cm in the scene: -2 N there, twice that at the arm.
+    const Vec3 f = Felt(table, {0.01, 0, 0}, {0, 0, 0}, kT0 + kMs);
+    EXPECT_NEAR(f[0], -4.0, 1e-9);
+    CouplingState state;
+    ASSERT_TRUE(table.CouplingStateOf(id, state));
+    EXPECT_NEAR(state.force[0], -2.0, 1e-9);
+    EXPECT_NEAR(state.offset[0], -0.02, 1e-12);
+    // The loop's scene effects go the same way, on top.
+    const Effect spring = Spring{{1, 0, 0}, 100, 0};
+    Vec3 both{};
+    ASSERT_TRUE(table.Force({0.01, 0, 0}, {0, 0, 0}, kT0 + 2 * kMs, kDt, &spring, 1, both));
+    EXPECT_NEAR(both[0], -8.0, 1e-9);
+}
+
+TEST(TouchTable, TheClutchFreesTheArmAndLetsGoWithoutAJump) {
+    TouchTable table(0.2);
+    table.Restart(kT0 - 1000 * kMs);
+    CouplingId id = 0;
+    ASSERT_FALSE(table.AddCoupling(Pull({0.01, 0, 0}), id));
+    EXPECT_NEAR(Felt(table, {0, 0, 0}, {0, 0, 0}, kT0)[0], 1.0, 1e-9);
+    table.Clutch(true);
+    EXPECT_EQ(Felt(table, {0, 0, 0}, {0, 0, 0}, kT0 + kMs), (Vec3{}));
+    EXPECT_EQ(Felt(table, {0.3, 0.1, 0}, {1, 0, 0}, kT0 + 2 * kMs), (Vec3{}));
+    table.Clutch(false);
+    // Released 30 cm away: the scene goes on from its held point, eased back in.
+    std::int64_t now = kT0 + 3 * kMs;
+    double last = Felt(table, {0.3, 0.1, 0}, {0, 0, 0}, now)[0];
+    EXPECT_EQ(last, 0.0);
+    double largest = 0.0;
+    for (; now < kT0 + 400 * kMs; now += kMs) {
+        const double f = Felt(table, {0.3, 0.1, 0}, {0, 0, 0}, now)[0];
+        largest = std::max(largest, std::fabs(f - last));
+        last = f;
+    }
+    EXPECT_NEAR(last, 1.0, 1e-9);
+    EXPECT_LT(largest, 0.02);
+    const WorkspaceMap rebased = table.Workspace();
+    EXPECT_NEAR(rebased.offset[0], -0.3, 1e-12);
+    EXPECT_NEAR(rebased.offset[1], -0.1, 1e-12);
+}
+
+TEST(TouchTable, IdsOutliveTheirCouplingsAndBadValuesAreRefused) {
+    TouchTable table;
+    CouplingId id = 0;
+    ASSERT_FALSE(table.AddCoupling(Pull({0.2, 0, 0}), id));
+    CouplingState state;
+    ASSERT_TRUE(table.CouplingStateOf(id, state));  // before the loop ran
+    EXPECT_EQ(state.target, (Vec3{0.2, 0, 0}));
+    EXPECT_TRUE(table.RemoveCoupling(id));
+    EXPECT_FALSE(table.RemoveCoupling(id));
+    CouplingId next = 0;
+    ASSERT_FALSE(table.AddCoupling(Pull({0, 0, 0}), next));
+    EXPECT_NE(next, id);
+    EXPECT_EQ(table.MoveTarget(id, {{0, 0, 0}, {}, kT0}).kind, ErrorKind::BadArgument);
+    EXPECT_FALSE(table.CouplingStateOf(id, state));
+
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(table.MoveTarget(next, {{kNaN, 0, 0}, {}, kT0}).kind, ErrorKind::BadArgument);
+    EXPECT_EQ(table.MoveTarget(next, {{0, 0, 0}, {}, 0}).kind, ErrorKind::BadArgument);
+    EXPECT_EQ(table.SetCouplingParams(next, Pull({0, 0, 0}, -1)).kind, ErrorKind::BadArgument);
+    WorkspaceMap mirror;
+    mirror.rotation[8] = -1;
+    EXPECT_EQ(table.SetWorkspace(mirror).kind, ErrorKind::BadArgument);
+    for (std::size_t i = 1; i < TouchTable::kMaxCouplings; ++i) {
+        ASSERT_FALSE(table.AddCoupling(Pull({}), id));
+    }
+    EXPECT_EQ(table.AddCoupling(Pull({}), id).kind, ErrorKind::BadArgument);
+    EXPECT_EQ(id, 0u);
+}
+
+}  // namespace
+}  // namespace Orvane::HardwareAPI::Haptics
