@@ -321,6 +321,7 @@ void HandleListener::Impl::Run() {
             ok = ReceiveSome(last_status);
         }
     }
+    latest.Write(next);  // a last request that got no answer still counts
     running.store(false);
 }
 

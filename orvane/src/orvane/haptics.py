@@ -36,7 +36,7 @@ class ServoLoop(_haptics.ServoLoop):
                  watchdog_s: Optional[float] = 0.1, max_speed: Optional[float] = None,
                  brake_damping: float = 10.0, history: int = 0, realtime: bool = True,
                  reply_timeout_s: float = 0.1, watchdog_ramp_s: float = 0.05,
-                 record: Optional[str] = None) -> None:
+                 spin_us: float = 50.0, record: Optional[str] = None) -> None:
         from orvane.recording import ring_size
 
         # The ring a recorder drains is the history ring, so it is always large enough to
@@ -52,11 +52,11 @@ class ServoLoop(_haptics.ServoLoop):
         super().__init__(port, rate_hz=rate_hz, max_force=max_force, watchdog_s=watchdog_s,
                          max_speed=max_speed, brake_damping=brake_damping, history=ring,
                          realtime=realtime, reply_timeout_s=reply_timeout_s,
-                         watchdog_ramp_s=watchdog_ramp_s)
+                         watchdog_ramp_s=watchdog_ramp_s, spin_us=spin_us)
         self._config: Dict[str, Any] = dict(
             rate_hz=rate_hz, max_force=max_force, watchdog_s=watchdog_s, max_speed=max_speed,
             brake_damping=brake_damping, history=history, realtime=realtime,
-            reply_timeout_s=reply_timeout_s, watchdog_ramp_s=watchdog_ramp_s)
+            reply_timeout_s=reply_timeout_s, watchdog_ramp_s=watchdog_ramp_s, spin_us=spin_us)
         self._recorder: Any = None
         if record is not None:
             self.record(record)
