@@ -56,6 +56,16 @@ def test_recording_matches_the_simulator_trace(start_sim, tmp_path):
     assert rec.lost == []
 
 
+def test_the_commanded_force_and_the_safety_flags_are_recorded(start_sim, tmp_path):
+    # Set once and held 0.15 s: clamped to 5 N, then ramped out by the 0.1 s watchdog.
+    rec, _ = record_session(start_sim, tmp_path, forces=((20.0, 0.0, 0.0),))
+    taken = rec["commanded_force"][:, 0] == 20.0
+    fresh, stale = taken & ~rec["watchdog"], taken & rec["watchdog"]
+    assert fresh.sum() > 10 and stale.sum() > 5 and not rec["non_finite"].any()
+    np.testing.assert_allclose(rec["force"][fresh, 0], 5.0, rtol=1e-6)
+    assert rec["clamped"][fresh].all() and (rec["force"][stale, 0] < 5.0).all()
+
+
 CHILD = """
 import sys, time
 from orvane.haptics import ServoLoop

@@ -88,7 +88,7 @@ TEST_P(HistoryRingTest, ReaderLappedByTheWriterGetsOnlyWholeRecordsInOrder) {
     std::thread writer([&] {
         for (std::uint64_t n = 1; !stop.load(std::memory_order_relaxed); ++n) {
             const double d = static_cast<double>(n);
-            ring.Push(StateOf(n), d, d);
+            ring.Push({StateOf(n), d, d});
             pushed.store(n, std::memory_order_relaxed);
         }
     });

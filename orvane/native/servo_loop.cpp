@@ -356,19 +356,15 @@ py::dict History(const ServoLoop& loop) {
 }
 
 // The cycles newer than `after` for a recorder, and how many of them the ring no longer
-// holds. Built on the history ring for now: the commanded force and the safety flags are
-// not in it yet, so they come out as zeros.
+// held.
 py::dict Drain(const ServoLoop& loop, std::uint64_t after) {
     std::vector<HistoryRecord> records;
+    std::uint64_t lost = 0;
     {
         py::gil_scoped_release unlocked;
-        records = loop.History();
+        records = loop.HistoryAfter(after, lost);
     }
-    std::size_t first = 0;
-    while (first < records.size() && records[first].state.sequence <= after) {
-        ++first;
-    }
-    const auto n = static_cast<py::ssize_t>(records.size() - first);
+    const auto n = static_cast<py::ssize_t>(records.size());
     py::array_t<double> time(n), period_error(n), exchange(n);
     py::array_t<std::uint64_t> sequence(n);
     py::array_t<double> position({n, py::ssize_t{3}}), velocity({n, py::ssize_t{3}}),
@@ -382,8 +378,12 @@ py::dict Drain(const ServoLoop& loop, std::uint64_t after) {
     auto v = velocity.mutable_unchecked<2>();
     auto f = force.mutable_unchecked<2>();
     auto c = commanded.mutable_unchecked<2>();
+    auto cl = clamped.mutable_unchecked<1>();
+    auto wd = watchdog.mutable_unchecked<1>();
+    auto br = braking.mutable_unchecked<1>();
+    auto nf = non_finite.mutable_unchecked<1>();
     for (py::ssize_t i = 0; i < n; ++i) {
-        const HistoryRecord& r = records[first + static_cast<std::size_t>(i)];
+        const HistoryRecord& r = records[static_cast<std::size_t>(i)];
         t(i) = r.state.time;
         s(i) = r.state.sequence;
         pe(i) = r.period_error_us;
@@ -392,18 +392,18 @@ py::dict Drain(const ServoLoop& loop, std::uint64_t after) {
             p(i, k) = r.state.position[k];
             v(i, k) = r.state.velocity[k];
             f(i, k) = r.state.force[k];
-            c(i, k) = 0.0;
+            c(i, k) = r.commanded[k];
         }
+        cl(i) = (r.flags & HistoryRecord::kClamped) != 0;
+        wd(i) = (r.flags & HistoryRecord::kWatchdog) != 0;
+        br(i) = (r.flags & HistoryRecord::kBraking) != 0;
+        nf(i) = (r.flags & HistoryRecord::kNonFinite) != 0;
     }
-    for (py::array_t<bool>* flags : {&clamped, &watchdog, &braking, &non_finite}) {
-        std::fill_n(flags->mutable_data(), n, false);
-    }
-    const std::uint64_t oldest = n > 0 ? records[first].state.sequence : after + 1;
     return py::dict("time"_a = time, "sequence"_a = sequence, "position"_a = position,
                     "velocity"_a = velocity, "force"_a = force, "commanded_force"_a = commanded,
                     "period_error_us"_a = period_error, "exchange_us"_a = exchange,
                     "clamped"_a = clamped, "watchdog"_a = watchdog, "braking"_a = braking,
-                    "non_finite"_a = non_finite, "lost"_a = oldest - after - 1);
+                    "non_finite"_a = non_finite, "lost"_a = lost);
 }
 
 double OptionalSeconds(const py::object& value) {

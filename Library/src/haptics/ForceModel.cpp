@@ -139,7 +139,8 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
     const double max_force = limits_.max_force;
 
     const bool stale = limits_.watchdog_s > 0.0 && command_age_s > limits_.watchdog_s;
-    out.watchdog_tripped = stale && !stale_ && Norm(command) != 0.0;
+    out.watchdog_holding = stale && Norm(command) != 0.0;
+    out.watchdog_tripped = out.watchdog_holding && !stale_;
     stale_ = stale;
     double share = 1.0;
     if (stale) {

@@ -30,6 +30,7 @@ struct ForceResult {
     bool non_finite = false;
     bool braking = false;
     bool watchdog_tripped = false;  // the commanded force went stale in this cycle
+    bool watchdog_holding = false;  // a non-zero commanded force is stale (ramping or out)
 };
 
 // One effect's force at position x, velocity v (inf where it is too large for a double).

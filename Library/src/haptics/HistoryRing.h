@@ -3,6 +3,7 @@
 // may have overwritten while it was copying, so neither side ever waits for the other.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -21,7 +22,7 @@ public:
         : capacity_(capacity), words_(capacity == 0 ? 0 : capacity + 1) {}
 
     // Loop thread only.
-    void Push(const LoopState& s, double period_error_us, double exchange_us) {
+    void Push(const HistoryRecord& r) {
         if (words_.empty()) {
             return;
         }
@@ -36,27 +37,39 @@ public:
             std::atomic_ref<std::uint64_t>(w[k++]).store(value, std::memory_order_relaxed);
         };
         auto put_double = [&](double value) { put(std::bit_cast<std::uint64_t>(value)); };
+        const LoopState& s = r.state;
         put_double(s.time);
         put(s.sequence);
-        for (const Vec3* v : {&s.position, &s.velocity, &s.force}) {
+        for (const Vec3* v : {&s.position, &s.velocity, &s.force, &r.commanded}) {
             for (double c : *v) {
                 put_double(c);
             }
         }
-        put_double(period_error_us);
-        put_double(exchange_us);
+        put_double(r.period_error_us);
+        put_double(r.exchange_us);
+        put(r.flags);
         written_.store(n + 1, std::memory_order_release);
     }
 
     // Any thread: the records still whole, oldest first.
     std::vector<HistoryRecord> Read() const {
+        std::uint64_t gone = 0;
+        return ReadFrom(0, gone);
+    }
+
+    // Any thread: the whole records from the one pushed `from`-th (counting from 0) on,
+    // oldest first; `gone` says how many from there on were overwritten before they could
+    // be copied.
+    std::vector<HistoryRecord> ReadFrom(std::uint64_t from, std::uint64_t& gone) const {
         std::vector<HistoryRecord> out;
+        gone = 0;
         const std::size_t slots = words_.size();
         if (slots == 0) {
             return out;
         }
         const std::uint64_t end = written_.load(std::memory_order_acquire);
-        const std::uint64_t begin = end > capacity_ ? end - capacity_ : 0;
+        const std::uint64_t oldest = end > capacity_ ? end - capacity_ : 0;
+        const std::uint64_t begin = std::min(std::max(from, oldest), end);
         std::vector<Words> copy(static_cast<std::size_t>(end - begin));
         for (std::uint64_t i = begin; i < end; ++i) {
             Words& to = copy[static_cast<std::size_t>(i - begin)];
@@ -70,14 +83,16 @@ public:
         const std::uint64_t now = written_.load(std::memory_order_relaxed);
         const std::uint64_t first_whole = now >= slots ? now - slots + 1 : 0;
         out.reserve(copy.size());
-        for (std::uint64_t i = std::max(begin, first_whole); i < end; ++i) {
+        const std::uint64_t first = std::max(begin, first_whole);
+        gone = first > from ? first - from : 0;
+        for (std::uint64_t i = first; i < end; ++i) {
             out.push_back(Decode(copy[static_cast<std::size_t>(i - begin)]));
         }
         return out;
     }
 
 private:
-    static constexpr std::size_t kWords = 13;
+    static constexpr std::size_t kWords = 17;
     using Words = std::array<std::uint64_t, kWords>;
 
     static HistoryRecord Decode(const Words& w) {
@@ -86,13 +101,14 @@ private:
         auto get_double = [&] { return std::bit_cast<double>(w[k++]); };
         r.state.time = get_double();
         r.state.sequence = w[k++];
-        for (Vec3* v : {&r.state.position, &r.state.velocity, &r.state.force}) {
+        for (Vec3* v : {&r.state.position, &r.state.velocity, &r.state.force, &r.commanded}) {
             for (double& c : *v) {
                 c = get_double();
             }
         }
         r.period_error_us = get_double();
         r.exchange_us = get_double();
+        r.flags = static_cast<std::uint32_t>(w[k++]);
         return r;
     }
 

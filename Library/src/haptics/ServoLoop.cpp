@@ -335,7 +335,13 @@ void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t period_error_ns,
         first_reply_ns.store(reply_ns, std::memory_order_relaxed);
     }
     last_reply_ns.store(reply_ns, std::memory_order_relaxed);
-    history.Push(s, Seconds(period_error_ns) * 1e6, Seconds(reply.elapsed_ns) * 1e6);
+    HistoryRecord record{s, Seconds(period_error_ns) * 1e6, Seconds(reply.elapsed_ns) * 1e6,
+                         c.force, 0};
+    record.flags = (r.clamped ? HistoryRecord::kClamped : 0) |
+                   (r.watchdog_holding ? HistoryRecord::kWatchdog : 0) |
+                   (r.braking ? HistoryRecord::kBraking : 0) |
+                   (r.non_finite ? HistoryRecord::kNonFinite : 0);
+    history.Push(record);
     cycles.store(s.sequence, std::memory_order_release);
 }
 
@@ -582,6 +588,12 @@ LoopStats ServoLoop::Stats() const {
 
 std::vector<HistoryRecord> ServoLoop::History() const {
     return impl_->history.Read();
+}
+
+// Record n of the ring is cycle n + 1: the loop pushes every cycle it completes, in order.
+std::vector<HistoryRecord> ServoLoop::HistoryAfter(std::uint64_t after_sequence,
+                                                   std::uint64_t& lost) const {
+    return impl_->history.ReadFrom(after_sequence, lost);
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

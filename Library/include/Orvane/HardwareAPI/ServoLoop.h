@@ -63,9 +63,14 @@ struct LoopState {
 };
 
 struct HistoryRecord {
+    // What a cycle's force went through on its way out (bits of `flags`).
+    static constexpr std::uint32_t kClamped = 1, kWatchdog = 2, kBraking = 4, kNonFinite = 8;
+
     LoopState state;
     double period_error_us = 0.0;
     double exchange_us = 0.0;
+    Vec3 commanded{};  // the force the program had set, before the limits
+    std::uint32_t flags = 0;
 };
 
 struct Percentiles {
@@ -137,6 +142,11 @@ public:
     LoopStats Stats() const;
     // The last cycles, oldest first (at most Config().history of them).
     std::vector<HistoryRecord> History() const;
+    // The cycles after the one numbered `after_sequence`, oldest first, for a reader that
+    // drains the loop as it goes (a recorder); `lost` says how many of them the ring no
+    // longer held. Needs Config().history large enough to outlast the reader's pauses.
+    std::vector<HistoryRecord> HistoryAfter(std::uint64_t after_sequence,
+                                            std::uint64_t& lost) const;
 
 private:
     struct Impl;
