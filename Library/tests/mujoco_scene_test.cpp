@@ -15,6 +15,13 @@
 #include "haptics/TouchTable.h"
 
 namespace Orvane::HardwareAPI::Haptics {
+// A library that loads everywhere but is no MuJoCo.
+#ifdef _WIN32
+constexpr const char* kSomeOtherLibrary = "kernel32.dll";
+#else
+constexpr const char* kSomeOtherLibrary = "libm.so.6";
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -315,7 +322,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"no_library",
                  [](MujocoSceneParams& p) { p.library = "/nonexistent/libmujoco.so"; },
                  ErrorKind::NoDevice, "cannot load", false},
-        OpenCase{"not_mujoco", [](MujocoSceneParams& p) { p.library = "libm.so.6"; },
+        OpenCase{"not_mujoco", [](MujocoSceneParams& p) { p.library = kSomeOtherLibrary; },
                  ErrorKind::NoDevice, "lacks mj_version", false},
         OpenCase{"no_model", [](MujocoSceneParams& p) { p.model = nullptr; },
                  ErrorKind::BadArgument, "model", false},
