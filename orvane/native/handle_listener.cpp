@@ -44,9 +44,7 @@ public:
         listener_.reset();
     }
 
-    void Start() {
-        RaiseIf(listener_->Start());
-    }
+    void Start() { RaiseIf(listener_->Start()); }
 
     void Stop() {
         py::gil_scoped_release release;  // the thread may be ending a read

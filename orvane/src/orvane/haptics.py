@@ -26,7 +26,24 @@ Effect = Union[ConstantForce, Spring, Damper, Wall]
 
 
 
-class ServoLoop(_haptics.ServoLoop):
+class _Recorded:
+    """What a recorded loop and a recorded listener share: the file is completed when the
+    object goes, and stats() says how many records never reached it."""
+
+    _recorder: Any
+
+    def __del__(self) -> None:
+        if getattr(self, "_recorder", None) is not None and self._recorder.recording:
+            self.stop()  # type: ignore[attr-defined]
+
+    def stats(self) -> Dict[str, Any]:
+        out: Dict[str, Any] = super().stats()  # type: ignore[misc]
+        recorder = getattr(self, "_recorder", None)
+        out["record_lost"] = recorder.lost if recorder is not None else 0
+        return out
+
+
+class ServoLoop(_Recorded, _haptics.ServoLoop):
     """A force loop for the arm on its own native thread.
 
     record="session.mcap" (or record(path) later) writes every cycle to an MCAP file on a
@@ -94,15 +111,6 @@ class ServoLoop(_haptics.ServoLoop):
         self.stop()
         return False
 
-    def __del__(self) -> None:
-        if getattr(self, "_recorder", None) is not None and self._recorder.recording:
-            self.stop()
-
-    def stats(self) -> Dict[str, Any]:
-        out = super().stats()
-        recorder = getattr(self, "_recorder", None)
-        out["record_lost"] = recorder.lost if recorder is not None else 0
-        return out
 
     def history(self) -> Dict[str, Any]:
         out = super().history()
@@ -110,7 +118,7 @@ class ServoLoop(_haptics.ServoLoop):
         return {k: v[max(len(v) - keep, 0):] if keep else v[:0] for k, v in out.items()}
 
 
-class HandleListener(_haptics.HandleListener):
+class HandleListener(_Recorded, _haptics.HandleListener):
     """Receives a handle's status messages on a native thread and keeps the newest.
 
     record="handle.mcap" writes every status message to an MCAP file on a thread of its own
@@ -143,15 +151,6 @@ class HandleListener(_haptics.HandleListener):
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def __del__(self) -> None:
-        if getattr(self, "_recorder", None) is not None and self._recorder.recording:
-            self.stop()
-
-    def stats(self) -> Dict[str, Any]:
-        out = super().stats()
-        recorder = getattr(self, "_recorder", None)
-        out["record_lost"] = recorder.lost if recorder is not None else 0
-        return out
 
 
 __all__ = [
