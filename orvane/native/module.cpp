@@ -1,8 +1,12 @@
 #include "haptics.h"
 
 PYBIND11_MODULE(_haptics, m) {
-    m.doc() = "Native part of orvane.haptics: the servo loop, its effects, the handle listener.";
+    m.doc() =
+        "Native part of orvane.haptics: the servo loop, its effects and fixtures, couplings and "
+        "scenes, the handle listener.";
     Orvane::HardwareAPI::Python::RegisterLoopFault(m);
+    OrvaneBindings::Haptics::RegisterFixtures(m);
     OrvaneBindings::Haptics::RegisterServoLoop(m);
+    OrvaneBindings::Haptics::RegisterTouch(m);
     OrvaneBindings::Haptics::RegisterHandleListener(m);
 }

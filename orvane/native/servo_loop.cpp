@@ -13,24 +13,15 @@
 
 #include "Orvane/HardwareAPI/ServoLoop.h"
 #include "device_info.h"
+#include "effect_casters.h"
 #include "haptics.h"
 #include "initialised.h"
 #include "vector3.h"
 
-// The effects and the loop's state refuse instances whose __init__ never ran.
-namespace pybind11::detail {
-namespace H = Orvane::HardwareAPI::Haptics;
+// The loop's state refuses instances whose __init__ never ran, like the effects.
 template <>
-struct type_caster<H::ConstantForce> : initialised_caster<H::ConstantForce> {};
-template <>
-struct type_caster<H::Spring> : initialised_caster<H::Spring> {};
-template <>
-struct type_caster<H::Damper> : initialised_caster<H::Damper> {};
-template <>
-struct type_caster<H::Wall> : initialised_caster<H::Wall> {};
-template <>
-struct type_caster<H::LoopState> : initialised_caster<H::LoopState> {};
-}  // namespace pybind11::detail
+struct pybind11::detail::type_caster<Orvane::HardwareAPI::Haptics::LoopState>
+    : initialised_caster<Orvane::HardwareAPI::Haptics::LoopState> {};
 
 namespace OrvaneBindings::Haptics {
 namespace {
@@ -158,8 +149,22 @@ Effect ToEffect(const py::handle& value) {
     if (py::isinstance<Wall>(value)) {
         return value.cast<Wall>();
     }
-    throw py::type_error("an effect is a ConstantForce, Spring, Damper or Wall, not " +
-                         std::string(py::str(py::type::of(value).attr("__name__"))));
+    if (py::isinstance<PlaneGuide>(value)) {
+        return value.cast<PlaneGuide>();
+    }
+    if (py::isinstance<LineGuide>(value)) {
+        return value.cast<LineGuide>();
+    }
+    if (py::isinstance<Sphere>(value)) {
+        return value.cast<Sphere>();
+    }
+    if (py::isinstance<Box>(value)) {
+        return value.cast<Box>();
+    }
+    throw py::type_error(
+        "an effect is a ConstantForce, Spring, Damper, Wall, PlaneGuide, "
+        "LineGuide, Sphere or Box, not " +
+        std::string(py::str(py::type::of(value).attr("__name__"))));
 }
 
 py::object FromEffect(const Effect& effect) {
@@ -317,7 +322,8 @@ py::dict Stats(const ServoLoop& loop) {
                     "exchange_us"_a = PercentileDict(s.exchange_us), "overruns"_a = s.overruns,
                     "clamped"_a = s.clamped, "watchdog_trips"_a = s.watchdog_trips,
                     "non_finite"_a = s.non_finite, "braking"_a = s.braking,
-                    "cpu_share"_a = s.cpu_share);
+                    "cpu_share"_a = s.cpu_share, "passivity_cycles"_a = s.passivity_cycles,
+                    "scene_overruns"_a = s.scene_overruns);
 }
 
 py::dict History(const ServoLoop& loop) {
@@ -532,6 +538,14 @@ void RegisterServoLoop(py::module_& m) {
     m.def("_stop_all_loops", &StopAllLoops,
           "Stops every open servo loop (zero force); run at interpreter exit.");
     py::module_::import("atexit").attr("register")(m.attr("_stop_all_loops"));
+}
+
+ServoLoop& LoopOf(const py::handle& loop) {
+    return loop.cast<PyServoLoop&>().Usable();
+}
+
+ServoLoop& LoopOfAny(const py::handle& loop) {
+    return loop.cast<PyServoLoop&>().Loop();
 }
 
 }  // namespace OrvaneBindings::Haptics

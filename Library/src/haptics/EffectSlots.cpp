@@ -55,8 +55,14 @@ bool EffectSlots::Get(EffectId id, Effect& effect) const {
 
 void EffectSlots::Fill(EffectTable& table) const {
     table.count = 0;
+    table.fixture_count = 0;
     for (const Slot& slot : slots_) {
-        if (slot.used) {
+        if (!slot.used) {
+            continue;
+        }
+        if (IsFixture(slot.effect)) {
+            table.fixtures[table.fixture_count++] = slot.effect;
+        } else {
             table.effects[table.count++] = slot.effect;
         }
     }

@@ -12,10 +12,13 @@
 
 namespace Orvane::HardwareAPI::Haptics {
 
-// The effects in force, densely packed, as the loop thread reads them.
+// The effects in force, densely packed, as the loop thread reads them: the arm's own, and
+// the fixtures it sees through the workspace map.
 struct EffectTable {
     std::array<Effect, ServoLoop::kMaxEffects> effects{};
     std::size_t count = 0;
+    std::array<Effect, ServoLoop::kMaxEffects> fixtures{};
+    std::size_t fixture_count = 0;
 };
 
 class EffectSlots {

@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "Orvane/HardwareAPI/Effects.h"
+#include "haptics/Fixtures.h"
 #include "haptics/VecMath.h"
 
 namespace Orvane::HardwareAPI::Haptics {
@@ -42,9 +43,19 @@ struct ProblemVisitor {
         }
         return {};
     }
+    template <typename F>
+    std::string operator()(const F& fixture) const {
+        return FixtureProblem(fixture);
+    }
 };
 
 }  // namespace
+
+bool IsFixture(const Effect& effect) {
+    return std::holds_alternative<PlaneGuide>(effect) ||
+           std::holds_alternative<LineGuide>(effect) || std::holds_alternative<Sphere>(effect) ||
+           std::holds_alternative<Box>(effect);
+}
 
 std::string EffectProblem(const Effect& effect) {
     return std::visit(ProblemVisitor{}, effect);
@@ -61,6 +72,10 @@ Effect Normalised(const Effect& effect) {
                 c /= n;
             }
         }
+    } else if (PlaneGuide* plane = std::get_if<PlaneGuide>(&out)) {
+        *plane = Normalised(*plane);
+    } else if (LineGuide* line = std::get_if<LineGuide>(&out)) {
+        *line = Normalised(*line);
     }
     return out;
 }

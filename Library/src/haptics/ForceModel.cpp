@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "haptics/Fixtures.h"
 #include "haptics/VecMath.h"
 
 namespace Orvane::HardwareAPI::Haptics {
@@ -75,6 +76,11 @@ struct TermVisitor {
                             std::ldexp(e.damping, -s) * Dot(Shrunk(v, kShrinkExponent), n);
         return {Scaled(n, push), s + kShrinkExponent};
     }
+    // Fixtures reach the force model through the touch term, in scene coordinates.
+    Term operator()(const PlaneGuide&) const { return {}; }
+    Term operator()(const LineGuide&) const { return {}; }
+    Term operator()(const Sphere&) const { return {}; }
+    Term operator()(const Box&) const { return {}; }
 };
 
 Term EffectTerm(const Effect& effect, const Vec3& x, const Vec3& v) {
@@ -129,12 +135,24 @@ ForceModel::ForceModel(const ForceLimits& limits) : limits_(limits) {
 }
 
 Vec3 EffectForce(const Effect& effect, const Vec3& x, const Vec3& v) {
+    if (IsFixture(effect)) {
+        return std::visit(
+            [&x, &v](const auto& e) -> Vec3 {
+                if constexpr (requires { FixtureForce(e, x, v); }) {
+                    return FixtureForce(e, x, v);
+                } else {
+                    return {};
+                }
+            },
+            effect);
+    }
     const Term t = EffectTerm(effect, x, v);
     return Shrunk(t.g, -t.exponent);
 }
 
 ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const Effect* effects,
-                                std::size_t count, const Vec3& x, const Vec3& v) {
+                                std::size_t count, const Vec3& x, const Vec3& v,
+                                const Vec3& touch) {
     ForceResult out;
     const double max_force = limits_.max_force;
 
@@ -187,6 +205,7 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
         for (std::size_t i = 0; i < count; ++i) {
             add(EffectTerm(effects[i], x, v));
         }
+        add({Shrunk(touch, kShrinkExponent), kShrinkExponent});
     }
 
     if (!Finite(sum)) {

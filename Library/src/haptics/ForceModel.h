@@ -33,7 +33,8 @@ struct ForceResult {
     bool watchdog_holding = false;  // a non-zero commanded force is stale (ramping or out)
 };
 
-// One effect's force at position x, velocity v (inf where it is too large for a double).
+// One effect's force at position x, velocity v (inf where it is too large for a double);
+// a fixture's in the coordinates x and v are given in.
 Vec3 EffectForce(const Effect& effect, const Vec3& x, const Vec3& v);
 
 class ForceModel {
@@ -45,9 +46,11 @@ public:
     // kMaxForceLimit); check them with ForceLimitsProblem first.
     explicit ForceModel(const ForceLimits& limits);
 
-    // command_age_s: how long ago the commanded force was last set.
+    // command_age_s: how long ago the commanded force was last set. `touch`: the force of
+    // the couplings, fixtures and scene, already in the arm's coordinates; like the effects,
+    // it gives way to braking and goes through the clamp and the non-finite check.
     ForceResult Compute(const Vec3& command, double command_age_s, const Effect* effects,
-                        std::size_t count, const Vec3& x, const Vec3& v);
+                        std::size_t count, const Vec3& x, const Vec3& v, const Vec3& touch = {});
 
 private:
     ForceLimits limits_;

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Orvane/HardwareAPI/MujocoScene.h"
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "SerialBuffer.h"
@@ -21,6 +22,7 @@
 #include "haptics/HistoryRing.h"
 #include "haptics/LatestValue.h"
 #include "haptics/Pacer.h"
+#include "haptics/TouchTable.h"
 #include "platform/Platform.h"
 #include "platform/Realtime.h"
 #include "platform/ZeroOnSignal.h"
@@ -31,6 +33,9 @@ namespace {
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 // How often (in cycles) the loop reads its own CPU time: a system call on most systems.
 constexpr std::uint64_t kCpuSampleCycles = 256;
+// The span of one cycle as couplings see it.
+constexpr double kMinTouchDt = 1e-6;
+constexpr double kMaxTouchDt = 0.1;
 
 struct Command {
     Vec3 force{};
@@ -161,6 +166,11 @@ struct ServoLoop::Impl {
     // The loop thread's, or Stop's when no loop ran.
     ForceModel model;
     LoopState last;
+    std::int64_t last_cycle_ns = 0;
+
+    // Couplings, workspace, clutch and scene: writers and readers on its own locks, which
+    // the loop thread never takes.
+    TouchTable touch;
 
     // Written by the loop thread, read by anyone.
     Histogram period_error;
@@ -294,8 +304,18 @@ void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t period_error_ns,
     if (have_state) {
         const std::int64_t now = Platform::MonotonicNs();
         const std::int64_t set_ns = c.set_ns != 0 ? c.set_ns : start_ns;
+        // The couplings' damping and passivity work on the time the cycle really took,
+        // within bounds that a stalled or first cycle cannot push out of range.
+        const double dt = last_cycle_ns != 0
+                              ? std::clamp(Seconds(now - last_cycle_ns), kMinTouchDt, kMaxTouchDt)
+                              : std::clamp(config.rate_hz > 0.0 ? 1.0 / config.rate_hz : 0.001,
+                                           kMinTouchDt, kMaxTouchDt);
+        last_cycle_ns = now;
+        Vec3 touched{};
+        touch.Force(last.position, last.velocity, now, dt, table.fixtures.data(),
+                    table.fixture_count, touched);
         r = model.Compute(c.force, Seconds(now - set_ns), table.effects.data(), table.count,
-                          last.position, last.velocity);
+                          last.position, last.velocity, touched);
     }
     const float out[3] = {static_cast<float>(r.force[0]), static_cast<float>(r.force[1]),
                           static_cast<float>(r.force[2])};
@@ -368,6 +388,7 @@ void ServoLoop::Impl::Run() {
     const std::int64_t start_ns = Platform::MonotonicNs();
     const std::int64_t cpu_start = Platform::ThreadCpuNs();
     pacer.Start(start_ns);
+    touch.Restart(start_ns);
     bool have_state = false;
 
     std::int64_t wake = 0;
@@ -391,6 +412,7 @@ void ServoLoop::Impl::Run() {
 
     const bool faulted = Faulted();
     SendFinalZero(!faulted);
+    touch.LoopEnded();
     if (config.realtime) {
         Platform::LeaveRealtime(grant);
     }
@@ -559,6 +581,76 @@ bool ServoLoop::Active(EffectId id) const {
     return Get(id, ignored);
 }
 
+Error ServoLoop::AddCoupling(const CouplingParams& params, CouplingId& id) {
+    id = 0;
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    return impl_->touch.AddCoupling(params, id);
+}
+
+Error ServoLoop::SetCouplingParams(CouplingId id, const CouplingParams& params) {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    return impl_->touch.SetCouplingParams(id, params);
+}
+
+Error ServoLoop::MoveCouplingTarget(CouplingId id, const CouplingTarget& target) {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    return impl_->touch.MoveTarget(id, target);
+}
+
+bool ServoLoop::RemoveCoupling(CouplingId id) {
+    return impl_->touch.RemoveCoupling(id);
+}
+
+bool ServoLoop::CouplingStateOf(CouplingId id, CouplingState& state) const {
+    return impl_->touch.CouplingStateOf(id, state);
+}
+
+Error ServoLoop::SetWorkspace(const WorkspaceMap& map) {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    return impl_->touch.SetWorkspace(map);
+}
+
+WorkspaceMap ServoLoop::Workspace() const {
+    return impl_->touch.Workspace();
+}
+
+Error ServoLoop::Clutch(bool engaged) {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    impl_->touch.Clutch(engaged);
+    return {};
+}
+
+bool ServoLoop::Clutched() const {
+    return impl_->touch.Clutched();
+}
+
+Error ServoLoop::SetScene(std::shared_ptr<MujocoScene> scene) {
+    if (scene) {
+        if (Error refused = impl_->Refusal()) {
+            return refused;
+        }
+    }
+    impl_->touch.SetScene(std::move(scene));
+    if (!impl_->running.load()) {
+        impl_->touch.LoopEnded();  // no loop thread holds the one replaced
+    }
+    return {};
+}
+
+std::shared_ptr<MujocoScene> ServoLoop::Scene() const {
+    return impl_->touch.Scene();
+}
+
 LoopState ServoLoop::State() const {
     std::lock_guard<std::mutex> hold(impl_->readers);
     impl_->state.Update();
@@ -580,6 +672,10 @@ LoopStats ServoLoop::Stats() const {
     s.watchdog_trips = i.watchdog_trips.load();
     s.non_finite = i.non_finite.load();
     s.braking = i.braking.load();
+    s.passivity_cycles = i.touch.PassivityCycles();
+    if (const std::shared_ptr<MujocoScene> scene = i.touch.Scene()) {
+        s.scene_overruns = scene->Stats().overruns;
+    }
     if (const std::int64_t run = i.run_ns.load(std::memory_order_relaxed); run > 0) {
         s.cpu_share = Seconds(i.cpu_ns.load(std::memory_order_relaxed)) / Seconds(run);
     }

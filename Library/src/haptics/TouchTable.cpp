@@ -246,8 +246,12 @@ bool TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double
             continue;
         }
         ++loop_couplings_;
+        const std::uint64_t damped_before = slot.renderer.State().passivity_cycles;
         scene_force = Sum(scene_force, slot.renderer.Force(xs, vs, now_ns, dt_s, share));
         slot.from_loop.Write({slot.generation, true, slot.renderer.State()});
+        if (slot.renderer.State().passivity_cycles != damped_before) {
+            passivity_cycles_.fetch_add(1, std::memory_order_relaxed);
+        }
     }
     for (std::size_t i = 0; i < count; ++i) {
         scene_force = Sum(scene_force, Scaled(EffectForce(scene_effects[i], xs, vs), share));

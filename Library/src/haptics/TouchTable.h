@@ -58,6 +58,10 @@ public:
     double Share(std::int64_t now_ns) const;
     // After the loop thread ended: nothing reads the scenes any more.
     void LoopEnded();
+    // Coupling cycles in which passivity damping acted, over all couplings; any thread.
+    std::uint64_t PassivityCycles() const {
+        return passivity_cycles_.load(std::memory_order_relaxed);
+    }
 
 private:
     struct CouplingCommand {
@@ -121,6 +125,7 @@ private:
     SoftStart soft_start_;
     MujocoScene* loop_scene_ = nullptr;
     std::size_t loop_couplings_ = 0;  // active ones, as the loop last saw them
+    std::atomic<std::uint64_t> passivity_cycles_{0};
 };
 
 }  // namespace Orvane::HardwareAPI::Haptics

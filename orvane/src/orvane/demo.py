@@ -401,11 +401,20 @@ def main(argv=None):
                         help="servo loop rate, Hz; 0: as fast as the arm answers (1000)")
     parser.add_argument("--max-force", type=float, default=5.0,
                         help="servo loop force limit, N (5)")
+    parser.add_argument("--scene", choices=["mujoco"],
+                        help="touch a scene instead of the wall: 'mujoco' pushes a box across "
+                             "a table in a MuJoCo scene (needs orvane[mujoco])")
+    parser.add_argument("--scene-stiffness", type=float, default=300.0,
+                        help="the tool's coupling to the arm, N/m (300)")
+    parser.add_argument("--scene-damping", type=float, default=3.0,
+                        help="the tool's coupling damping, N s/m (3)")
     args = parser.parse_args(argv)
     if args.seconds <= 0 or args.stiffness < 0:
         parser.error("--seconds must be positive and --stiffness not negative")
     if args.rate < 0 or args.max_force <= 0:
         parser.error("--rate must not be negative and --max-force must be positive")
+    if args.scene and (args.python_loop or args.rate == 0):
+        parser.error("--scene runs on the native loop at a fixed --rate")
     if args.push is None:
         args.push = 0.0 if args.port else 1.0
 
@@ -416,6 +425,14 @@ def main(argv=None):
         if port is None:
             simulators.append(Simulator(find_simulator(args.sim), "arm"))
             port = simulators[-1].port
+        if args.scene:
+            from orvane import scene_demo
+
+            run = scene_demo.run(port, args, Progress, wait_for_state)
+            scene_demo.summarise(run)
+            if not args.no_plot and run["times"]:
+                scene_demo.plot(run, args.plot)
+            return 0 if run["answering"] else 1
         if args.python_loop:
             stream = api.SerialStream(port)  # kept referenced while the arm is used
             arm = api.Varnix3(stream)

@@ -7,22 +7,30 @@ if TYPE_CHECKING:
 
 from orvane import _haptics
 from orvane._haptics import (
+    Box,
     ConstantForce,
+    Coupling,
+    CouplingState,
     Damper,
     EffectHandle,
     HandleSnapshot,
+    LineGuide,
     LoopFault,
     LoopState,
+    PlaneGuide,
+    SceneSnapshot,
+    Sphere,
     Spring,
     Wall,
 )
+from orvane._scene import MujocoScene
 
 #: A vector as the loop gives it back: (x, y, z).
 Vector = Tuple[float, float, float]
 #: A vector as the loop takes it: any sequence of three numbers (not str or bytes).
 VectorLike = Sequence[float]
-#: Whatever ServoLoop.add takes.
-Effect = Union[ConstantForce, Spring, Damper, Wall]
+#: The effects ServoLoop.add takes and returns an EffectHandle for.
+Effect = Union[ConstantForce, Spring, Damper, Wall, PlaneGuide, LineGuide, Sphere, Box]
 
 
 
@@ -103,6 +111,14 @@ class ServoLoop(_Recorded, _haptics.ServoLoop):
         """The latest orvane.recording.Recorder, or None."""
         return getattr(self, "_recorder", None)
 
+    def add(self, effect: Any) -> Any:  # type: ignore[override]
+        """Adds an effect or fixture (returns its EffectHandle), a Coupling or a MujocoScene
+        (returns it, now rendered by this loop)."""
+        attach = getattr(type(effect), "_attach_to", None)
+        if attach is not None:
+            return attach(effect, self)
+        return super().add(effect)
+
     def stop(self) -> None:
         super().stop()
         self.stop_recording()
@@ -154,15 +170,23 @@ class HandleListener(_Recorded, _haptics.HandleListener):
 
 
 __all__ = [
+    "Box",
     "ConstantForce",
+    "Coupling",
+    "CouplingState",
     "Damper",
     "Effect",
     "EffectHandle",
     "HandleListener",
     "HandleSnapshot",
+    "LineGuide",
     "LoopFault",
     "LoopState",
+    "MujocoScene",
+    "PlaneGuide",
+    "SceneSnapshot",
     "ServoLoop",
+    "Sphere",
     "Spring",
     "Vector",
     "VectorLike",

@@ -7,6 +7,8 @@
 #include <string>
 #include <variant>
 
+#include "Fixtures.h"
+
 namespace Orvane::HardwareAPI::Haptics {
 
 using Vec3 = std::array<double, 3>;
@@ -38,7 +40,11 @@ struct Wall {
     double damping = 0.0;
 };
 
-using Effect = std::variant<ConstantForce, Spring, Damper, Wall>;
+using Effect =
+    std::variant<ConstantForce, Spring, Damper, Wall, PlaneGuide, LineGuide, Sphere, Box>;
+
+// Fixtures are rendered in scene coordinates, the other effects in the arm's own.
+bool IsFixture(const Effect& effect);
 
 // Empty when the effect can be rendered; otherwise what is wrong with it.
 std::string EffectProblem(const Effect& effect);

@@ -1,10 +1,14 @@
-// Guidance fixtures and forbidden regions for the servo loop: plain values like the effects
-// in Effects.h. Forces in N, positions in m, stiffness in N/m, damping in N s/m.
+// Guidance fixtures and forbidden regions for the servo loop: effects like the others in
+// Effects.h, but seen in scene coordinates (through the loop's workspace map and clutch)
+// and eased in by its soft start. Forces in N, positions in m, stiffness in N/m, damping in
+// N s/m.
 #pragma once
 
-#include "Effects.h"
+#include <array>
 
 namespace Orvane::HardwareAPI::Haptics {
+
+using Vec3 = std::array<double, 3>;
 
 // Pulls towards the plane through `point` with `normal` (any length but zero) from either
 // side: F = (-stiffness d - damping (v·n)) n with d = (x - point)·n. Motion within the

@@ -11,11 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "Coupling.h"
 #include "DeviceInfo.h"
 #include "Effects.h"
 #include "Error.h"
+#include "Workspace.h"
 
 namespace Orvane::HardwareAPI::Haptics {
+
+class MujocoScene;
 
 struct ServoConfig {
     // 0: as fast as the arm answers; otherwise up to kMaxRateHz, and with the watchdog on
@@ -86,8 +90,10 @@ struct LoopStats {
     std::uint64_t clamped = 0;
     std::uint64_t watchdog_trips = 0;
     std::uint64_t non_finite = 0;
-    std::uint64_t braking = 0;  // cycles spent braking
-    double cpu_share = 0.0;     // the loop thread's CPU time over its running time
+    std::uint64_t braking = 0;           // cycles spent braking
+    double cpu_share = 0.0;              // the loop thread's CPU time over its running time
+    std::uint64_t passivity_cycles = 0;  // coupling cycles in which passivity damping acted
+    std::uint64_t scene_overruns = 0;    // scene steps that took longer than one period
 };
 
 // Names an effect in the loop; 0 names none.
@@ -137,6 +143,29 @@ public:
     bool Active(EffectId id) const;
     // The effect's current parameters; false when it is not active.
     bool Get(EffectId id, Effect& effect) const;
+
+    // Couplings (at most kMaxCouplings): BadArgument for values that cannot be rendered or
+    // an id that names no coupling, NotRunning after Stop or a fault.
+    static constexpr std::size_t kMaxCouplings = 8;
+    Error AddCoupling(const CouplingParams& params, CouplingId& id);
+    Error SetCouplingParams(CouplingId id, const CouplingParams& params);
+    Error MoveCouplingTarget(CouplingId id, const CouplingTarget& target);
+    bool RemoveCoupling(CouplingId id);
+    // What the coupling did in the loop's last cycle; false when it names no coupling.
+    bool CouplingStateOf(CouplingId id, CouplingState& state) const;
+
+    // How couplings, fixtures and the scene see the arm: scene = scale R x + offset.
+    Error SetWorkspace(const WorkspaceMap& map);
+    WorkspaceMap Workspace() const;
+    // Engaged: the arm moves freely while the scene side holds still; released: the map is
+    // re-based so the scene goes on from where it is, its forces eased back in.
+    Error Clutch(bool engaged);
+    bool Clutched() const;
+
+    // The MuJoCo scene stepped on every cycle (one at a time); nullptr takes it out. The
+    // loop holds it until its thread has let go of it.
+    Error SetScene(std::shared_ptr<MujocoScene> scene);
+    std::shared_ptr<MujocoScene> Scene() const;
 
     LoopState State() const;
     LoopStats Stats() const;
