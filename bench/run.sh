@@ -14,6 +14,9 @@
 #   bash bench/run.sh --bridge   # the bridge's round trip over zenoh on loopback and the
 #                                # recording under load (bench/bridge.py); writes
 #                                # bench/results/bridge.json
+#   bash bench/run.sh --scenes   # couplings and MuJoCo scenes on the servo loop at 1 kHz,
+#                                # with and without a GC-busy thread (bench/scenes.py);
+#                                # writes bench/results/scenes.json
 # Further options go to bench/bench.py (--only KEYS, --status-data N, --keep-profiles).
 # Exit status 1 means a target was missed (see "Targets" at the end of the output).
 set -euo pipefail
@@ -51,6 +54,16 @@ if [[ "${1:-}" == "--servo" ]]; then
         -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
     cmake --build build/servo -j 2 >/dev/null
     exec python3 bench/servo.py --build build/servo "$@"
+fi
+
+if [[ "${1:-}" == "--scenes" ]]; then
+    shift
+    ensure_venv "mujoco==$orvane_mujoco_version"
+    cmake -S . -B build/servo -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_PYTHON=ON \
+        -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_TOOLS=ON -DORVANE_BUILD_BENCH=ON \
+        -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
+    cmake --build build/servo -j 2 >/dev/null
+    exec python3 bench/scenes.py --build build/servo "$@"
 fi
 
 # Release, as the installed module is built; two jobs at most on these machines.

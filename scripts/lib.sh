@@ -27,6 +27,9 @@ orvane_python="$orvane_venv/bin/python"
 orvane_venv_packages=("pybind11>=3" "scikit-build-core>=0.10" cmake ninja pytest hypothesis
     numpy mypy)
 
+# The MuJoCo release the scenes are written for (pyproject.toml's mujoco extra says the same).
+orvane_mujoco_version=4.0.1
+
 # ensure_venv [PACKAGE...]: makes .venv if it is missing (or broken) and installs the
 # listed tools plus any further packages not installed there yet, then puts .venv/bin first
 # on PATH for the rest of the script. Re-running it installs nothing new.

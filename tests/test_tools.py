@@ -1,6 +1,8 @@
 """The programs around the module, end to end against the simulator: orvane-demo,
 orvane-detect and the examples."""
+import importlib.util
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -90,7 +92,19 @@ def test_demo_reports_an_arm_that_fails(start_sim, tmp_path, fault, message, loo
     assert message.format(port=sim.path) in result.stderr
 
 
+def test_demo_pushes_a_box_in_a_mujoco_scene(tmp_path):
+    pytest.importorskip("mujoco")
+    result = run("-m", "orvane.demo", "--scene", "mujoco", "--seconds", "1.5", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    felt = re.search(r"strongest contact force felt ([-+.\d]+) N", result.stdout)
+    assert felt and -1.2 < float(felt.group(1)) < -0.5, result.stdout
+    assert "0 unstable cycles" in result.stdout and "MuJoCo 4." in result.stdout
+
+
 @pytest.mark.parametrize("example, expected", [
+    pytest.param(["mujoco_push.py", "--seconds", "0.5"], "scene steps",
+                 marks=pytest.mark.skipif(importlib.util.find_spec("mujoco") is None,
+                                          reason="needs mujoco")),
     (["force_loop.py", "--seconds", "0.5"], "passes"),
     (["handle_subclass.py"], "user data [7]"),
     (["servo_wall.py", "--seconds", "0.5"], "cycles at"),

@@ -29,7 +29,7 @@ def last_forces(arm, n=5):
 
 
 @pytest.mark.parametrize("make", [
-    lambda: Sphere(radius=0.0),
+    lambda: Sphere((0, 0, 0), radius=0.0),
     lambda: Sphere(center=(NAN, 0, 0), radius=1.0),
     lambda: Box(minimum=(0, 0, 0), maximum=(1, 0, 1)),
     lambda: PlaneGuide(normal=(0, 0, 0)),

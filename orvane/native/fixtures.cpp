@@ -122,7 +122,7 @@ void RegisterFixtures(py::module_& m) {
                     bool inside) {
             return Checked(Sphere{ToVector3(center, "center"), radius, stiffness, damping, inside});
         }),
-        "center"_a = zero, "radius"_a, "stiffness"_a = 0.0, "damping"_a = 0.0, "inside"_a = false);
+        "center"_a, "radius"_a, "stiffness"_a = 0.0, "damping"_a = 0.0, "inside"_a = false);
     VectorParameter(sphere, "center", &Sphere::center);
     Parameter(sphere, "radius", &Sphere::radius);
     Parameter(sphere, "stiffness", &Sphere::stiffness);

@@ -86,7 +86,7 @@ def large_xml(bodies: int = 40) -> str:
 def require_mujoco() -> Any:
     """The mujoco module, or ImportError saying how to install it."""
     try:
-        import mujoco  # type: ignore[import-not-found]
+        import mujoco  # type: ignore[import-not-found,import-untyped]
     except ImportError as e:
         raise ImportError(_MISSING) from e
     return mujoco

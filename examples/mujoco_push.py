@@ -1,0 +1,62 @@
+"""A MuJoCo scene the arm touches: the tool pushes a box across a table.
+
+The servo loop steps the scene on its own thread, 1000 times a second: the scene's tool
+body is pulled towards the arm's position, and the arm feels the opposite of that pull, so
+it feels the box. This program only pushes (standing in for a hand) and reads snapshots.
+Needs the mujoco package (pip install 'OrvaneHardwareAPI[mujoco]').
+
+    python3 mujoco_push.py             # against a simulated arm (orvane-sim on PATH)
+    python3 mujoco_push.py /dev/ttyACM0 --seconds 5
+"""
+import argparse
+import subprocess
+import time
+
+from orvane import scenes
+from orvane.haptics import LoopFault, MujocoScene, ServoLoop
+
+parser = argparse.ArgumentParser()
+parser.add_argument("port", nargs="?", help="the arm's port (default: a simulated arm)")
+parser.add_argument("--seconds", type=float, default=3.0)
+args = parser.parse_args()
+
+model, data = scenes.load(scenes.demo_xml())
+box = int(model.jnt_qposadr[model.body_jntadr[model.body("box").id]])  # the box's x in qpos
+simulator = None
+port = args.port
+if port is None:
+    simulator = subprocess.Popen(["orvane-sim", "arm"], stdout=subprocess.PIPE, text=True)
+    assert simulator.stdout is not None
+    port = simulator.stdout.readline().strip()
+
+try:
+    with ServoLoop(port, rate_hz=1000, max_force=4.0) as loop:
+        deadline = time.monotonic() + 2.0
+        while loop.state().sequence == 0:  # no reply yet: where the arm is is not known
+            if not loop.running or time.monotonic() > deadline:
+                raise SystemExit(f"the arm gave no state: {loop.fault or 'no cycle ran'}")
+            time.sleep(0.001)
+        home = loop.state().position
+        # The arm's starting point is where the tool starts in the scene.
+        loop.workspace(offset=[scenes.DEMO_TOOL_START[i] - home[i] for i in range(3)])
+        scene = loop.add(MujocoScene(model, data, body="tool", stiffness=300.0, damping=3.0))
+        start = time.monotonic()
+        next_print = start
+        while (t := time.monotonic() - start) < args.seconds:
+            # A 1 N push, brought in over half a second, set again well within the watchdog.
+            loop.force = (min(1.0, 2 * t), 0.0, 0.0)
+            if time.monotonic() >= next_print:
+                s = scene.snapshot()
+                print(f"{t:5.2f} s  tool x {100 * s.tool[0]:+6.2f} cm  box x "
+                      f"{100 * s.qpos[box]:+6.2f} cm  felt {s.force[0]:+5.2f} N  "
+                      f"contacts {s.contacts}")
+                next_print += args.seconds / 10
+            time.sleep(0.02)
+        steps = scene.stats()["step_us"]
+    print(f"scene steps: median {steps['p50']:.0f} us, p99 {steps['p99']:.0f} us")
+except LoopFault as fault:
+    raise SystemExit(f"the loop stopped: {fault}")
+finally:
+    if simulator is not None:
+        simulator.terminate()
+        simulator.wait()
