@@ -78,6 +78,17 @@ def test_a_coupling_pulls_through_the_workspace_and_the_clutch_frees_the_arm(por
         assert not coupling.active
 
 
+def test_a_coupling_refuses_stamps_that_would_hold_back_every_later_update(port, held_arm):
+    with ServoLoop(port.path, rate_hz=500, realtime=False) as loop:
+        coupling = loop.add(Coupling(target=(0.05, 0, 0), stiffness=100.0))
+        for stamp, error in [(time.monotonic_ns() + 10**10, ValueError), (2**64, ValueError),
+                             ("now", TypeError)]:
+            with pytest.raises(error):
+                coupling.update(target=(0.06, 0, 0), stamp_ns=stamp)
+        coupling.update(target=(0.06, 0, 0))
+        wait_until(lambda: coupling.state().target == pytest.approx((0.06, 0, 0)), 2.0)
+
+
 def test_a_tool_pressed_into_a_fixed_box_feels_its_face(port, held_arm):
     mujoco = pytest.importorskip("mujoco")
     xml = ('<mujoco><worldbody><geom type="box" pos="0.1 0 0" size="0.05 0.05 0.05"/>'

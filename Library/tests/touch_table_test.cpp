@@ -49,6 +49,19 @@ TEST(TouchTable, CouplingsAreSeenThroughTheWorkspaceAndTheirForcesComeBack) {
     EXPECT_NEAR(both[0], -8.0, 1e-9);
 }
 
+TEST(TouchTable, AMoveMadeBeforeTheLoopFirstSawTheCouplingIsRendered) {
+    TouchTable table(0.0);
+    CouplingId id = 0;
+    ASSERT_FALSE(table.AddCoupling(Pull({0, 0, 0}), id));
+    ASSERT_FALSE(table.MoveTarget(id, {{0.3, 0, 0}, {}, kT0}));
+    for (int i = 0; i < 1000; ++i) {
+        Felt(table, {0, 0, 0}, {0, 0, 0}, kT0 + i * kMs);
+    }
+    CouplingState state;
+    ASSERT_TRUE(table.CouplingStateOf(id, state));
+    EXPECT_EQ(state.target, (Vec3{0.3, 0, 0}));
+}
+
 TEST(TouchTable, TheClutchFreesTheArmAndLetsGoWithoutAJump) {
     TouchTable table(0.2);
     table.Restart(kT0 - 1000 * kMs);

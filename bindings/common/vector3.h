@@ -49,4 +49,16 @@ inline std::array<double, 3> ToVector3(const py::handle& value, const char* what
     return out;
 }
 
+// One number (a parameter given as a Python object, for instance one that may be None).
+inline double ToNumber(const py::handle& value, const char* what) {
+    if (!PyNumber_Check(value.ptr()) || PySequence_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " must be a number");
+    }
+    const double out = PyFloat_AsDouble(value.ptr());
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return out;
+}
+
 }  // namespace Orvane::HardwareAPI::Python

@@ -23,6 +23,7 @@ namespace py = pybind11;
 using namespace py::literals;
 using namespace Orvane::HardwareAPI::Haptics;
 using Orvane::HardwareAPI::Error;
+using Orvane::HardwareAPI::Python::ToNumber;
 using Orvane::HardwareAPI::Python::ToVector3;
 
 py::tuple Tuple(const Vec3& v) {
@@ -109,7 +110,7 @@ Matrix3 ToRotation(const py::handle& value) {
     if (py::len(rows) == 4) {
         std::array<double, 4> q{};
         for (int i = 0; i < 4; ++i) {
-            q[i] = rows[i].cast<double>();
+            q[i] = ToNumber(rows[i], "a quaternion's part");
         }
         if (!RotationFromQuaternion(q, r)) {
             throw py::value_error("workspace: the quaternion must be finite and not zero");
@@ -164,7 +165,7 @@ void RegisterCoupling(py::module_& m) {
               p.target = ToVector3(target, "target");
               p.stiffness = stiffness;
               p.damping = damping;
-              p.max_force = max_force.is_none() ? 0.0 : max_force.cast<double>();
+              p.max_force = max_force.is_none() ? 0.0 : ToNumber(max_force, "max_force");
               p.passivity = passivity;
               p.passivity_max_damping = passivity_max_damping;
               if (!max_force.is_none() && !(p.max_force > 0.0)) {
@@ -185,7 +186,7 @@ void RegisterCoupling(py::module_& m) {
         },
         [](PyCoupling& self, const py::object& value) {
             CouplingParams p = self.params;
-            p.max_force = value.is_none() ? 0.0 : value.cast<double>();
+            p.max_force = value.is_none() ? 0.0 : ToNumber(value, "max_force");
             if (!value.is_none() && !(p.max_force > 0.0)) {
                 throw py::value_error("coupling: max_force must be above 0, or None");
             }
@@ -198,8 +199,18 @@ void RegisterCoupling(py::module_& m) {
             CouplingTarget t;
             t.position = ToVector3(target, "target");
             t.velocity = ToVector3(velocity, "velocity");
-            t.stamp_ns = stamp_ns.is_none() ? Orvane::HardwareAPI::Platform::MonotonicNs()
-                                            : stamp_ns.cast<std::int64_t>();
+            if (stamp_ns.is_none()) {
+                t.stamp_ns = Orvane::HardwareAPI::Platform::MonotonicNs();
+            } else if (!py::isinstance<py::int_>(stamp_ns)) {
+                throw py::type_error("stamp_ns must be an int (time.monotonic_ns()) or None");
+            } else {
+                try {
+                    t.stamp_ns = stamp_ns.cast<std::int64_t>();
+                } catch (const py::cast_error&) {
+                    throw py::value_error(
+                        "stamp_ns must be a whole number of nanoseconds (time.monotonic_ns())");
+                }
+            }
             if (std::string problem = TargetProblem(t); !problem.empty()) {
                 throw py::value_error(problem);
             }
@@ -368,7 +379,7 @@ void RegisterTouch(py::module_& m) {
                               : LoopOf(self);
         WorkspaceMap map = loop.Workspace();
         if (!scale.is_none()) {
-            map.scale = scale.cast<double>();
+            map.scale = ToNumber(scale, "scale");
         }
         if (!offset.is_none()) {
             map.offset = ToVector3(offset, "offset");

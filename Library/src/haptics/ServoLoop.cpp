@@ -600,6 +600,13 @@ Error ServoLoop::MoveCouplingTarget(CouplingId id, const CouplingTarget& target)
     if (Error refused = impl_->Refusal()) {
         return refused;
     }
+    // A stamp from the future would hold back every real update after it (they would all
+    // look older); a second's slack covers clocks read a little apart.
+    if (target.stamp_ns > Platform::MonotonicNs() + kNsPerSecond) {
+        return {ErrorKind::BadArgument,
+                "coupling: the target's time stamp lies in the future (more than 1 s ahead of "
+                "the monotonic clock)"};
+    }
     return impl_->touch.MoveTarget(id, target);
 }
 

@@ -53,6 +53,7 @@ Error TouchTable::AddCoupling(const CouplingParams& params, CouplingId& id) {
         c.params = params;
         ++c.params_serial;
         c.target = {};
+        c.added_target_serial = c.target_serial;
         slot.to_loop.Write(c);
         id = static_cast<CouplingId>(c.generation * kMaxCouplings + i + 1);
         return {};
@@ -232,7 +233,7 @@ bool TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double
                 slot.renderer = CouplingRenderer(c.params);
                 slot.generation = c.generation;
                 slot.active = c.active;
-                slot.target_serial = c.target_serial;
+                slot.target_serial = c.added_target_serial;
             } else if (c.params_serial != slot.params_serial) {
                 slot.renderer.SetParams(c.params);
             }

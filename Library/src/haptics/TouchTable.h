@@ -71,6 +71,9 @@ private:
         std::uint64_t params_serial = 0;
         CouplingTarget target{};
         std::uint64_t target_serial = 0;
+        // target_serial when the coupling was added: moves after it are the coupling's, also
+        // when the loop first sees the coupling together with them.
+        std::uint64_t added_target_serial = 0;
     };
     struct PublishedState {
         std::uint32_t generation = 0;
