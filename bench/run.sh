@@ -12,7 +12,8 @@
 #                                # 10 and 50 files each (bench/open_cost.cpp); writes
 #                                # bench/results/ports.json
 #   bash bench/run.sh --bridge   # the bridge's round trip over zenoh on loopback and the
-#                                # recording under load (bench/bridge.py); writes
+#                                # recording under load (bench/bridge.py, which runs
+#                                # bench/record.py for 60 s); writes
 #                                # bench/results/bridge.json
 # Further options go to bench/bench.py (--only KEYS, --status-data N, --keep-profiles).
 # Exit status 1 means a target was missed (see "Targets" at the end of the output).
