@@ -1,9 +1,10 @@
 """The bridge benchmark, in one run: the round trip from the leader's published state to a
 follower and back as a force command, at 500 Hz over zenoh on the loopback address (p50,
 p99, p99.9, loss), then the recording's throughput at 1 kHz beside the GC-heavy thread of
-the servo benchmark (cycles lost). Writes bench/results/bridge.json.
+the servo benchmark (bench/record.py in an interpreter of its own: the cycles the loop ran
+that the file read back lacks). Writes bench/results/bridge.json.
 
-    python3 bench/bridge.py --build BUILD [--seconds 10] [--record-seconds 30] [--quick]
+    python3 bench/bridge.py --build BUILD [--seconds 10] [--record-seconds 60] [--quick]
 """
 import argparse
 import datetime
@@ -14,14 +15,13 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from servo import Churn, Simulator, drive_hand, fmt, open_servo_loop, percentiles  # noqa: E402
+from servo import Simulator, fmt, percentiles  # noqa: E402
 
 RATE_HZ = 500.0
 LOOP_HZ = 1000.0
@@ -118,43 +118,15 @@ def round_trip(cfg, env):
 
 # --- the recording beside a GC-heavy thread, in its own interpreter -----------------------
 
-def record_worker(port, seconds):
-    try:
-        from orvane.recording import Recorder
-    except ImportError as e:
-        print(json.dumps({"cycles_lost": None, "note": f"no recorder here: {e}"}))
-        return 0
-    churn = Churn()
-    churn.start()
-    loop = open_servo_loop(port, RECORD_HZ, seconds, history=False)
-    path = os.path.join(tempfile.mkdtemp(prefix="orvane-bench-"), "session.mcap")
-    try:
-        recorder = Recorder(loop, path)
-        if hasattr(recorder, "start"):
-            recorder.start()
-        before = loop.stats()["cycles"]
-        drive_hand(loop, seconds)
-        cycles = loop.stats()["cycles"] - before
-        (getattr(recorder, "close", None) or recorder.stop)()
-    finally:
-        loop.stop()
-        churn.stop.set()
-        churn.join()
-    size = os.path.getsize(path) if os.path.exists(path) else 0
-    print(json.dumps({"cycles": cycles, "cycles_lost": recorder.lost, "file_bytes": size,
-                      "churn_gc_collections": churn.collections}))
-    return 0
-
-
 def record(cfg, env):
-    sim = Simulator(cfg.sim)
+    """bench/record.py's figures: it runs its own simulator, loop, recorder and busy thread."""
     try:
         done = subprocess.run(
-            [sys.executable, os.path.abspath(__file__), "--record-worker", sim.port,
-             "--seconds", str(cfg.record_seconds)], env=env, capture_output=True, text=True,
-            timeout=cfg.record_seconds * 4 + 60)
-    finally:
-        sim.stop()
+            [sys.executable, os.path.join(HERE, "record.py"), "--sim", cfg.sim,
+             "--seconds", str(cfg.record_seconds), "--rate", str(RECORD_HZ)], env=env,
+            capture_output=True, text=True, timeout=cfg.record_seconds * 4 + 60)
+    except subprocess.TimeoutExpired:
+        return {"error": "the recording run did not finish"}
     if done.returncode != 0 or not done.stdout.strip():
         return {"error": (done.stderr.strip().splitlines() or ["no output"])[-1]}
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -171,16 +143,13 @@ def main():
     p.add_argument("--build", help="build folder with the modules and tools/orvane-sim")
     p.add_argument("--sim", help="the orvane-sim to run (default: BUILD/tools/orvane-sim)")
     p.add_argument("--seconds", type=float, default=10.0, help="round-trip window (10 s)")
-    p.add_argument("--record-seconds", type=float, default=30.0, help="recording run (30 s)")
+    p.add_argument("--record-seconds", type=float, default=60.0, help="recording run (60 s)")
     p.add_argument("--quick", action="store_true", help="2 s and 3 s, for a smoke run")
     p.add_argument("--output", default=os.path.join(HERE, "results", "bridge.json"))
     p.add_argument("--echo", metavar="ENDPOINT", help=argparse.SUPPRESS)
-    p.add_argument("--record-worker", metavar="PORT", help=argparse.SUPPRESS)
     cfg = p.parse_args()
     if cfg.echo:
         return echo(cfg.echo, cfg.seconds)
-    if cfg.record_worker:
-        return record_worker(cfg.record_worker, cfg.seconds)
     if not cfg.build and not cfg.sim:
         p.error("--build or --sim is required")
     if cfg.quick:
@@ -191,7 +160,7 @@ def main():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         paths + [p for p in [os.environ.get("PYTHONPATH")] if p]))
 
-    started = time.monotonic()
+    started, load_at_start = time.monotonic(), os.getloadavg()
     print(f"  round trip at {RATE_HZ:g} Hz for {cfg.seconds:g} s ...", file=sys.stderr,
           flush=True)
     rtt = round_trip(cfg, env)
@@ -201,7 +170,7 @@ def main():
 
     p99 = None if "error" in rtt else rtt["rtt_us"]["p99"]
     loss = None if "error" in rtt else rtt["loss"]
-    lost = rec.get("cycles_lost")
+    lost = rec.get("record_cycles_lost_loaded")
     rows = [("round trip p50 us", None if p99 is None else rtt["rtt_us"]["p50"], "", ""),
             ("round trip p99 us", p99, f"<= {TARGET_RTT_P99_US:g}",
              verdict(p99, p99 is not None and p99 <= TARGET_RTT_P99_US)),
@@ -209,7 +178,7 @@ def main():
             ("round trip loss", loss, "0", verdict(loss, loss == 0)),
             ("recorded cycles lost, loaded", lost, "0", verdict(lost, lost == 0))]
     head = ("figure", "value", "target", "verdict")
-    cells = [head] + [(n, fmt(v, 4 if "loss" in n else 1) if v is not None else "-", t, d)
+    cells = [head] + [(n, fmt(v, 4 if "loss" in n else 0 if "lost" in n else 1), t, d)
                       for n, v, t, d in rows]
     widths = [max(len(str(r[i])) for r in cells) for i in range(4)]
     for i, row in enumerate(cells):
@@ -226,7 +195,8 @@ def main():
     result = {
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "machine": {"kernel": platform.release(), "cpus": os.cpu_count(),
-                    "python": platform.python_version(), "load_average": os.getloadavg()},
+                    "python": platform.python_version(), "load_average_at_start": load_at_start,
+                    "load_average": os.getloadavg()},
         "config": {"rate_hz": RATE_HZ, "loop_hz": LOOP_HZ, "seconds": cfg.seconds,
                    "record_hz": RECORD_HZ, "record_seconds": cfg.record_seconds},
         "round_trip": rtt, "recording": rec,

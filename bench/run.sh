@@ -12,7 +12,8 @@
 #                                # 10 and 50 files each (bench/open_cost.cpp); writes
 #                                # bench/results/ports.json
 #   bash bench/run.sh --bridge   # the bridge's round trip over zenoh on loopback and the
-#                                # recording under load (bench/bridge.py); writes
+#                                # recording under load (bench/bridge.py, which runs
+#                                # bench/record.py for 60 s); writes
 #                                # bench/results/bridge.json
 #   bash bench/run.sh --scenes   # couplings and MuJoCo scenes on the servo loop at 1 kHz,
 #                                # with and without a GC-busy thread (bench/scenes.py);

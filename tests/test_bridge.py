@@ -4,6 +4,7 @@ import json
 import math
 import os
 import random
+import re
 import signal
 import socket
 import subprocess
@@ -131,25 +132,55 @@ def test_injected_loss_and_jitter_are_counted_and_never_reorder_commands(peer):
     assert sequences != sorted(sequences)
 
 
-def test_spring_targets_and_bad_commands(peer):
+def test_coupling_targets_and_bad_commands(peer):
     bridge, pub, seen, _ = peer()
     x, y, z = bridge.loop.state().position
     target = (x + 0.01, y, z)
-    for i in range(1, 4):
-        pub[wire.SERVO_CP].put(command(wire.SERVO_CP, i, *target, 300.0, 5.0))
+    # Without a velocity (the shorter layout) and with one.
+    pub[wire.SERVO_CP].put(command(wire.SERVO_CP, 1, *target, 300.0, 5.0))
+    for i in range(2, 4):
+        pub[wire.SERVO_CP].put(command(wire.SERVO_CP, i, *target, 300.0, 5.0, 0.0, 0.0, 0.0))
     pub[wire.SERVO_CP].put(b"\x00" * 10)
     pub[wire.SERVO_CP].put(command(wire.SERVO_CP, 4, *target, -1.0, 0.0))
+    pub[wire.SERVO_CP].put(command(wire.SERVO_CP, 5, *target, 300.0, 5.0, stamp=math.inf))
     pub[wire.SERVO_CF].put(command(wire.SERVO_CF, 1, math.nan, 0.0, 0.0))
     wait_for(lambda: abs(bridge.loop.state().position[0] - target[0]) < 0.001,
-             what="the arm at the spring's centre")
+             what="the arm at the coupling's target")
     s = bridge.stats()
     assert s["servo_cp"] | {"late": 0} == {
-        "received": 5, "applied": 3, "late": 0, "lost": 0, "out_of_order": 0,
-        "malformed": 1, "rejected": 1, "sources": 1}
+        "received": 6, "applied": 3, "late": 0, "lost": 0, "out_of_order": 0,
+        "malformed": 1, "rejected": 2, "sources": 1}
+    assert (bridge.coupling.stiffness, bridge.coupling.damping) == (300.0, 5.0)
+    assert s["coupling"] == {"passivity": False, "passivity_cycles": 0, "dissipated_j": 0.0,
+                             "observed_energy_j": 0.0}
     assert s["servo_cf"]["rejected"] == 1 and bridge.loop.force == (0.0, 0.0, 0.0)
     header, values = wire.unpack(wire.MEASURED_CP, seen[wire.MEASURED_CP][-1])
     assert values[3:] == (0.0, 0.0, 0.0, 0.0)  # no handle, no orientation
     assert abs(values[0] - target[0]) < 0.002
+
+
+def test_coupling_extrapolates_one_interval_then_holds_on_silence(peer):
+    bridge, pub, _, _ = peer(passivity=True)
+    x, y, z = bridge.loop.state().position
+    speed, interval, stamp = 0.05, 0.01, time.time()
+    for i in range(1, 11):  # 10 ms apart by their stamps, moving along +x
+        pub[wire.SERVO_CP].put(command(wire.SERVO_CP, i, x + speed * interval * i, y, z,
+                                       200.0, 2.0, speed, 0.0, 0.0, stamp=stamp + i * interval))
+        time.sleep(interval)
+    time.sleep(0.3)
+    held = bridge.coupling.state().target
+    # The last target, plus one interval at its velocity: no further.
+    assert held == pytest.approx((x + speed * interval * 11, y, z), abs=1e-7)
+    time.sleep(0.1)
+    assert bridge.coupling.state().target == held
+    # A sender whose clock stepped back an hour is still followed.
+    pub[wire.SERVO_CP].put(command(wire.SERVO_CP, 11, x, y, z, 200.0, 2.0, stamp=stamp - 3600))
+    wait_for(lambda: bridge.coupling.state().target == pytest.approx((x, y, z), abs=1e-9),
+             what="the target back at the start")
+    s = bridge.stats()
+    assert s["servo_cp"]["applied"] == 11 and bridge.coupling.passivity
+    assert s["coupling"]["passivity"] and s["coupling"]["passivity_cycles"] == \
+        bridge.loop.stats()["passivity_cycles"]
 
 
 def test_measured_state_carries_the_handles_orientation(peer):
@@ -171,14 +202,21 @@ def test_inbox_fills_gaps_and_restarts_with_a_new_source():
     assert (inbox.lost, inbox.out_of_order, inbox.sources) == (2, 2, 2)
 
 
-def test_teleoperation_example_feels_the_remote_wall():
+@pytest.mark.parametrize("mode", [["--mode", "force"], ["--mode", "position", "--passivity"]])
+def test_teleoperation_example_feels_the_remote_wall(mode):
     env = tool_env()
     env["PYTHONPATH"] = os.pathsep.join(sys.path)
     done = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "teleoperation.py"),
-                           "--delay-ms", "20", "--seconds", "3"], env=env, capture_output=True,
-                          text=True, timeout=60)
+                           *mode, "--delay-ms", "20", "--seconds", "3"], env=env,
+                          capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "the arm felt the remote wall" in done.stdout
+    if "--passivity" in mode:
+        # The coupling rests 0.5 mm past the wall; the 40 ms round trip never threw the arm
+        # far beyond, because the passivity damping took out what the delay put in.
+        peak = float(re.search(r"at most ([\d.]+) mm", done.stdout).group(1))
+        cycles = int(re.search(r"acted in (\d+) cycles", done.stdout).group(1))
+        assert peak < 1.5 and cycles > 0, done.stdout
 
 
 def free_endpoint():
@@ -214,7 +252,8 @@ def test_command_ends_with_zero_force_and_says_why(start_sim, tmp_path, sim_args
     trace = tmp_path / "trace.txt"
     sim = start_sim("arm", "--trace", str(trace), *sim_args)
     endpoint = free_endpoint()
-    proc = run_bridge("--arm", sim.path, "--listen", endpoint, "--prefix", PREFIX)
+    proc = run_bridge("--arm", sim.path, "--listen", endpoint, "--prefix", PREFIX,
+                      "--passivity")
     assert proc.stdout.readline() == f"orvane-bridge: {PREFIX} at 500 Hz\n"
     states = []
     with zenoh.open(loopback_config(connect=[endpoint])) as session:
@@ -226,7 +265,8 @@ def test_command_ends_with_zero_force_and_says_why(start_sim, tmp_path, sim_args
         out, err = proc.communicate(timeout=10)
         time.sleep(0.1)
     assert proc.returncode == rc and error in err, err
-    assert json.loads(out)["published"]["measured_cp"] > 0
+    stats = json.loads(out)
+    assert stats["published"]["measured_cp"] > 0 and stats["coupling"]["passivity"]
     assert wire.unpack(wire.OPERATING_STATE, states[-1])[1][:2] == (last_state, wire.NO_HANDLE)
     if not sim_args:
         assert trace_forces(trace)[-1][1] == (0.0, 0.0, 0.0)

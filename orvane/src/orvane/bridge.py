@@ -1,5 +1,5 @@
 """The arm (and a handle) on the network: a servo loop that publishes its measured state over
-zenoh and takes force commands and spring targets from it.
+zenoh and takes force commands and coupling targets from it.
 
 The loop itself stays on this machine; only setpoints travel. A leader that loses the
 network ramps out under the loop's watchdog. The message layouts are in
@@ -7,6 +7,7 @@ network ramps out under the loop's watchdog. The message layouts are in
 
     orvane-bridge --arm PORT [--handle PORT] [--prefix orvane/arm1] [--rate HZ]
                   [--zenoh-config FILE] [--delay-ms X] [--jitter-ms Y] [--loss P]
+                  [--passivity]
 """
 import argparse
 import collections
@@ -21,7 +22,7 @@ import time
 from typing import Any, Deque, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 from orvane import bridge_wire as wire
-from orvane.haptics import EffectHandle, HandleListener, LoopFault, ServoLoop, Spring
+from orvane.haptics import Coupling, HandleListener, LoopFault, ServoLoop
 from orvane.network_faults import NetworkFaults
 
 try:
@@ -37,6 +38,8 @@ STATE_INTERVAL_S = 0.1
 _SENT_SLOTS = 4096  # publish times kept for the round trip, by measured_cp sequence
 _MISSING_SPAN = 4096  # how far back a gap is remembered, in sequence numbers
 _RTT_SAMPLES = 100_000
+# A servo_cp stamped this far ahead of its arrival came from a clock that jumped forward.
+_STAMP_AHEAD_NS = 1_000_000_000
 
 ZenohConfig = Union[None, str, Mapping[str, Any], "zenoh.Config"]
 
@@ -122,14 +125,15 @@ class Bridge:
     """Runs a ServoLoop on `arm` (and a HandleListener on `handle`) and bridges them to zenoh
     under `prefix`: publishes measured_cp, measured_cv, measured_cf and operating_state at
     `rate_hz` (never faster than the loop), applies servo_cf as the loop's commanded force
-    and servo_cp as the target of a spring. `delay_ms`, `jitter_ms` and `loss` impair both
-    directions, with random draws from `seed`; a command older than `late_ms` on arrival is
-    counted late (and still applied when it is the newest)."""
+    and servo_cp as the target of a Coupling (`passivity` turns on its passivity damping).
+    `delay_ms`, `jitter_ms` and `loss` impair both directions, with random draws from `seed`;
+    a command older than `late_ms` on arrival is counted late (and still applied when it is
+    the newest)."""
 
     def __init__(self, arm: str, handle: Optional[str] = None, *, prefix: str = "orvane/arm1",
                  rate_hz: float = 500.0, zenoh_config: ZenohConfig = None,
                  delay_ms: float = 0.0, jitter_ms: float = 0.0, loss: float = 0.0,
-                 seed: int = 0, late_ms: float = 10.0,
+                 seed: int = 0, late_ms: float = 10.0, passivity: bool = False,
                  loop_options: Optional[Mapping[str, Any]] = None,
                  handle_options: Optional[Mapping[str, Any]] = None) -> None:
         if not prefix or prefix.startswith("/") or prefix.endswith("/") or any(
@@ -160,7 +164,13 @@ class Bridge:
         self._lock = threading.Lock()
         self._inboxes = {wire.SERVO_CF: Inbox(late_ms / 1000.0),
                          wire.SERVO_CP: Inbox(late_ms / 1000.0)}
-        self._spring: Optional[EffectHandle] = None
+        self.passivity = bool(passivity)
+        self._coupling: Optional[Coupling] = None
+        # servo_cp stamps on this machine's monotonic clock: the sender's clock read from the
+        # arrival of its first message, so the coupling sees the sender's pace.
+        self._stamp_source: Optional[int] = None
+        self._stamp_offset_ns = 0
+        self._last_stamp_ns = 0
         self._published = {t: 0 for t in (wire.MEASURED_CP, wire.MEASURED_CV, wire.MEASURED_CF,
                                           wire.OPERATING_STATE)}
         self._sent_time = [0.0] * _SENT_SLOTS
@@ -335,8 +345,8 @@ class Bridge:
                 return
             self._round_trip(int(values[0]))
             try:
-                applied = self._apply(topic, values[1:])
-            except (ValueError, TypeError, LoopFault):
+                applied = self._apply(topic, header, values[1:])
+            except (ValueError, TypeError, OverflowError, LoopFault):
                 applied = False
             if applied:
                 inbox.applied += 1
@@ -351,21 +361,48 @@ class Bridge:
         self._rtt_us.append(
             (ack, (time.monotonic() - self._sent_time[ack % _SENT_SLOTS]) * 1e6))
 
-    def _apply(self, topic: str, values: Sequence[float]) -> bool:
+    def _apply(self, topic: str, header: wire.Header, values: Sequence[float]) -> bool:
         if not all(math.isfinite(v) for v in values):
             return False
         if topic == wire.SERVO_CF:
             self.loop.force = values
             return True
-        centre, stiffness, damping = values[:3], values[3], values[4]
-        if stiffness < 0 or damping < 0:
+        target, stiffness, damping, velocity = values[:3], values[3], values[4], values[5:8]
+        if stiffness < 0 or damping < 0 or not math.isfinite(header.stamp):
             return False
-        if self._spring is None or not self._spring.active:
-            self._spring = self.loop.add(Spring(center=centre, stiffness=stiffness,
-                                                damping=damping))
+        coupling = self._coupling
+        if coupling is None or not coupling.active:
+            coupling = Coupling(target=target, stiffness=stiffness, damping=damping,
+                                passivity=self.passivity)
+            self.loop.add(coupling)
+            self._coupling = coupling
         else:
-            self._spring.update(center=centre, stiffness=stiffness, damping=damping)
+            if coupling.stiffness != stiffness:
+                coupling.stiffness = stiffness
+            if coupling.damping != damping:
+                coupling.damping = damping
+        coupling.update(target=target, velocity=velocity, stamp_ns=self._stamp_ns(header))
         return True
+
+    def _stamp_ns(self, header: wire.Header) -> int:
+        """The sender's stamp on this machine's monotonic clock, always after the one
+        before: a new source, or a sender clock that stepped back or far ahead, is read
+        again from the arrival."""
+        now = time.monotonic_ns()
+        sent = round(header.stamp * 1e9)
+        stamp = sent + self._stamp_offset_ns
+        if header.source != self._stamp_source or stamp <= self._last_stamp_ns or \
+                stamp > now + _STAMP_AHEAD_NS:
+            self._stamp_source = header.source
+            stamp = max(now, self._last_stamp_ns + 1)
+            self._stamp_offset_ns = stamp - sent
+        self._last_stamp_ns = stamp
+        return stamp
+
+    @property
+    def coupling(self) -> Optional[Coupling]:
+        """The Coupling servo_cp drives (added with the first one), or None."""
+        return self._coupling
 
     # --- figures ------------------------------------------------------------------------
 
@@ -379,12 +416,15 @@ class Bridge:
     def stats(self) -> Dict[str, Any]:
         """Counts since start: messages published per topic, the publishing rate, each
         command topic's received, applied, late, lost, out-of-order, malformed and rejected
-        messages (and their totals), the injected faults per direction, and the round trip
-        from a measured_cp to the first command that acknowledges it, in microseconds."""
+        messages (and their totals), the injected faults per direction, the round trip
+        from a measured_cp to the first command that acknowledges it, in microseconds, and
+        what the servo_cp coupling's passivity damping did (zeros before the first one)."""
         with self._lock:
             inboxes = {t: i.counts() for t, i in self._inboxes.items()}
             rtt = [us for _, us in self._rtt_us]
             published = dict(self._published)
+            coupling = self._coupling
+        state = coupling.state() if coupling is not None else None
         elapsed = time.monotonic() - self._started_at if self._started_at else 0.0
         result: Dict[str, Any] = {
             "published": published,
@@ -394,6 +434,12 @@ class Bridge:
             "injected": {"out": self._out.counts() if self._out else {},
                          "in": self._in.counts() if self._in else {}},
             "rtt_us": percentiles(rtt),
+            "coupling": {
+                "passivity": self.passivity,
+                "passivity_cycles": state.passivity_cycles if state else 0,
+                "dissipated_j": state.dissipated_j if state else 0.0,
+                "observed_energy_j": state.observed_energy_j if state else 0.0,
+            },
         }
         for name in ("late", "lost", "out_of_order"):
             result[name] = sum(i[name] for i in inboxes.values())
@@ -405,7 +451,7 @@ class Bridge:
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog="orvane-bridge", description="Publishes the arm's state over zenoh and takes "
-        "force commands and spring targets from it.")
+        "force commands and coupling targets from it.")
     p.add_argument("--arm", required=True, help="the arm's port")
     p.add_argument("--handle", help="a handle's port: its orientation joins measured_cp")
     p.add_argument("--handle-hz", type=float, default=100.0,
@@ -417,6 +463,9 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p.add_argument("--max-force", type=float, default=5.0, help="force limit, N (5)")
     p.add_argument("--watchdog", type=float, default=0.1,
                    help="seconds without a force command before it ramps out (0.1)")
+    p.add_argument("--passivity", action="store_true",
+                   help="passivity damping on the servo_cp coupling: it never gives the arm "
+                   "more energy than the arm gave it (for a delayed network)")
     p.add_argument("--zenoh-config", metavar="FILE",
                    help="zenoh configuration (JSON5); default: a peer on "
                    f"{DEFAULT_ENDPOINT}, loopback only, no scouting")
@@ -459,6 +508,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         bridge = Bridge(args.arm, args.handle, prefix=args.prefix, rate_hz=args.rate,
                         zenoh_config=config, delay_ms=args.delay_ms,
                         jitter_ms=args.jitter_ms, loss=args.loss, seed=args.seed,
+                        passivity=args.passivity,
                         loop_options={"rate_hz": args.loop_rate, "max_force": args.max_force,
                                       "watchdog_s": args.watchdog},
                         handle_options={"request_hz": args.handle_hz})
