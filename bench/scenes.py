@@ -130,7 +130,7 @@ def scene_way(port, seconds, bodies):
     t0 = float(history["time"][0]) if len(history["time"]) else 0.0
     kept = [float(e) for e, t in zip(history["period_error_us"], history["time"])
             if float(t) - t0 >= WARMUP_S]
-    return {"cycles": stats["cycles"], "rate_hz": stats["cycles"] / elapsed,
+    return {"cycles": stats["cycles"], "rate_hz": stats["rate_hz"], "hand_s": elapsed,
             "period_error_us": servo.percentiles(kept), "overruns": stats["overruns"],
             "step_us": scene_stats["step_us"], "scene_overruns": scene_stats["overruns"],
             "contacts_at_end": snapshot.contacts, "bodies": int(model.nbody) - 1}
