@@ -179,7 +179,8 @@ def test_coupling_extrapolates_one_interval_then_holds_on_silence(peer):
              what="the target back at the start")
     s = bridge.stats()
     assert s["servo_cp"]["applied"] == 11 and bridge.coupling.passivity
-    assert s["coupling"]["passivity"] and s["coupling"]["passivity_cycles"] == \
+    # Read a moment apart while the loop runs: the loop's count may have moved on.
+    assert s["coupling"]["passivity"] and s["coupling"]["passivity_cycles"] <= \
         bridge.loop.stats()["passivity_cycles"]
 
 
