@@ -54,8 +54,9 @@ int ExitCode(pid_t child) {
 }
 
 // How a holder keeps the port: in its process's file table, in a thread that took a file
-// table of its own, or in a thread that goes on after the main thread has exited.
-enum class HeldBy { Process, ThreadWithOwnFiles, ThreadAfterMainExited };
+// table of its own, in a thread that goes on after the main thread has exited, or in a large
+// table far past its other files.
+enum class HeldBy { Process, ThreadWithOwnFiles, ThreadAfterMainExited, PastAGap };
 
 // A child of `uid` holding the port open, and nothing else, until destroyed.
 struct Holder {
@@ -72,9 +73,15 @@ struct Holder {
             }
             // A program that dropped root may be looked into by its own user, as after an exec.
             const auto hold = [&] {
-                const char ok = (by != HeldBy::ThreadWithOwnFiles || unshare(CLONE_FILES) == 0) &&
-                                prctl(PR_SET_DUMPABLE, 1) == 0 &&
-                                open(path.c_str(), O_RDWR | O_NOCTTY) >= 0;
+                for (int i = 0; by == HeldBy::PastAGap && i < 40; ++i) {
+                    open("/dev/null", O_RDONLY);
+                }
+                int fd = -1;
+                const char ok =
+                    (by != HeldBy::ThreadWithOwnFiles || unshare(CLONE_FILES) == 0) &&
+                    prctl(PR_SET_DUMPABLE, 1) == 0 &&
+                    (fd = open(path.c_str(), O_RDWR | O_NOCTTY)) >= 0 &&
+                    (by != HeldBy::PastAGap || (dup2(fd, 500) == 500 && close(fd) == 0));
                 if (by == HeldBy::ThreadAfterMainExited) {
                     usleep(100000);  // the main thread is gone by then
                 }
@@ -82,7 +89,7 @@ struct Holder {
                     pause();
                 }
             };
-            if (by == HeldBy::Process) {
+            if (by == HeldBy::Process || by == HeldBy::PastAGap) {
                 hold();
                 return 0;
             }
@@ -174,6 +181,9 @@ INSTANTIATE_TEST_SUITE_P(Threads, HeldByThreadTest,
                              return info.param == HeldBy::ThreadWithOwnFiles ? "OwnFileTable"
                                                                              : "MainThreadExited";
                          });
+
+INSTANTIATE_TEST_SUITE_P(LargeTable, HeldByThreadTest, testing::Values(HeldBy::PastAGap),
+                         [](const testing::TestParamInfo<HeldBy>&) { return "PastAGap"; });
 
 // Of two openers at the same moment exactly one wins, race after race.
 TEST(SimultaneousOpeners, ExactlyOneWinsEachRace) {

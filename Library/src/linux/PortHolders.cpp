@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -51,6 +52,10 @@ constexpr std::chrono::milliseconds kSettleStep{2};
 // A lock file found empty may be one whose writer has not written yet.
 constexpr std::chrono::milliseconds kEmptyLockGrace{20};
 constexpr int kLockAttempts = 4;
+// Files looked up by number that turn out closed before a table's folder is listed instead.
+constexpr int kProbeMisses = 4;
+// Tables this large are looked up by number first; smaller ones are cheaper listed whole.
+constexpr off_t kProbeFrom = 24;
 
 // Keeps errno as the caller left it: these checks must not change what an open reports.
 class ErrnoKeeper {
@@ -228,16 +233,51 @@ bool Note(int at, const char* entry, int task_dir, const char* fd_name, pid_t pi
 // one of its task folders) to `out`: all of them, or with `port` only that port and
 // pseudo-terminal masters. A table whose files may not be looked at (another user's process,
 // one this process may not trace) is given up at its first entry.
+//
+// The kernel gives the number of open files as the size of the fd folder, and a table is
+// mostly filled from 0 up: that many files are looked up by number, which spares listing
+// them, and the folder is then listed from the first number not looked up. Each file open
+// throughout is seen either way, as when the whole folder is listed; an older kernel that
+// gives no size has the whole folder listed.
 Table ScanFileTable(int task_dir, pid_t pid, const struct stat* port, Terminals& out) {
-    Directory fds(OpenDirectory(task_dir, "fd"));
-    if (!fds) {
+    Descriptor fds(OpenDirectory(task_dir, "fd"));
+    if (fds.get() < 0) {
         return Table::Denied;  // gone meanwhile, or not ours to look into
     }
+    struct stat folder {};
+    const off_t open_files = fstat(fds.get(), &folder) == 0 ? folder.st_size : 0;
     Table seen = Table::Empty;
-    while (const char* name = fds.Next()) {
+    off_t found = 0;
+    int misses = 0;
+    int number = 0;
+    for (; open_files >= kProbeFrom && found < open_files && misses < kProbeMisses; ++number) {
+        char name[16];
+        *std::to_chars(name, name + sizeof name - 1, number).ptr = '\0';
+        bool present = false;
+        if (!Note(fds.get(), name, task_dir, name, pid, port, out, present)) {
+            return Table::Denied;
+        }
+        found += present ? 1 : 0;
+        misses += present ? 0 : 1;
+    }
+    if (found > 0) {
+        seen = Table::Listed;
+    }
+    // The listing goes on from `number`: entry positions are file numbers past "." and "..".
+    // Should the folder not move there, it is listed from the start past those looked up.
+    if (number > 0) {
+        lseek(fds.get(), number + 2, SEEK_SET);
+    }
+    Directory rest(std::move(fds));
+    while (const char* name = rest.Next()) {
+        int listed = -1;
+        std::from_chars(name, name + std::strlen(name), listed);
+        if (listed >= 0 && listed < number) {
+            continue;
+        }
         seen = Table::Listed;
         bool present = false;
-        if (!Note(fds.fd(), name, task_dir, name, pid, port, out, present)) {
+        if (!Note(rest.fd(), name, task_dir, name, pid, port, out, present)) {
             return Table::Denied;
         }
     }
