@@ -18,9 +18,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
@@ -184,6 +186,34 @@ INSTANTIATE_TEST_SUITE_P(Threads, HeldByThreadTest,
 
 INSTANTIATE_TEST_SUITE_P(LargeTable, HeldByThreadTest, testing::Values(HeldBy::PastAGap),
                          [](const testing::TestParamInfo<HeldBy>&) { return "PastAGap"; });
+
+// Among many processes the scan is split between two threads: a holder is seen in either
+// part (started before the crowd it comes early in /proc, after it late).
+TEST(HeldAmongManyProcesses, RefusedWhereverTheHolderIsListed) {
+    PtyPair pty;
+    for (const bool holder_first : {true, false}) {
+        std::optional<Holder> holder;
+        if (holder_first) {
+            holder.emplace(pty.path(), kRoot);
+        }
+        std::vector<pid_t> crowd;
+        for (int i = 0; i < 300; ++i) {
+            crowd.push_back(Spawn(kRoot, [] {
+                pause();
+                return 0;
+            }));
+        }
+        if (!holder_first) {
+            holder.emplace(pty.path(), kRoot);
+        }
+        ASSERT_TRUE(holder->held);
+        EXPECT_EQ(OpenAndWakeAs(kRoot, pty.path()), kRefused) << "holder first: " << holder_first;
+        for (const pid_t pid : crowd) {
+            kill(pid, SIGKILL);
+            ExitCode(pid);
+        }
+    }
+}
 
 // Of two openers at the same moment exactly one wins, race after race.
 TEST(SimultaneousOpeners, ExactlyOneWinsEachRace) {

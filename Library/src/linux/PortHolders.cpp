@@ -30,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -56,6 +57,8 @@ constexpr int kLockAttempts = 4;
 constexpr int kProbeMisses = 4;
 // Tables this large are looked up by number first; smaller ones are cheaper listed whole.
 constexpr off_t kProbeFrom = 24;
+// Among this many processes a scan is split between two threads.
+constexpr std::size_t kParallelScanFrom = 256;
 
 // Keeps errno as the caller left it: these checks must not change what an open reports.
 class ErrnoKeeper {
@@ -333,6 +336,19 @@ void ScanProcess(int pid_dir, pid_t pid, const struct stat* port, Terminals& out
     }
 }
 
+// The processes in `pids` (names of /proc folders), scanned one after the other.
+void ScanProcesses(int proc_fd, const std::vector<pid_t>& pids, std::size_t from, std::size_t to,
+                   const struct stat* port, Terminals& out) {
+    char name[24];
+    for (std::size_t i = from; i < to; ++i) {
+        std::snprintf(name, sizeof name, "%d", static_cast<int>(pids[i]));
+        const Descriptor pid_dir = OpenDirectory(proc_fd, name);
+        if (pid_dir.get() >= 0) {
+            ScanProcess(pid_dir.get(), pids[i], port, out);
+        }
+    }
+}
+
 Terminals ScanAll(const struct stat* port) {
     Terminals found;
     Directory proc(OpenDirectory(AT_FDCWD, "/proc"));
@@ -340,16 +356,36 @@ Terminals ScanAll(const struct stat* port) {
         return found;
     }
     const pid_t self = getpid();
+    std::vector<pid_t> pids;
     while (const char* name = proc.Next()) {
         char* end = nullptr;
         const long pid = std::strtol(name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self) {
-            continue;
+        if (*end == '\0' && pid > 0 && pid != self) {
+            pids.push_back(static_cast<pid_t>(pid));
         }
-        const Descriptor pid_dir = OpenDirectory(proc.fd(), name);
-        if (pid_dir.get() >= 0) {
-            ScanProcess(pid_dir.get(), static_cast<pid_t>(pid), port, found);
+    }
+    // Nearly all of a scan is the kernel looking up each process's files, work that runs
+    // on every CPU at once: among many processes a second thread takes half of them.
+    const std::size_t half =
+        pids.size() >= kParallelScanFrom && std::thread::hardware_concurrency() > 1
+            ? pids.size() / 2
+            : pids.size();
+    Terminals second;
+    std::thread helper;
+    if (half < pids.size()) {
+        try {
+            helper = std::thread([&] {
+                const ErrnoKeeper keep;
+                ScanProcesses(proc.fd(), pids, half, pids.size(), port, second);
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one scans them all.
         }
+    }
+    ScanProcesses(proc.fd(), pids, 0, helper.joinable() ? half : pids.size(), port, found);
+    if (helper.joinable()) {
+        helper.join();
+        found.insert(found.end(), second.begin(), second.end());
     }
     return found;
 }
