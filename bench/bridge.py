@@ -21,7 +21,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from servo import Simulator, fmt, percentiles  # noqa: E402
+from servo import Simulator, fmt, percentiles, verdict, worker_output  # noqa: E402
 
 RATE_HZ = 500.0
 LOOP_HZ = 1000.0
@@ -127,15 +127,10 @@ def record(cfg, env):
             capture_output=True, text=True, timeout=cfg.record_seconds * 4 + 60)
     except subprocess.TimeoutExpired:
         return {"error": "the recording run did not finish"}
-    if done.returncode != 0 or not done.stdout.strip():
-        return {"error": (done.stderr.strip().splitlines() or ["no output"])[-1]}
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return worker_output(done)
 
 
 # --- the driver -------------------------------------------------------------------------
-
-def verdict(value, passed):
-    return "n/a" if value is None else ("met" if passed else "MISS")
 
 
 def main():

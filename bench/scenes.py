@@ -167,13 +167,7 @@ def run_way(cfg, env, way, load, bodies=0):
                                     timeout=cfg.seconds * 30 + 120)
     finally:
         sim.stop()
-    if done.returncode != 0 or not done.stdout.strip():
-        return {"error": (done.stderr.strip().splitlines() or ["no output"])[-1]}
-    return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def verdict(value, passed):
-    return "n/a" if value is None else ("met" if passed else "MISS")
+    return servo.worker_output(done)
 
 
 def main():
@@ -194,18 +188,7 @@ def main():
     cfg = parser.parse_args()
     if cfg.worker:
         return worker(cfg)
-    if not cfg.build and not cfg.sim:
-        parser.error("--build or --sim is required")
-    if cfg.quick:
-        cfg.seconds = 1.5
-    cfg.sim = os.path.abspath(cfg.sim or os.path.join(cfg.build, "tools", "orvane-sim"))
-    cfg.sim_args = cfg.sim_args.split()
-    cfg.floor = os.path.abspath(cfg.floor or os.path.join(cfg.build or ".", "bench",
-                                                          "orvane-bench-floor"))
-    paths = [os.path.abspath(cfg.build)] if cfg.build else []
-    env = dict(os.environ, PYTHONHASHSEED="0",
-               PYTHONPATH=os.pathsep.join(paths + [p for p in [os.environ.get("PYTHONPATH")]
-                                                   if p]))
+    env = servo.prepare(parser, cfg, 1.5)
 
     started = time.monotonic()
     plan = [("coupling", False, 0, "coupling, 60 Hz target"),
@@ -251,13 +234,15 @@ def main():
     }
     checks = [
         {"target": f"coupling's force step <= {TARGET_STEP_RATIO:g} x the stepped target's",
-         "value": ratio, "verdict": verdict(ratio, ratio is not None and ratio <= TARGET_STEP_RATIO)},
+         "value": ratio,
+         "verdict": servo.verdict(ratio, ratio is not None and ratio <= TARGET_STEP_RATIO)},
         {"target": f"demo scene steps in <= {TARGET_STEP_P99_US:g} us at p99",
          "value": demo_p99,
-         "verdict": verdict(demo_p99, demo_p99 is not None and demo_p99 <= TARGET_STEP_P99_US)},
+         "verdict": servo.verdict(demo_p99,
+                                  demo_p99 is not None and demo_p99 <= TARGET_STEP_P99_US)},
         {"target": f"demo scene's loop p99.9 under load <= {TARGET_FLOOR_RATIO:g} x the floor's",
          "value": floor_ratio,
-         "verdict": verdict(floor_ratio,
+         "verdict": servo.verdict(floor_ratio,
                             floor_ratio is not None and floor_ratio <= TARGET_FLOOR_RATIO)},
     ]
 

@@ -298,9 +298,35 @@ def run_way(cfg, env, way, load, seconds, rate):
                               timeout=seconds * 30 + 60)
     finally:
         sim.stop()
+    return worker_output(done)
+
+
+def verdict(value, passed):
+    return "n/a" if value is None else ("met" if passed else "MISS")
+
+
+def worker_output(done):
+    """The JSON a worker interpreter printed last, or its error."""
     if done.returncode != 0 or not done.stdout.strip():
         return {"error": (done.stderr.strip().splitlines() or ["no output"])[-1]}
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def prepare(parser, cfg, quick_seconds):
+    """Resolves the simulator, its arguments and the floor program from --build; returns
+    the environment the worker interpreters run in."""
+    if not cfg.build and not cfg.sim:
+        parser.error("--build or --sim is required")
+    if cfg.quick:
+        cfg.seconds = quick_seconds
+    cfg.sim = os.path.abspath(cfg.sim or os.path.join(cfg.build, "tools", "orvane-sim"))
+    cfg.sim_args = cfg.sim_args.split()
+    cfg.floor = os.path.abspath(cfg.floor or os.path.join(cfg.build or ".", "bench",
+                                                          "orvane-bench-floor"))
+    paths = [os.path.abspath(cfg.build)] if cfg.build else []
+    return dict(os.environ, PYTHONHASHSEED="0",
+                PYTHONPATH=os.pathsep.join(paths + [p for p in [os.environ.get("PYTHONPATH")]
+                                                    if p]))
 
 
 def fmt(value, digits=1):
@@ -338,7 +364,7 @@ def verdicts(servo_loaded, python_loaded, max_rate_hz, floor_loaded=None, cpu_sh
 
     def check(target, value, passed):
         checks.append({"target": target, "value": value,
-                       "verdict": "n/a" if value is None else ("met" if passed else "MISS")})
+                       "verdict": verdict(value, passed)})
 
     check(f"servo loop p99.9 period error under load <= {TARGET_SERVO_P999_US:g} us",
           servo_loaded, servo_loaded is not None and servo_loaded <= TARGET_SERVO_P999_US)
@@ -381,18 +407,7 @@ def main():
     if cfg.worker:
         cfg.way = cfg.worker
         return worker(cfg)
-    if not cfg.build and not cfg.sim:
-        parser.error("--build or --sim is required")
-    if cfg.quick:
-        cfg.seconds = 1.0
-    cfg.sim = os.path.abspath(cfg.sim or os.path.join(cfg.build, "tools", "orvane-sim"))
-    cfg.sim_args = cfg.sim_args.split()
-    cfg.floor = os.path.abspath(cfg.floor or os.path.join(cfg.build or ".", "bench",
-                                                          "orvane-bench-floor"))
-    paths = [os.path.abspath(cfg.build)] if cfg.build else []
-    env = dict(os.environ, PYTHONHASHSEED="0",
-               PYTHONPATH=os.pathsep.join(paths + [p for p in [os.environ.get("PYTHONPATH")]
-                                                   if p]))
+    env = prepare(parser, cfg, 1.0)
 
     started = time.monotonic()
     runs = []

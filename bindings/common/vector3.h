@@ -49,6 +49,11 @@ inline std::array<double, 3> ToVector3(const py::handle& value, const char* what
     return out;
 }
 
+// A vector as Python gets it back: a tuple of three floats.
+inline py::tuple Tuple(const std::array<double, 3>& v) {
+    return py::make_tuple(v[0], v[1], v[2]);
+}
+
 // One number (a parameter given as a Python object, for instance one that may be None).
 inline double ToNumber(const py::handle& value, const char* what) {
     if (!PyNumber_Check(value.ptr()) || PySequence_Check(value.ptr())) {

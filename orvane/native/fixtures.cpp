@@ -18,10 +18,7 @@ namespace py = pybind11;
 using namespace py::literals;
 using namespace Orvane::HardwareAPI::Haptics;
 using Orvane::HardwareAPI::Python::ToVector3;
-
-py::tuple Tuple(const Vec3& v) {
-    return py::make_tuple(v[0], v[1], v[2]);
-}
+using Orvane::HardwareAPI::Python::Tuple;
 
 template <typename F>
 F Checked(const F& fixture) {

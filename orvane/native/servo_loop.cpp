@@ -30,10 +30,7 @@ namespace py = pybind11;
 using namespace py::literals;
 using namespace Orvane::HardwareAPI::Haptics;
 using Orvane::HardwareAPI::DeviceInfo;
-
-py::tuple Tuple(const Vec3& v) {
-    return py::make_tuple(v[0], v[1], v[2]);
-}
+using Orvane::HardwareAPI::Python::Tuple;
 
 Vec3 ToVec3(const py::handle& value, const char* what) {
     return Orvane::HardwareAPI::Python::ToVector3(value, what);

@@ -25,10 +25,7 @@ using namespace Orvane::HardwareAPI::Haptics;
 using Orvane::HardwareAPI::Error;
 using Orvane::HardwareAPI::Python::ToNumber;
 using Orvane::HardwareAPI::Python::ToVector3;
-
-py::tuple Tuple(const Vec3& v) {
-    return py::make_tuple(v[0], v[1], v[2]);
-}
+using Orvane::HardwareAPI::Python::Tuple;
 
 CouplingParams Checked(const CouplingParams& p) {
     if (std::string problem = CouplingProblem(p); !problem.empty()) {

@@ -306,10 +306,10 @@ void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t period_error_ns,
         const std::int64_t set_ns = c.set_ns != 0 ? c.set_ns : start_ns;
         // The couplings' damping and passivity work on the time the cycle really took,
         // within bounds that a stalled or first cycle cannot push out of range.
-        const double dt = last_cycle_ns != 0
-                              ? std::clamp(Seconds(now - last_cycle_ns), kMinTouchDt, kMaxTouchDt)
-                              : std::clamp(config.rate_hz > 0.0 ? 1.0 / config.rate_hz : 0.001,
-                                           kMinTouchDt, kMaxTouchDt);
+        const double span = last_cycle_ns != 0     ? Seconds(now - last_cycle_ns)
+                            : config.rate_hz > 0.0 ? 1.0 / config.rate_hz
+                                                   : 0.001;
+        const double dt = std::clamp(span, kMinTouchDt, kMaxTouchDt);
         last_cycle_ns = now;
         Vec3 touched{};
         touch.Force(last.position, last.velocity, now, dt, table.fixtures.data(),

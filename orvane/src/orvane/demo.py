@@ -285,7 +285,8 @@ def summarise(run):
           f"strongest wall force {min(run['forces']):+.2f} N")
 
 
-def plot(run, path):
+def pyplot():
+    """matplotlib's pyplot drawing to files, or None (said) when matplotlib is missing."""
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -293,6 +294,13 @@ def plot(run, path):
     except ImportError:
         print("matplotlib is not installed: no plot "
               "(pip install 'OrvaneHardwareAPI[plot]' adds it)")
+        return None
+    return plt
+
+
+def plot(run, path):
+    plt = pyplot()
+    if plt is None:
         return
     step = max(1, len(run["times"]) // 5000)
     t = run["times"][::step]

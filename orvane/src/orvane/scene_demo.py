@@ -83,13 +83,10 @@ def summarise(run):
 
 
 def plot(run, path):
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is not installed: no plot "
-              "(pip install 'OrvaneHardwareAPI[plot]' adds it)")
+    from orvane.demo import pyplot
+
+    plt = pyplot()
+    if plt is None:
         return
     fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 5))
     t = run["times"]
