@@ -246,7 +246,8 @@ def test_command_refuses_bad_options(start_sim, args, error):
 
 @pytest.mark.parametrize("sim_args, rc, error, last_state", [
     ([], 0, "", wire.STOPPED),  # stopped by SIGTERM
-    (["--hangup-after", "300"], 1, "orvane-bridge: the loop failed: ", wire.FAULT),
+    # The arm hangs up after 1.5 s of replies: time for the subscriber to be heard first.
+    (["--hangup-after", "1500"], 1, "orvane-bridge: the loop failed: ", wire.FAULT),
 ])
 def test_command_ends_with_zero_force_and_says_why(start_sim, tmp_path, sim_args, rc, error,
                                                     last_state):
