@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "PtyPair.h"
@@ -98,4 +99,44 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+// A loop thread writing forces while a signal ends the process: the zero comes last.
+TEST(ZeroOnSignal, NothingFollowsTheZero) {
+    const std::vector<std::uint8_t> force{0xA5, 0x01, 0x11, 0x11, 0x11, 0x11, 0x5A};
+    for (int round = 0; round < 20; ++round) {
+        OrvaneTest::PtyPair pty;
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (GuardPort(pty.slave(), kZero.data(), kZero.size()) < 0) {
+                _exit(99);
+            }
+            std::thread writer([&] {
+                for (;;) {
+                    if (BeginGuardedWrite()) {
+                        [[maybe_unused]] const ssize_t w =
+                            write(pty.slave(), force.data(), force.size());
+                        EndGuardedWrite();
+                    }
+                    usleep(20);
+                }
+            });
+            usleep(5000);
+            raise(SIGTERM);
+            _exit(98);
+        }
+        std::vector<std::uint8_t> seen;
+        int status = 0;
+        while (waitpid(child, &status, WNOHANG) == 0) {
+            const std::vector<std::uint8_t> more = pty.Pending(5);
+            seen.insert(seen.end(), more.begin(), more.end());
+        }
+        const std::vector<std::uint8_t> rest = pty.Pending(100);
+        seen.insert(seen.end(), rest.begin(), rest.end());
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+        ASSERT_GE(seen.size(), kZero.size());
+        EXPECT_EQ(std::vector<std::uint8_t>(seen.end() - 7, seen.end()), kZero)
+            << "round " << round;
+    }
+}
+
 }  // namespace Orvane::HardwareAPI::Platform

@@ -4,6 +4,7 @@
 
 #include "platform/Platform.h"
 #include "platform/Realtime.h"
+#include "platform/ZeroOnSignal.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
@@ -34,10 +35,16 @@ void ZeroForceRequest(std::uint8_t (&request)[Arm::kVectorRequestSize]) {
 }
 
 bool ArmLink::Write(const std::uint8_t* bytes, std::size_t n, std::int64_t deadline_ns) const {
+    // A signal ending the process sends the arm its zero; nothing may follow it.
+    if (!Platform::BeginGuardedWrite()) {
+        return false;
+    }
     IO::CommTimeouts t;
     t.WriteTotalTimeoutConstant = MsUntil(deadline_ns) + 1;  // 0 would mean no bound
-    return Platform::ApplyTimeouts(port_, t) &&
-           Platform::WritePort(port_, reinterpret_cast<const char*>(bytes), n, t);
+    const bool written = Platform::ApplyTimeouts(port_, t) &&
+                         Platform::WritePort(port_, reinterpret_cast<const char*>(bytes), n, t);
+    Platform::EndGuardedWrite();
+    return written;
 }
 
 std::size_t ArmLink::Read(std::uint8_t* into, std::size_t n, std::int64_t deadline_ns,

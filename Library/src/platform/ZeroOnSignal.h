@@ -20,4 +20,10 @@ int GuardPort(IO::PortHandle port, const std::uint8_t* message, std::size_t size
 // Forgets the slot; the handler writes nothing more to that port.
 void UnguardPort(int slot);
 
+// A loop's write to a guarded port goes between these. Once a signal is ending the process,
+// BeginGuardedWrite returns false (write nothing) and the handler waits for writes in
+// flight before it sends its zero, so the zero is the last message the arm gets.
+bool BeginGuardedWrite();
+void EndGuardedWrite();
+
 }  // namespace Orvane::HardwareAPI::Platform

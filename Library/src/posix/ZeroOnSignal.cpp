@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -39,6 +40,12 @@ std::array<Slot, kMaxGuardedPorts> g_slots;
 // Handlers between reading a slot and finishing its write; UnguardPort waits for them so a
 // port is never written after its owner closed it (and the number went to another file).
 std::atomic<int> g_writing{0};
+// Loop threads inside a write to a guarded port, and whether a signal is ending the process.
+std::atomic<int> g_loop_writes{0};
+std::atomic<bool> g_ending{false};
+// How long the handler waits for loop writes in flight: a write of a few bytes takes
+// microseconds; a signal taken by the writing thread itself must not wait forever.
+constexpr long kWriteWaitNs = 20'000'000;
 
 struct Previous {
     bool installed = false;
@@ -89,15 +96,42 @@ void WriteGuardedPorts() {
     g_writing.fetch_sub(1, std::memory_order_acq_rel);
 }
 
+bool Fatal(int sig) {
+    return sig == SIGSEGV || sig == SIGBUS || sig == SIGABRT || sig == SIGFPE || sig == SIGILL;
+}
+
+// From here on no loop writes, and those in flight have ended (or the wait ran out).
+void EndLoopWrites() {
+    g_ending.store(true, std::memory_order_seq_cst);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (g_loop_writes.load(std::memory_order_seq_cst) != 0) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec) >
+            kWriteWaitNs) {
+            break;
+        }
+    }
+}
+
 void OnSignal(int sig, siginfo_t* info, void* context) {
     const int saved_errno = errno;
-    WriteGuardedPorts();
     const int index = IndexOf(sig);
     const struct sigaction& previous = g_previous[static_cast<std::size_t>(index)].action;
-    if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+    const bool with_info =
+        (previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr;
+    const bool plain = !with_info && previous.sa_handler != SIG_DFL &&
+                       previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr;
+    // A signal the program handles itself may let it go on; one that ends the process stops
+    // the loops' writes first, so the zero below is the last thing each arm gets.
+    if ((!with_info && !plain) || Fatal(sig)) {
+        EndLoopWrites();
+    }
+    WriteGuardedPorts();
+    if (with_info) {
         previous.sa_sigaction(sig, info, context);
-    } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
-               previous.sa_handler != nullptr) {
+    } else if (plain) {
         previous.sa_handler(sig);
     } else {
         // The default action, as without us: the signal stays blocked until this handler
@@ -167,6 +201,19 @@ int GuardPort(IO::PortHandle port, const std::uint8_t* message, std::size_t size
         return static_cast<int>(i);
     }
     return -1;
+}
+
+bool BeginGuardedWrite() {
+    g_loop_writes.fetch_add(1, std::memory_order_seq_cst);
+    if (g_ending.load(std::memory_order_seq_cst)) {
+        g_loop_writes.fetch_sub(1, std::memory_order_seq_cst);
+        return false;
+    }
+    return true;
+}
+
+void EndGuardedWrite() {
+    g_loop_writes.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void UnguardPort(int slot) {

@@ -11,4 +11,10 @@ int GuardPort(IO::PortHandle, const std::uint8_t*, std::size_t) {
 
 void UnguardPort(int) {}
 
+bool BeginGuardedWrite() {
+    return true;
+}
+
+void EndGuardedWrite() {}
+
 }  // namespace Orvane::HardwareAPI::Platform
