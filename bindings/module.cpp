@@ -5,6 +5,7 @@
 
 #include "Orvane/HardwareAPI/Version.h"
 #include "bindings.h"
+#include "main_interpreter.h"
 
 namespace Orvane::HardwareAPI::Python {
 
@@ -24,6 +25,7 @@ void RegisterVersionFunctions(py::module_& m) {
 
 }  // namespace Orvane::HardwareAPI::Python
 
+#define PyInit_OrvaneHardwareAPI OrvanePybindInit_OrvaneHardwareAPI
 PYBIND11_MODULE(OrvaneHardwareAPI, m) {
     using namespace Orvane::HardwareAPI::Python;
     m.doc() = "Python Implementation of the Orvane Hardware API";
@@ -34,3 +36,5 @@ PYBIND11_MODULE(OrvaneHardwareAPI, m) {
     RegisterHandle(m);
     m.attr("__version__") = "dev";
 }
+#undef PyInit_OrvaneHardwareAPI
+ORVANE_MAIN_INTERPRETER_ENTRY(OrvaneHardwareAPI)

@@ -31,12 +31,7 @@ if port is None:
 
 try:
     with ServoLoop(port, rate_hz=1000, max_force=4.0) as loop:
-        deadline = time.monotonic() + 2.0
-        while loop.state().sequence == 0:  # no reply yet: where the arm is is not known
-            if not loop.running or time.monotonic() > deadline:
-                raise SystemExit(f"the arm gave no state: {loop.fault or 'no cycle ran'}")
-            time.sleep(0.001)
-        home = loop.state().position
+        home = loop.state().position  # measured: the loop started with the arm's state
         # The arm's starting point is where the tool starts in the scene.
         loop.workspace(offset=[scenes.DEMO_TOOL_START[i] - home[i] for i in range(3)])
         scene = loop.add(MujocoScene(model, data, body="tool", stiffness=300.0, damping=3.0))

@@ -28,9 +28,11 @@ if port is None:
 try:
     with ServoLoop(port, rate_hz=1000, max_force=3.0) as loop:
         print(f"arm {loop.device_info['device_id']} on {port}; real time: {loop.realtime}")
-        start_x = loop.state().position[0]
+        # Where the arm is, as it said in its reply: the loop has it before the block begins.
+        here = loop.state().position
+        start_x = here[0]
         wall = loop.add(Wall(point=(start_x + 0.01, 0, 0), normal=(-1, 0, 0), stiffness=500.0))
-        loop.add(Spring(center=loop.state().position, stiffness=5.0, damping=0.5))
+        loop.add(Spring(center=here, stiffness=5.0, damping=0.5))  # holds the arm where it is
         start = time.monotonic()
         next_print = start
         while (t := time.monotonic() - start) < args.seconds:

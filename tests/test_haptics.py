@@ -156,9 +156,9 @@ def test_rendered_force_on_the_wire(port, setup, want, counters):
     arm = ScriptedArm(port, position=(0.3, 0.0, 0.0))
     try:
         with ServoLoop(port.path, rate_hz=500, max_force=5.0, watchdog_s=0.05,
-                       watchdog_ramp_s=0.0) as loop:
+                       watchdog_ramp_s=0.0, reply_timeout_s=0.04) as loop:
             setup(loop)
-            time.sleep(0.3)
+            time.sleep(0.6)  # springs ease in over 0.5 s
             assert loop.state().force == pytest.approx(want, abs=1e-6)
             assert arm.forces()[-1] == pytest.approx(want, abs=1e-6)
             stats = loop.stats()
@@ -202,7 +202,7 @@ def test_silent_arm_at_wake_up(start_sim):
 
 
 def test_arm_falling_silent_ends_the_loop_with_a_fault(port, arm):
-    loop = ServoLoop(port.path, rate_hz=500, reply_timeout_s=0.1)
+    loop = ServoLoop(port.path, rate_hz=500, reply_timeout_s=0.1, watchdog_s=0.2)
     loop.start()
     arm.wait_for(10)
     arm.answering = False

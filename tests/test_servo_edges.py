@@ -52,7 +52,8 @@ class TricklingArm(ScriptedArm):
 def test_trickled_reply_ends_the_loop_by_the_reply_time_out(port):
     arm = TricklingArm(port, good=20)
     try:
-        loop = ServoLoop(port.path, rate_hz=500, reply_timeout_s=0.1, realtime=False)
+        loop = ServoLoop(port.path, rate_hz=500, reply_timeout_s=0.1, watchdog_s=0.2,
+                         realtime=False)
         loop.start()
         wait_until(lambda: loop.closed, 2.0)
         stall = time.monotonic() - arm.last_whole
@@ -69,7 +70,7 @@ def test_trickled_reply_ends_the_loop_by_the_reply_time_out(port):
 def test_chattering_line_ends_the_loop_naming_the_byte(start_sim, tmp_path):
     trace = tmp_path / "trace.txt"
     sim = start_sim("arm", "--chatter", "--trace", str(trace))
-    loop = ServoLoop(sim.path, rate_hz=1000, reply_timeout_s=0.25)
+    loop = ServoLoop(sim.path, rate_hz=1000, reply_timeout_s=0.25, watchdog_s=0.3)
     loop.force = (0.5, 0.0, 1.0)
     begun = time.monotonic()
     loop.start()

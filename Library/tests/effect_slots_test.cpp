@@ -9,10 +9,10 @@ using namespace Orvane::HardwareAPI::Haptics;
 
 TEST(EffectSlots, RemovedIdNeverReachesTheNextEffectInItsSlot) {
     EffectSlots slots;
-    const EffectId first = slots.Add(Damper{1.0});
+    const EffectId first = slots.Add(Damper{1.0}, 0);
     ASSERT_NE(first, 0u);
     ASSERT_TRUE(slots.Remove(first));
-    const EffectId second = slots.Add(Damper{2.0});
+    const EffectId second = slots.Add(Damper{2.0}, 0);
     ASSERT_NE(second, first);
     EXPECT_FALSE(slots.Update(first, Damper{9.0}));
     EXPECT_FALSE(slots.Remove(first));
@@ -27,9 +27,9 @@ TEST(EffectSlots, FullTableAndDensePacking) {
     EffectSlots slots;
     std::vector<EffectId> ids;
     for (std::size_t i = 0; i < EffectSlots::kSlots; ++i) {
-        ids.push_back(slots.Add(Damper{static_cast<double>(i)}));
+        ids.push_back(slots.Add(Damper{static_cast<double>(i)}, 0));
     }
-    EXPECT_EQ(slots.Add(Damper{}), 0u);
+    EXPECT_EQ(slots.Add(Damper{}, 0), 0u);
     slots.Remove(ids[3]);
     slots.Remove(ids[7]);
     EffectTable table;

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -42,7 +44,9 @@ struct Request {
 
 class ScriptedArm {
 public:
-    ScriptedArm(Mode mode, int good) : mode_(mode), good_(good) {
+    // `position`: where the arm says it is in every state reply.
+    ScriptedArm(Mode mode, int good, std::array<float, 3> position = {})
+        : mode_(mode), good_(good), position_(position) {
         thread_ = std::thread([this] { Serve(); });
     }
     ~ScriptedArm() {
@@ -64,9 +68,10 @@ public:
     }
 
 private:
-    static Bytes StateReply() {
+    Bytes StateReply() const {
         Bytes r(1 + Arm::kStatePayload, 0);
         r[0] = Arm::kEndEffectorState;
+        std::memcpy(r.data() + 1, position_.data(), sizeof(float) * 3);
         return r;
     }
 
@@ -132,6 +137,7 @@ private:
     OrvaneTest::PtyPair pty_;
     std::atomic<Mode> mode_;
     const int good_;
+    const std::array<float, 3> position_;
     std::atomic<int> answered_{0};
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
@@ -155,6 +161,7 @@ ServoConfig Quiet(double rate_hz, double reply_timeout_s) {
     c.rate_hz = rate_hz;
     c.realtime = false;
     c.reply_timeout_s = reply_timeout_s;
+    c.watchdog_s = std::max(c.watchdog_s, reply_timeout_s + 1.0 / rate_hz);
     return c;
 }
 
@@ -181,8 +188,9 @@ TEST_P(ServoLoopLineFault, EndsInTimeWithZeroAndFreesThePort) {
         EXPECT_LT(stall, f.reply_timeout_s + 1.0 / config.rate_hz + 0.05);
         EXPECT_EQ(loop.Fault().kind, ErrorKind::DeviceLost);
         EXPECT_NE(loop.Fault().message.find(f.text), std::string::npos) << loop.Fault().message;
-        EXPECT_LE(loop.Stats().cycles, 20u);
-        EXPECT_GE(loop.Stats().cycles, 19u);  // a hang-up may take the last reply with it
+        // The opening state took one reply; a hang-up may take the last with it.
+        EXPECT_LE(loop.Stats().cycles, 19u);
+        EXPECT_GE(loop.Stats().cycles, 18u);
         EXPECT_GE(loop.Stats().exchange_us.max, f.mode == Mode::Silent ? 99e3 : 0.0);
         EXPECT_FALSE(loop.Running());
         EXPECT_EQ(loop.SetForce({1, 0, 0}).kind, ErrorKind::NotRunning);
@@ -214,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
 // late in a slow cycle the loop picks it up.
 TEST(ServoLoopWatchdog, CountsFromTheSet) {
     ScriptedArm arm(Mode::Answer, 0);
-    ServoConfig config = Quiet(20.0, 0.1);
+    ServoConfig config = Quiet(20.0, 0.04);
     config.watchdog_s = 0.1;
     config.watchdog_ramp_s = 0.05;
     ServoLoop loop(arm.path(), config);
@@ -232,6 +240,61 @@ TEST(ServoLoopWatchdog, CountsFromTheSet) {
     ASSERT_GT(last_push, set);
     EXPECT_LT(std::chrono::duration<double>(last_push - set).count(), 0.15 + 0.005);
     EXPECT_EQ(loop.Stats().watchdog_trips, 1u);
+}
+
+// No force from a state the arm never sent: the constructor reads the arm's state with a
+// zero-force request, Start returns after the loop's own first reply, and a spring placed
+// away from the arm eases in instead of kicking it.
+TEST(ServoLoopFirstState, IsMeasuredBeforeAnyForceAndSpringsEaseIn) {
+    ScriptedArm arm(Mode::Answer, 0, {0.1f, -0.2f, 0.3f});
+    ServoLoop loop(arm.path(), Quiet(500.0, 0.05));
+    ASSERT_FALSE(loop.Fault()) << loop.Fault().message;
+    const LoopState opening = loop.State();
+    EXPECT_EQ(opening.sequence, 0u);
+    EXPECT_EQ(opening.position, (Vec3{0.1f, -0.2f, 0.3f}));
+    ASSERT_EQ(arm.Requests().size(), 1u);
+    EXPECT_EQ(arm.Requests()[0].force[0], 0.0f);
+
+    ASSERT_FALSE(loop.Start());
+    EXPECT_GE(loop.State().sequence, 1u);
+    const auto added = Clock::now();
+    EffectId id = 0;
+    // 0.374 m from the arm at 10 N/m: 3.74 N once eased in.
+    ASSERT_FALSE(loop.Add(Spring{{0, 0, 0}, 10.0, 0.0}, id));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    loop.Stop();
+    std::vector<float> pushes;
+    for (const Request& r : arm.Requests()) {
+        if (r.at > added && r.force[0] != 0.0f)
+            pushes.push_back(-r.force[0]);
+    }
+    ASSERT_GT(pushes.size(), 50u);
+    EXPECT_LT(pushes.front(), 0.5f);
+    EXPECT_TRUE(std::is_sorted(pushes.begin(), pushes.end()));
+    EXPECT_NEAR(pushes.back(), 1.0f, 1e-5f);  // 10 N/m x 0.1 m along x, all of it
+    EXPECT_EQ(arm.Requests().back().force[0], 0.0f);
+}
+
+TEST(ServoLoopFirstState, NoReplyEndsStartWithZeroAndAClosedPort) {
+    ScriptedArm arm(Mode::Silent, 1);  // answers the opening request only
+    ServoLoop loop(arm.path(), Quiet(500.0, 0.05));
+    ASSERT_FALSE(loop.Fault()) << loop.Fault().message;
+    ASSERT_FALSE(loop.SetForce({1.0, 0.0, 0.0}));
+    const auto begun = Clock::now();
+    const Orvane::HardwareAPI::Error error = loop.Start();
+    EXPECT_LT(Since(begun), 0.05 + 0.5);
+    EXPECT_EQ(error.kind, ErrorKind::DeviceLost);
+    EXPECT_NE(error.message.find("state reply"), std::string::npos) << error.message;
+    EXPECT_TRUE(loop.Closed());
+    EXPECT_FALSE(loop.Running());
+    for (const Request& r : arm.Requests())
+        EXPECT_EQ(r.force[0], 0.0f);
+
+    ScriptedArm silent(Mode::Silent, 0);
+    ServoLoop never(silent.path(), Quiet(500.0, 0.05));
+    EXPECT_EQ(never.Fault().kind, ErrorKind::NoDevice);
+    EXPECT_NE(never.Fault().message.find("sent no state"), std::string::npos);
+    EXPECT_TRUE(never.Closed());
 }
 
 struct Refused {
@@ -259,12 +322,22 @@ INSTANTIATE_TEST_SUITE_P(
                     Refused{"watchdog", [](ServoConfig& c) { c.rate_hz = 0.5; }},
                     Refused{"max_force", [](ServoConfig& c) { c.max_force = 1e39; }},
                     Refused{"history", [](ServoConfig& c) { c.history = SIZE_MAX; }},
-                    Refused{"spin_us", [](ServoConfig& c) { c.spin_us = -1; }}));
+                    Refused{"spin_us", [](ServoConfig& c) { c.spin_us = -1; }},
+                    // 0 never turns a safety setting off.
+                    Refused{"watchdog_s", [](ServoConfig& c) { c.watchdog_s = 0.0; }},
+                    Refused{"watchdog_s", [](ServoConfig& c) { c.watchdog_s = NAN; }},
+                    Refused{"watchdog_s", [](ServoConfig& c) { c.watchdog_s = 1e9; }},
+                    Refused{"watchdog_ramp_s", [](ServoConfig& c) { c.watchdog_ramp_s = 1e9; }},
+                    Refused{"max_speed", [](ServoConfig& c) { c.max_speed = 0.0; }},
+                    Refused{"max_speed", [](ServoConfig& c) { c.max_speed = 1e9; }},
+                    Refused{"brake_damping", [](ServoConfig& c) { c.brake_damping = 0.0; }},
+                    Refused{"reply_timeout_s", [](ServoConfig& c) { c.reply_timeout_s = 0.1; }}));
 
 TEST(ServoLoopConfig, TakesASlowRateWithoutWatchdog) {
     ServoConfig c;
     c.rate_hz = 0.5;
-    c.watchdog_s = 0.0;
+    c.watchdog_s = kOff;
+    c.reply_timeout_s = 10.0;
     EXPECT_EQ(ConfigProblem(c), "");
 }
 
@@ -288,7 +361,7 @@ TEST(ServoLoopLifecycle, RefusesChangesAfterStop) {
 TEST(ServoLoopFork, ChildLeavesTheParentsLoopAlone) {
     ScriptedArm arm(Mode::Answer, 0);
     ServoConfig config = Quiet(500.0, 0.1);
-    config.watchdog_s = 0.0;
+    config.watchdog_s = kOff;
     auto loop = std::make_unique<ServoLoop>(arm.path(), config);
     ASSERT_FALSE(loop->Start());
     ASSERT_FALSE(loop->SetForce({0.5, 0.0, 0.0}));

@@ -1,5 +1,7 @@
 #include "haptics.h"
+#include "main_interpreter.h"
 
+#define PyInit__haptics OrvanePybindInit__haptics
 PYBIND11_MODULE(_haptics, m) {
     m.doc() =
         "Native part of orvane.haptics: the servo loop, its effects and fixtures, couplings and "
@@ -10,3 +12,5 @@ PYBIND11_MODULE(_haptics, m) {
     OrvaneBindings::Haptics::RegisterTouch(m);
     OrvaneBindings::Haptics::RegisterHandleListener(m);
 }
+#undef PyInit__haptics
+ORVANE_MAIN_INTERPRETER_ENTRY(_haptics)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -409,8 +410,35 @@ py::dict Drain(const ServoLoop& loop, std::uint64_t after) {
                     "non_finite"_a = non_finite, "lost"_a = lost);
 }
 
-double OptionalSeconds(const py::object& value) {
-    return value.is_none() ? 0.0 : value.cast<double>();
+using Orvane::HardwareAPI::Python::ToNumber;
+
+// A safety setting that None turns off (0 never does: the library refuses it).
+double OptionalSetting(const py::object& value, const char* name) {
+    return value.is_none() ? kOff : ToNumber(value, name);
+}
+
+// How many cycles to keep: a whole number, 0 or more.
+std::size_t HistoryCycles(const py::object& value) {
+    const char* type = Py_TYPE(value.ptr())->tp_name;
+    if (PyBool_Check(value.ptr()) || std::strcmp(type, "numpy.bool_") == 0 ||
+        std::strcmp(type, "numpy.bool") == 0) {
+        throw py::type_error("history must be a whole number of cycles, not a bool");
+    }
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) {
+        PyErr_Clear();
+        throw py::type_error("history must be a whole number of cycles, not " +
+                             std::string(py::str(py::type::of(value).attr("__name__"))));
+    }
+    if (PyObject_RichCompareBool(index.ptr(), py::int_(0).ptr(), Py_LT) == 1) {
+        throw py::value_error("history must be 0 or more cycles");
+    }
+    const unsigned long long n = PyLong_AsUnsignedLongLong(index.ptr());
+    if (PyErr_Occurred() || n > kMaxHistory) {
+        PyErr_Clear();
+        throw py::value_error("history keeps at most " + std::to_string(kMaxHistory) + " cycles");
+    }
+    return static_cast<std::size_t>(n);
 }
 
 }  // namespace
@@ -422,34 +450,42 @@ void RegisterServoLoop(py::module_& m) {
 
     py::class_<PyServoLoop> loop(m, "ServoLoop",
                                  "A force loop for the arm on its own native thread.");
-    loop.def(py::init([](const std::string& port, double rate_hz, double max_force,
-                         const py::object& watchdog_s, const py::object& max_speed,
-                         double brake_damping, std::size_t history, bool realtime,
-                         double reply_timeout_s, double watchdog_ramp_s, double spin_us) {
-                 ServoConfig c;
-                 c.rate_hz = rate_hz;
-                 c.max_force = max_force;
-                 c.watchdog_s = OptionalSeconds(watchdog_s);
-                 c.watchdog_ramp_s = watchdog_ramp_s;
-                 c.max_speed = OptionalSeconds(max_speed);
-                 c.brake_damping = brake_damping;
-                 c.history = history;
-                 c.realtime = realtime;
-                 c.reply_timeout_s = reply_timeout_s;
-                 c.spin_us = spin_us;
-                 if (const std::string problem = ConfigProblem(c); !problem.empty()) {
-                     throw py::value_error(problem);
-                 }
-                 py::gil_scoped_release unlocked;
-                 return std::make_unique<PyServoLoop>(port, c);
-             }),
-             "port"_a, "rate_hz"_a = 1000.0, "max_force"_a = 5.0, "watchdog_s"_a = 0.1,
-             "max_speed"_a = py::none(), "brake_damping"_a = 10.0, "history"_a = 0,
-             "realtime"_a = true, "reply_timeout_s"_a = 0.1, "watchdog_ramp_s"_a = 0.05,
-             "spin_us"_a = ServoConfig{}.spin_us,
-             "Opens the port and wakes the arm; raises LoopFault when either fails. The loop "
-             "starts with start() or on entering a with block.");
-    loop.def("start", &PyServoLoop::Start, "Starts the loop thread.");
+    // The settings come as Python objects, so each refusal names its setting: TypeError
+    // for what is no number (bools and complex values too), ValueError for a value out of
+    // the library's range (an int too large for a double too).
+    loop.def(
+        py::init([](const std::string& port, const py::object& rate_hz, const py::object& max_force,
+                    const py::object& watchdog_s, const py::object& max_speed,
+                    const py::object& brake_damping, const py::object& history, bool realtime,
+                    const py::object& reply_timeout_s, const py::object& watchdog_ramp_s,
+                    const py::object& spin_us) {
+            ServoConfig c;
+            c.rate_hz = ToNumber(rate_hz, "rate_hz");
+            c.max_force = ToNumber(max_force, "max_force");
+            c.watchdog_s = OptionalSetting(watchdog_s, "watchdog_s");
+            c.watchdog_ramp_s = ToNumber(watchdog_ramp_s, "watchdog_ramp_s");
+            c.max_speed = OptionalSetting(max_speed, "max_speed");
+            c.brake_damping = ToNumber(brake_damping, "brake_damping");
+            c.history = HistoryCycles(history);
+            c.realtime = realtime;
+            c.reply_timeout_s = ToNumber(reply_timeout_s, "reply_timeout_s");
+            c.spin_us = ToNumber(spin_us, "spin_us");
+            if (const std::string problem = ConfigProblem(c); !problem.empty()) {
+                throw py::value_error(problem);
+            }
+            py::gil_scoped_release unlocked;
+            return std::make_unique<PyServoLoop>(port, c);
+        }),
+        "port"_a, "rate_hz"_a = 1000.0, "max_force"_a = 5.0, "watchdog_s"_a = 0.1,
+        "max_speed"_a = py::none(), "brake_damping"_a = 10.0, "history"_a = 0, "realtime"_a = true,
+        "reply_timeout_s"_a = ServoConfig{}.reply_timeout_s, "watchdog_ramp_s"_a = 0.05,
+        "spin_us"_a = ServoConfig{}.spin_us,
+        "Opens the port, wakes the arm and reads where it is (state() tells from here on); "
+        "raises LoopFault when any of it fails. The loop starts with start() or on "
+        "entering a with block.");
+    loop.def("start", &PyServoLoop::Start,
+             "Starts the loop thread; returns once the loop has the arm's state, or raises "
+             "LoopFault (zero force sent, port closed) when the arm sent none in time.");
     loop.def("stop", &PyServoLoop::Stop,
              "Ends the loop, sends zero force and closes the port. Safe to call again.");
     loop.def("__enter__", [](py::object self) {
@@ -529,8 +565,16 @@ void RegisterServoLoop(py::module_& m) {
     };
     loop.def_property_readonly("rate_hz", setting(&ServoConfig::rate_hz));
     loop.def_property_readonly("max_force", setting(&ServoConfig::max_force));
-    loop.def_property_readonly("watchdog_s", setting(&ServoConfig::watchdog_s));
-    loop.def_property_readonly("max_speed", setting(&ServoConfig::max_speed));
+    auto optional_setting = [](double ServoConfig::*member) {
+        return [member](PyServoLoop& self) -> py::object {
+            const double value = self.Loop().Config().*member;
+            return value == kOff ? py::none() : py::cast(value);
+        };
+    };
+    loop.def_property_readonly("watchdog_s", optional_setting(&ServoConfig::watchdog_s),
+                               "None when the watchdog is off.");
+    loop.def_property_readonly("max_speed", optional_setting(&ServoConfig::max_speed),
+                               "None when the loop never brakes.");
 
     m.def("_stop_all_loops", &StopAllLoops,
           "Stops every open servo loop (zero force); run at interpreter exit.");

@@ -13,11 +13,12 @@ std::uint32_t GenerationOf(EffectId id) {
 
 }  // namespace
 
-EffectId EffectSlots::Add(const Effect& effect) {
+EffectId EffectSlots::Add(const Effect& effect, std::int64_t now_ns) {
     for (std::size_t i = 0; i < kSlots; ++i) {
         Slot& slot = slots_[i];
         if (!slot.used) {
             slot.used = true;
+            slot.added_ns = now_ns;
             slot.effect = effect;
             return static_cast<EffectId>(slot.generation * kSlots + i + 1);
         }
@@ -63,6 +64,7 @@ void EffectSlots::Fill(EffectTable& table) const {
         if (IsFixture(slot.effect)) {
             table.fixtures[table.fixture_count++] = slot.effect;
         } else {
+            table.added_ns[table.count] = slot.added_ns;
             table.effects[table.count++] = slot.effect;
         }
     }

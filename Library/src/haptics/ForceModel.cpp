@@ -52,12 +52,15 @@ Term Linear(const Vec3& d, double k, const Vec3& v, double b) {
 struct TermVisitor {
     const Vec3& x;
     const Vec3& v;
+    double eased;  // the share a spring or a wall gives while it eases in
 
     Term operator()(const ConstantForce& e) const {
         return {Shrunk(e.force, kShrinkExponent), kShrinkExponent};
     }
     Term operator()(const Spring& e) const {
-        return Linear(Minus(x, e.center), e.stiffness, v, e.damping);
+        Term t = Linear(Minus(x, e.center), e.stiffness, v, e.damping);
+        t.g = Scaled(t.g, eased);
+        return t;
     }
     Term operator()(const Damper& e) const { return Linear({}, 0.0, v, e.damping); }
     Term operator()(const Wall& e) const {
@@ -74,7 +77,7 @@ struct TermVisitor {
         const int s = GainExponent(e.stiffness, e.damping);
         const double push = -std::ldexp(e.stiffness, -s) * depth -
                             std::ldexp(e.damping, -s) * Dot(Shrunk(v, kShrinkExponent), n);
-        return {Scaled(n, push), s + kShrinkExponent};
+        return {Scaled(n, push * eased), s + kShrinkExponent};
     }
     // Fixtures reach the force model through the touch term, in scene coordinates.
     Term operator()(const PlaneGuide&) const { return {}; }
@@ -83,8 +86,8 @@ struct TermVisitor {
     Term operator()(const Box&) const { return {}; }
 };
 
-Term EffectTerm(const Effect& effect, const Vec3& x, const Vec3& v) {
-    return std::visit(TermVisitor{x, v}, effect);
+Term EffectTerm(const Effect& effect, const Vec3& x, const Vec3& v, double eased = 1.0) {
+    return std::visit(TermVisitor{x, v, eased}, effect);
 }
 
 using Vec3f = std::array<float, 3>;
@@ -116,11 +119,12 @@ std::string ForceLimitsProblem(const ForceLimits& l) {
     if (!(std::isfinite(l.max_force) && l.max_force > 0.0 && l.max_force <= kMaxForceLimit)) {
         return "max_force must be a finite number above 0 and at most 1e30";
     }
-    if (!at_least_zero(l.watchdog_s) || !at_least_zero(l.watchdog_ramp_s)) {
-        return "watchdog_s and watchdog_ramp_s must be finite numbers, 0 or more";
+    // Infinity turns the watchdog or the braking off; 0 is no way to do that.
+    if (!(l.watchdog_s > 0.0) || !at_least_zero(l.watchdog_ramp_s)) {
+        return "watchdog_s must be above 0 (infinity: off), watchdog_ramp_s 0 or more";
     }
-    if (!at_least_zero(l.max_speed) || !at_least_zero(l.brake_damping)) {
-        return "max_speed and brake_damping must be finite numbers, 0 or more";
+    if (!(l.max_speed > 0.0) || !at_least_zero(l.brake_damping)) {
+        return "max_speed must be above 0 (infinity: off), brake_damping 0 or more";
     }
     return {};
 }
@@ -151,12 +155,12 @@ Vec3 EffectForce(const Effect& effect, const Vec3& x, const Vec3& v) {
 }
 
 ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const Effect* effects,
-                                std::size_t count, const Vec3& x, const Vec3& v,
-                                const Vec3& touch) {
+                                std::size_t count, const Vec3& x, const Vec3& v, const Vec3& touch,
+                                const double* eased) {
     ForceResult out;
     const double max_force = limits_.max_force;
 
-    const bool stale = limits_.watchdog_s > 0.0 && command_age_s > limits_.watchdog_s;
+    const bool stale = command_age_s > limits_.watchdog_s;
     out.watchdog_holding = stale && Norm(command) != 0.0;
     out.watchdog_tripped = out.watchdog_holding && !stale_;
     stale_ = stale;
@@ -203,7 +207,7 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
             add({Shrunk(Scaled(c, share), kShrinkExponent), kShrinkExponent});
         }
         for (std::size_t i = 0; i < count; ++i) {
-            add(EffectTerm(effects[i], x, v));
+            add(EffectTerm(effects[i], x, v, eased != nullptr ? eased[i] : 1.0));
         }
         add({Shrunk(touch, kShrinkExponent), kShrinkExponent});
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <string>
 
 #include "Orvane/HardwareAPI/Effects.h"
@@ -11,9 +12,9 @@ namespace Orvane::HardwareAPI::Haptics {
 
 struct ForceLimits {
     double max_force = 5.0;
-    double watchdog_s = 0.1;  // 0: the commanded force never goes stale
+    double watchdog_s = 0.1;  // infinity: the commanded force never goes stale
     double watchdog_ramp_s = 0.05;
-    double max_speed = 0.0;  // 0: never brake
+    double max_speed = std::numeric_limits<double>::infinity();  // infinity: never brake
     double brake_damping = 10.0;
 };
 
@@ -49,8 +50,11 @@ public:
     // command_age_s: how long ago the commanded force was last set. `touch`: the force of
     // the couplings, fixtures and scene, already in the arm's coordinates; like the effects,
     // it gives way to braking and goes through the clamp and the non-finite check.
+    // `eased`: for each effect, the share (0 to 1) of its force an effect placed relative to
+    // the arm (a spring, a wall) gives while it eases in; nullptr: all of it.
     ForceResult Compute(const Vec3& command, double command_age_s, const Effect* effects,
-                        std::size_t count, const Vec3& x, const Vec3& v, const Vec3& touch = {});
+                        std::size_t count, const Vec3& x, const Vec3& v, const Vec3& touch = {},
+                        const double* eased = nullptr);
 
 private:
     ForceLimits limits_;

@@ -22,6 +22,7 @@
 #include "haptics/HistoryRing.h"
 #include "haptics/LatestValue.h"
 #include "haptics/Pacer.h"
+#include "haptics/SoftStart.h"
 #include "haptics/TouchTable.h"
 #include "platform/Platform.h"
 #include "platform/Realtime.h"
@@ -88,25 +89,57 @@ void DropStaleInput(IO::PortHandle port) {
 
 std::string ConfigProblem(const ServoConfig& c) {
     auto at_least_zero = [](double v) { return std::isfinite(v) && v >= 0.0; };
+    auto above_zero_or_off = [](double v, double most) {
+        return v == kOff || (v > 0.0 && v <= most);
+    };
     if (!(c.rate_hz == 0.0 || (c.rate_hz >= kMinRateHz && c.rate_hz <= kMaxRateHz))) {
         return Text("rate_hz must be 0 (as fast as the arm answers) or lie between %g and %g",
                     kMinRateHz, kMaxRateHz);
+    }
+    if (!above_zero_or_off(c.watchdog_s, kMaxWatchdogS)) {
+        return Text(
+            "watchdog_s must lie above 0 and at most %g s; 0 does not turn the watchdog off "
+            "(None does in Python, kOff in C++)",
+            kMaxWatchdogS);
+    }
+    if (!(at_least_zero(c.watchdog_ramp_s) && c.watchdog_ramp_s <= kMaxWatchdogRampS)) {
+        return Text("watchdog_ramp_s must lie between 0 and %g s", kMaxWatchdogRampS);
+    }
+    if (!above_zero_or_off(c.max_speed, kMaxSpeedLimit)) {
+        return Text(
+            "max_speed must lie above 0 and at most %g m/s; 0 does not turn braking off (None "
+            "does in Python, kOff in C++)",
+            kMaxSpeedLimit);
+    }
+    if (!(c.brake_damping > 0.0 && c.brake_damping <= kMaxBrakeDamping)) {
+        return Text("brake_damping must lie above 0 and at most %g N s/m", kMaxBrakeDamping);
     }
     if (std::string p = ForceLimitsProblem(
             {c.max_force, c.watchdog_s, c.watchdog_ramp_s, c.max_speed, c.brake_damping});
         !p.empty()) {
         return p;
     }
-    if (c.watchdog_s > 0.0 && c.rate_hz > 0.0 && 1.0 / c.rate_hz > c.watchdog_s) {
-        return Text(
-            "rate_hz %g gives a cycle every %g s, longer than watchdog_s (%g s): the "
-            "watchdog could not stop a stale force in time; raise rate_hz to at least "
-            "1 / watchdog_s or turn the watchdog off",
-            c.rate_hz, 1.0 / c.rate_hz, c.watchdog_s);
-    }
     if (!(std::isfinite(c.reply_timeout_s) && c.reply_timeout_s >= 0.001 &&
           c.reply_timeout_s <= 60.0)) {
         return "reply_timeout_s must lie between 0.001 and 60";
+    }
+    if (c.watchdog_s != kOff) {
+        const double period = c.rate_hz > 0.0 ? 1.0 / c.rate_hz : 0.0;
+        if (period > c.watchdog_s) {
+            return Text(
+                "rate_hz %g gives a cycle every %g s, longer than watchdog_s (%g s): the "
+                "watchdog could not stop a stale force in time; raise rate_hz to at least "
+                "1 / watchdog_s or turn the watchdog off",
+                c.rate_hz, period, c.watchdog_s);
+        }
+        // The arm holds the last force until the next request, which a slow reply delays by
+        // up to the reply time-out.
+        if (c.reply_timeout_s + period > c.watchdog_s) {
+            return Text(
+                "reply_timeout_s (%g s) and one period (%g s) must fit within watchdog_s (%g "
+                "s): a slow arm would keep a force past the watchdog",
+                c.reply_timeout_s, period, c.watchdog_s);
+        }
     }
     if (c.history > kMaxHistory) {
         return Text("history keeps at most %.0f cycles", static_cast<double>(kMaxHistory));
@@ -151,6 +184,12 @@ struct ServoLoop::Impl {
     bool realtime_known = false;
     RealtimeReport realtime;
 
+    // Start waits on this until the loop's first exchange is over (or the loop ended); the
+    // loop thread takes the lock once, after that exchange.
+    std::mutex first_reply_mutex;
+    std::condition_variable first_reply_ready;
+    bool first_exchange_done = false;
+
     // Writers (SetForce, Add, ...) serialize on this; the loop thread never takes it.
     mutable std::mutex writers;
     Command command_master;
@@ -167,6 +206,9 @@ struct ServoLoop::Impl {
     ForceModel model;
     LoopState last;
     std::int64_t last_cycle_ns = 0;
+    // Springs and walls ease in from the loop's start, or from when they were added later,
+    // as the couplings and fixtures do: an arm away from a centre is never kicked.
+    SoftStart ease;
 
     // Couplings, workspace, clutch and scene: writers and readers on its own locks, which
     // the loop thread never takes.
@@ -198,6 +240,8 @@ struct ServoLoop::Impl {
     Error Refusal() const;
 
     void Open();
+    void ReadOpeningState();
+    void FirstExchangeDone();
     void Run();
     void Cycle(std::int64_t start_ns, std::int64_t period_error_ns, bool& have_state);
     void SendFinalZero(bool read_reply);
@@ -257,6 +301,34 @@ void ServoLoop::Impl::Open() {
     }
     link.emplace(stream->Buffer()->NativeHandle(),
                  std::llround(config.reply_timeout_s * static_cast<double>(kNsPerSecond)));
+    ReadOpeningState();
+}
+
+// Before the loop exists, state() already tells where the arm is: a zero-force request and
+// its state reply. An arm that does not answer it could not run a loop either.
+void ServoLoop::Impl::ReadOpeningState() {
+    const ExchangeResult r = link->Exchange({0.0f, 0.0f, 0.0f});
+    if (r.outcome != ExchangeOutcome::Replied) {
+        char why[200];
+        Describe(r, config.reply_timeout_s, why, sizeof why);
+        Fail(ErrorKind::NoDevice, "the arm on '%s' sent no state: %s", port.c_str(), why);
+        Close();
+        return;
+    }
+    last.position = ToVec3(r.position);
+    last.velocity = ToVec3(r.velocity);
+    state.Write(last);
+}
+
+void ServoLoop::Impl::FirstExchangeDone() {
+    {
+        std::lock_guard<std::mutex> hold(first_reply_mutex);
+        if (first_exchange_done) {
+            return;
+        }
+        first_exchange_done = true;
+    }
+    first_reply_ready.notify_all();
 }
 
 // The last message of a loop is zero force, also after a fault: the arm is never left
@@ -314,8 +386,12 @@ void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t period_error_ns,
         Vec3 touched{};
         touch.Force(last.position, last.velocity, now, dt, table.fixtures.data(),
                     table.fixture_count, touched);
+        double eased[kMaxEffects];
+        for (std::size_t i = 0; i < table.count; ++i) {
+            eased[i] = ease.Share(std::max(ease.Started(), table.added_ns[i]), now);
+        }
         r = model.Compute(c.force, Seconds(now - set_ns), table.effects.data(), table.count,
-                          last.position, last.velocity, touched);
+                          last.position, last.velocity, touched, eased);
     }
     const float out[3] = {static_cast<float>(r.force[0]), static_cast<float>(r.force[1]),
                           static_cast<float>(r.force[2])};
@@ -389,12 +465,16 @@ void ServoLoop::Impl::Run() {
     const std::int64_t cpu_start = Platform::ThreadCpuNs();
     pacer.Start(start_ns);
     touch.Restart(start_ns);
+    ease.Restart(start_ns);
     bool have_state = false;
 
     std::int64_t wake = 0;
     std::uint64_t n = 0;
     while (pacer.Wait(stop_requested, wake)) {
         Cycle(start_ns, pacer.Lateness(wake), have_state);
+        if (n == 0) {
+            FirstExchangeDone();
+        }
         if (Faulted()) {
             break;
         }
@@ -421,6 +501,7 @@ void ServoLoop::Impl::Run() {
         Close();
     }
     running.store(false);
+    FirstExchangeDone();  // a loop stopped before its first cycle
 }
 
 ServoLoop::ServoLoop(const std::string& port, const ServoConfig& config)
@@ -462,8 +543,21 @@ Error ServoLoop::Start() {
         impl_->Close();
         return impl_->Refusal();
     }
-    std::unique_lock<std::mutex> wait(impl_->realtime_mutex);
-    impl_->realtime_ready.wait(wait, [this] { return impl_->realtime_known; });
+    {
+        std::unique_lock<std::mutex> wait(impl_->realtime_mutex);
+        impl_->realtime_ready.wait(wait, [this] { return impl_->realtime_known; });
+    }
+    // Back only once the loop has a state the arm sent (the first exchange is bounded by
+    // the reply time-out), or has ended for want of one.
+    {
+        std::unique_lock<std::mutex> wait(impl_->first_reply_mutex);
+        impl_->first_reply_ready.wait(wait, [this] { return impl_->first_exchange_done; });
+    }
+    if (impl_->Faulted()) {
+        impl_->thread.join();  // it has sent zero force and closed the port
+        return {impl_->fault_kind.load(std::memory_order_acquire),
+                std::string("the servo loop ended: ") + impl_->fault_text};
+    }
     return {};
 }
 
@@ -536,7 +630,7 @@ Error ServoLoop::Add(const Effect& effect, EffectId& id) {
     }
     const Effect normalised = Normalised(effect);
     std::lock_guard<std::mutex> hold(impl_->writers);
-    id = impl_->slots.Add(normalised);
+    id = impl_->slots.Add(normalised, Platform::MonotonicNs());
     if (id == 0) {
         return {ErrorKind::BadArgument, "a servo loop renders at most " +
                                             std::to_string(kMaxEffects) +

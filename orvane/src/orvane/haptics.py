@@ -60,7 +60,7 @@ class ServoLoop(_Recorded, _haptics.ServoLoop):
     def __init__(self, port: str, rate_hz: float = 1000.0, max_force: float = 5.0,
                  watchdog_s: Optional[float] = 0.1, max_speed: Optional[float] = None,
                  brake_damping: float = 10.0, history: int = 0, realtime: bool = True,
-                 reply_timeout_s: float = 0.1, watchdog_ramp_s: float = 0.05,
+                 reply_timeout_s: float = 0.09, watchdog_ramp_s: float = 0.05,
                  spin_us: float = 50.0, record: Optional[str] = None) -> None:
         from orvane.recording import ring_size
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,20 +22,27 @@ namespace Orvane::HardwareAPI::Haptics {
 
 class MujocoScene;
 
+// Turns a safety setting off (the watchdog, the speed limit). 0 never does: it is refused.
+inline constexpr double kOff = std::numeric_limits<double>::infinity();
+
 struct ServoConfig {
     // 0: as fast as the arm answers; otherwise up to kMaxRateHz, and with the watchdog on
     // at least one cycle per watchdog_s (a slower loop could not stop a stale force).
     double rate_hz = 1000.0;
-    double max_force = 5.0;   // N; the norm of every force sent stays at or below it
-    double watchdog_s = 0.1;  // a commanded force not set again within this ramps to zero; 0: off
-    double watchdog_ramp_s = 0.05;  // how long that ramp takes
-    double max_speed = 0.0;         // m/s; above it the loop brakes (damping only); 0: off
-    double brake_damping = 10.0;    // N s/m while braking
-    std::size_t history = 0;        // cycles kept for History(); 0: none, at most kMaxHistory
-    bool realtime = true;           // ask for real-time priority and locked memory
+    double max_force = 5.0;  // N; the norm of every force sent stays at or below it
+    // A commanded force not set again within this ramps to zero: above 0, at most
+    // kMaxWatchdogS, or kOff. With it on, reply_timeout_s and one period must fit in it.
+    double watchdog_s = 0.1;
+    double watchdog_ramp_s = 0.05;  // how long that ramp takes, at most kMaxWatchdogRampS
+    // m/s; above it the loop brakes (damping only): above 0, at most kMaxSpeedLimit, or kOff.
+    double max_speed = kOff;
+    double brake_damping = 10.0;  // N s/m while braking, above 0 and at most kMaxBrakeDamping
+    std::size_t history = 0;      // cycles kept for History(); 0: none, at most kMaxHistory
+    bool realtime = true;         // ask for real-time priority and locked memory
     // Each exchange (request out, whole state reply in) ends by this; a late, short or
-    // wrong reply ends the loop with a fault.
-    double reply_timeout_s = 0.1;
+    // wrong reply ends the loop with a fault. The arm holds the last force that long, so
+    // with the watchdog on it must end, with one period, within watchdog_s.
+    double reply_timeout_s = 0.09;
     // How long before each deadline the loop watches the clock instead of sleeping: wakes
     // closer to the deadline for that much CPU time each cycle.
     double spin_us = 50.0;
@@ -44,6 +52,10 @@ inline constexpr double kMaxRateHz = 100'000.0;
 inline constexpr double kMinRateHz = 0.01;
 inline constexpr std::size_t kMaxHistory = 1'000'000;
 inline constexpr double kMaxSpinUs = 10'000.0;
+inline constexpr double kMaxWatchdogS = 60.0;
+inline constexpr double kMaxWatchdogRampS = 1.0;
+inline constexpr double kMaxSpeedLimit = 10.0;
+inline constexpr double kMaxBrakeDamping = 1000.0;
 
 // Empty when the configuration can run; otherwise what is wrong with it.
 std::string ConfigProblem(const ServoConfig& config);
@@ -106,14 +118,18 @@ class ServoLoop {
 public:
     static constexpr std::size_t kMaxEffects = 32;
 
-    // Opens the port and wakes the arm. On failure Fault() says why and nothing else works.
+    // Opens the port, wakes the arm and reads its state (a zero-force request), so State()
+    // tells where the arm is from here on. On failure Fault() says why and nothing else
+    // works.
     explicit ServoLoop(const std::string& port, const ServoConfig& config = {});
     ServoLoop(const ServoLoop&) = delete;
     ServoLoop& operator=(const ServoLoop&) = delete;
     // Stops the loop (zero force) and closes the port.
     ~ServoLoop();
 
-    // Starts the loop thread; NotRunning after a fault or a Stop (the port is closed then).
+    // Starts the loop thread and returns once the loop's first exchange brought the arm's
+    // state (within reply_timeout_s); when it did not, the loop has ended (zero force sent,
+    // port closed) and the error says why. NotRunning after a fault or a Stop.
     Error Start();
     // Ends the loop, sends zero force and closes the port. Safe to call again.
     void Stop();
@@ -167,6 +183,8 @@ public:
     Error SetScene(std::shared_ptr<MujocoScene> scene);
     std::shared_ptr<MujocoScene> Scene() const;
 
+    // The newest state the arm sent: the opening one (sequence 0) until the loop's first
+    // cycle. All zeros only for a loop that never opened (Fault() says why).
     LoopState State() const;
     LoopStats Stats() const;
     // The last cycles, oldest first (at most Config().history of them).
