@@ -4,7 +4,10 @@ The script plays the arm on a pseudo-terminal itself (wake-up and force replies)
 moment a request arrives is read on the same clock as the moment of the kill. Each run
 starts a Python program whose servo loop pushes 1 N at 500 Hz, kills it with SIGKILL after
 `--push` seconds, and waits for the zero-force request that its zero guard process sends.
-With `--burners N`, N CPU-bound processes run beside it. Writes bench/results/zero_guard.json.
+With `--burners N`, N CPU-bound processes run beside it. Where the system allows it the
+script plays the arm at real-time priority (a real arm is not scheduled by the host), so the
+figure is the host's: the kernel ending the program and the guard process writing.
+Writes bench/results/zero_guard.json.
 
     python3 bench/zero_guard.py [--runs 20] [--burners 2]
 """
@@ -44,12 +47,15 @@ def one_run(push_s):
     path = os.ttyname(slave)
     proc = subprocess.Popen([sys.executable, "-c", PUSHER, path], stdout=subprocess.PIPE,
                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
-    pending, killed_at, zero_at, pushes = b"", None, None, 0
-    deadline = time.monotonic() + 10
+    pending, killed_at, zero_at, pushes, last = b"", None, None, 0, None
+    deadline = time.monotonic() + 30  # start-up on a busy machine, then 5 s after the kill
     try:
         while zero_at is None and time.monotonic() < deadline:
+            if killed_at is None and last == ZERO and pushes > 1:
+                return None  # the loop ended by itself (this arm answered too late)
             if killed_at is None and pushes > 0 and time.monotonic() > started + push_s:
                 killed_at = time.monotonic()
+                deadline = killed_at + 5
                 proc.kill()
             if not select.select([master], [], [], 0.001)[0]:
                 continue
@@ -60,6 +66,7 @@ def one_run(push_s):
                     pending, reply = pending[1:], INFO
                 elif pending[0] == 0x2A and len(pending) >= 13:
                     request, pending, reply = pending[:13], pending[13:], STATE
+                    last = request
                     if request == ZERO and killed_at is not None:
                         zero_at = now
                         break
@@ -77,7 +84,8 @@ def one_run(push_s):
         os.close(master)
         os.close(slave)
     if zero_at is None:
-        raise SystemExit("no zero-force request after the kill")
+        raise SystemExit(f"no zero-force request after the kill (killed: {killed_at is not None}, "
+                         f"{pushes} requests, left over {pending.hex(' ')})")
     return (zero_at - killed_at) * 1e3
 
 
@@ -87,15 +95,27 @@ def main():
     parser.add_argument("--push", type=float, default=0.3, help="seconds of pushing per run")
     parser.add_argument("--burners", type=int, default=0, help="CPU-bound processes beside")
     args = parser.parse_args()
+    try:  # children (the programs, the burners) start at normal priority
+        os.sched_setscheduler(0, os.SCHED_FIFO | os.SCHED_RESET_ON_FORK, os.sched_param(50))
+        realtime = True
+    except (AttributeError, PermissionError, OSError):
+        realtime = False
     burners = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
                for _ in range(args.burners)]
+    ms, ended = [], 0
     try:
-        ms = [one_run(args.push) for _ in range(args.runs)]
+        while len(ms) < args.runs and ended < args.runs:
+            took = one_run(args.push)
+            if took is None:
+                ended += 1
+            else:
+                ms.append(took)
     finally:
         for b in burners:
             b.send_signal(signal.SIGKILL)
             b.wait()
-    result = {"runs": len(ms), "burners": args.burners, "p50_ms": statistics.median(ms),
+    result = {"runs": len(ms), "ended_by_fault": ended, "burners": args.burners,
+              "arm_realtime": realtime, "p50_ms": statistics.median(ms),
               "max_ms": max(ms), "min_ms": min(ms)}
     print(json.dumps(result))
     os.makedirs(os.path.join(HERE, "results"), exist_ok=True)

@@ -30,6 +30,7 @@ while time.monotonic() < end:
 """
 
 SETUPS = {
+    "SIGTERM": "",
     "sigkill": "",
     "os._exit": "threading.Timer(0.3, os._exit, (3,)).start()",
     "restore idiom": "old = signal.signal(signal.SIGTERM, lambda *a: None)\n"
@@ -89,6 +90,9 @@ def test_a_dying_pusher_leaves_zero_force_last(start_sim, tmp_path, way):
     seen = wait_for_final_zero(trace)
     assert (0.0, 1.0, 0.0) in [f for _, f in seen]
     assert seen[-1][1] == (0.0, 0.0, 0.0), seen[-5:]
+    # The signal guard's one zero, or the guard process's two (it stays silent after ours).
+    trailing = len(seen) - max(i for i, (_, f) in enumerate(seen) if f != (0.0, 0.0, 0.0)) - 1
+    assert trailing == (1 if way == "SIGTERM" else 2), seen[-5:]
     # The zero follows the last force within the bound (a cycle is 2 ms).
     last_push = max(t for t, f in seen if f != (0.0, 0.0, 0.0))
     assert seen[-1][0] - last_push < 0.1, seen[-5:]
@@ -121,3 +125,30 @@ def test_handled_signals_put_nothing_on_the_wire(start_sim, tmp_path):
     push, zero = (0.0, 1.0, 0.0), (0.0, 0.0, 0.0)
     assert [push, zero, push] not in [pushes[i:i + 3] for i in range(len(pushes) - 2)]
     assert len(pushes) == stats["cycles"] + 1, stats
+
+
+def guard_processes():
+    """This process's zero guard children, reaped or not."""
+    pids = []
+    for task in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{task}/children") as f:
+            pids += f.read().split()
+    found = []
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                if f.read().startswith("orvane-zero-gu"):
+                    found.append(pid)
+        except FileNotFoundError:
+            pass
+    return found
+
+
+def test_a_stop_leaves_no_guard_and_the_port_free(start_sim):
+    from orvane.haptics import ServoLoop
+    sim = start_sim("arm")
+    for _ in range(2):
+        with ServoLoop(sim.path, rate_hz=500) as loop:
+            loop.force = (0.0, 0.5, 0.0)
+            assert len(guard_processes()) == 1
+        assert guard_processes() == []

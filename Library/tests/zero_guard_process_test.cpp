@@ -36,7 +36,7 @@ TEST_P(ZeroGuardDeath, EndsOnAWholeZeroUnlessTheProgramSentItsOwn) {
     if (program == 0) {
         ZeroGuardProcess guard;
         char why[240];
-        if (!StartZeroGuard(pty.slave(), guard, why, sizeof why)) {
+        if (!StartZeroGuard(pty.slave(), false, guard, why, sizeof why)) {
             _exit(99);
         }
         if (GetParam() == End::KilledAfterItsZero) {
@@ -87,7 +87,7 @@ TEST(ZeroGuardProcess, EndsWithoutWritingAndLeavesNothingBehind) {
     OrvaneTest::PtyPair pty;
     ZeroGuardProcess guard;
     char why[240] = "";
-    ASSERT_TRUE(StartZeroGuard(pty.slave(), guard, why, sizeof why)) << why;
+    ASSERT_TRUE(StartZeroGuard(pty.slave(), false, guard, why, sizeof why)) << why;
     const pid_t helper = static_cast<pid_t>(guard.pid);
     ASSERT_GT(helper, 0);
     const pid_t child = fork();

@@ -462,7 +462,8 @@ Error ServoLoop::Start() {
     // Whatever ends the program from here on, the arm gets its zero: a process beside it
     // watches for its death, and the signal guard sends it at once for the signals it can.
     char why[200];
-    if (!Platform::StartZeroGuard(port, impl_->zero_guard, why, sizeof why)) {
+    if (!Platform::StartZeroGuard(port, impl_->config.realtime, impl_->zero_guard, why,
+                                  sizeof why)) {
         impl_->Fail(ErrorKind::NotRunning, "the loop cannot start: %s", why);
         impl_->Close();
         return impl_->Refusal();

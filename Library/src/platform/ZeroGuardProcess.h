@@ -17,9 +17,11 @@ struct ZeroGuardProcess {
     std::int64_t pid = -1;  // the helper, a child of this process until reaped
 };
 
-// Starts the helper on `port` and waits until it is watching. False when it could not be
+// Starts the helper on `port` and waits until it is watching; with `realtime` it asks for
+// the loop thread's scheduling where the system grants it. False when it could not be
 // started, with the reason in `why` (size bytes).
-bool StartZeroGuard(IO::PortHandle port, ZeroGuardProcess& guard, char* why, std::size_t size);
+bool StartZeroGuard(IO::PortHandle port, bool realtime, ZeroGuardProcess& guard, char* why,
+                    std::size_t size);
 
 // The program's own zero went out on the port: the helper exits without writing.
 // Async-signal-safe; the channel may already be closed on the helper's side.

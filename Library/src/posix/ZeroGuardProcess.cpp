@@ -112,7 +112,8 @@ bool Fail(char* why, std::size_t size, const char* what, int error) {
 
 }  // namespace
 
-bool StartZeroGuard(IO::PortHandle port, ZeroGuardProcess& guard, char* why, std::size_t size) {
+bool StartZeroGuard(IO::PortHandle port, bool realtime, ZeroGuardProcess& guard, char* why,
+                    std::size_t size) {
     guard = {};
     const std::string path = HelperPath();
     if (path.empty()) {
@@ -150,7 +151,9 @@ bool StartZeroGuard(IO::PortHandle port, ZeroGuardProcess& guard, char* why, std
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(
         &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    char* const argv[] = {const_cast<char*>(kHelperName), nullptr};
+    char realtime_flag[] = "--realtime";
+    char* const argv[] = {const_cast<char*>(kHelperName), realtime ? realtime_flag : nullptr,
+                          nullptr};
     pid_t pid = -1;
     const int spawned = port_copy < 0 || channel_copy < 0
                             ? EMFILE
