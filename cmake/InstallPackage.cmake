@@ -8,6 +8,12 @@ set(_orvane_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/OrvaneHardwareAPI)
 
 install(TARGETS OrvaneLibrary EXPORT OrvaneHardwareAPITargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+# The loops start it at run time: found beside the program, under this prefix's libexec, or
+# where ORVANE_ZERO_GUARD names it (OrvaneHardwareAPI::orvane-zero-guard, to copy it along).
+if(TARGET orvane-zero-guard)
+    install(TARGETS orvane-zero-guard EXPORT OrvaneHardwareAPITargets
+            RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR} COMPONENT Development)
+endif()
 install(DIRECTORY Library/include/ ${ORVANE_GENERATED_INCLUDE_DIR}/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development PATTERN "*.in" EXCLUDE)
 install(EXPORT OrvaneHardwareAPITargets NAMESPACE OrvaneHardwareAPI::

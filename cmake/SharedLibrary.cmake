@@ -16,6 +16,10 @@ set_target_properties(orvane_native PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/orvane
     RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/orvane)
 install(TARGETS orvane_native LIBRARY DESTINATION orvane RUNTIME DESTINATION orvane)
+# The loops' zero guard process, found beside the shared library.
+if(TARGET orvane-zero-guard)
+    install(TARGETS orvane-zero-guard RUNTIME DESTINATION orvane)
+endif()
 
 # orvane_link_shared_library(TARGET DIR): TARGET uses the shared library, which lies in DIR
 # relative to TARGET's own folder ("." when they share one). Headers come from the static

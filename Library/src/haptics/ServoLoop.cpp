@@ -26,6 +26,7 @@
 #include "haptics/TouchTable.h"
 #include "platform/Platform.h"
 #include "platform/Realtime.h"
+#include "platform/ZeroGuardProcess.h"
 #include "platform/ZeroOnSignal.h"
 
 namespace Orvane::HardwareAPI::Haptics {
@@ -168,6 +169,7 @@ struct ServoLoop::Impl {
     std::unique_ptr<IO::SerialStream> stream;
     std::optional<ArmLink> link;
     int guard_slot = -1;
+    Platform::ZeroGuardProcess zero_guard;
     DeviceInfo info;
 
     // Start, Stop and the destructor, one at a time.
@@ -338,10 +340,16 @@ void ServoLoop::Impl::SendFinalZero(bool read_reply) {
         return;
     }
     if (!read_reply) {
-        link->SendZero();
+        if (link->SendZero()) {
+            Platform::NoteZeroSent(guard_slot);
+        }
         return;
     }
     const ExchangeResult r = link->Exchange({0.0f, 0.0f, 0.0f});
+    // Once the request is out, the zero guard process has nothing left to do.
+    if (r.outcome != ExchangeOutcome::WriteFailed) {
+        Platform::NoteZeroSent(guard_slot);
+    }
     if (r.outcome == ExchangeOutcome::Replied) {
         last.position = ToVec3(r.position);
         last.velocity = ToVec3(r.velocity);
@@ -355,6 +363,8 @@ void ServoLoop::Impl::Close() {
         Platform::UnguardPort(guard_slot);
         guard_slot = -1;
     }
+    // Before the port closes: the helper's copy of it must not keep it held.
+    Platform::EndZeroGuard(zero_guard);
     link.reset();
     stream.reset();
     closed.store(true);
@@ -529,10 +539,19 @@ Error ServoLoop::Start() {
     if (Error refused = impl_->Refusal()) {
         return refused;
     }
+    const IO::PortHandle port = impl_->stream->Buffer()->NativeHandle();
+    // Whatever ends the program from here on, the arm gets its zero: a process beside it
+    // watches for its death, and the signal guard sends it at once for the signals it can.
+    char why[200];
+    if (!Platform::StartZeroGuard(port, impl_->config.realtime, impl_->zero_guard, why,
+                                  sizeof why)) {
+        impl_->Fail(ErrorKind::NotRunning, "the loop cannot start: %s", why);
+        impl_->Close();
+        return impl_->Refusal();
+    }
     std::uint8_t zero[Protocol::Arm::kVectorRequestSize];
     ZeroForceRequest(zero);
-    impl_->guard_slot =
-        Platform::GuardPort(impl_->stream->Buffer()->NativeHandle(), zero, sizeof zero);
+    impl_->guard_slot = Platform::GuardPort(port, zero, sizeof zero, impl_->zero_guard.channel);
     impl_->running.store(true);
     try {
         impl_->thread = std::thread([this] { impl_->Run(); });

@@ -1,6 +1,7 @@
 #include "platform/ZeroOnSignal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <time.h>
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+
+#include "platform/ZeroGuardProcess.h"
 
 namespace Orvane::HardwareAPI::Platform {
 namespace {
@@ -29,6 +32,7 @@ struct Slot {
     std::atomic<int> state{kFree};
     std::atomic<int> fd{-1};
     std::atomic<pid_t> owner{0};  // a forked child must not write to its parent's ports
+    std::atomic<int> zero_guard{-1};
     std::atomic<std::size_t> size{0};
     std::array<std::atomic<std::uint8_t>, kMaxGuardMessage> bytes{};
 };
@@ -88,9 +92,12 @@ void WriteGuardedPorts() {
         if ((flags & O_NONBLOCK) == 0) {
             fcntl(fd, F_SETFL, flags | O_NONBLOCK);
         }
-        [[maybe_unused]] const ssize_t written = write(fd, message, size);
+        const ssize_t written = write(fd, message, size);
         if ((flags & O_NONBLOCK) == 0) {
             fcntl(fd, F_SETFL, flags);
+        }
+        if (written == static_cast<ssize_t>(size)) {
+            TellZeroSent(slot.zero_guard.load(std::memory_order_relaxed));
         }
     }
     g_writing.fetch_sub(1, std::memory_order_acq_rel);
@@ -123,12 +130,16 @@ void OnSignal(int sig, siginfo_t* info, void* context) {
         (previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr;
     const bool plain = !with_info && previous.sa_handler != SIG_DFL &&
                        previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr;
-    // A signal the program handles itself may let it go on; one that ends the process stops
-    // the loops' writes first, so the zero below is the last thing each arm gets.
-    if ((!with_info && !plain) || Fatal(sig)) {
+    // A signal the program handles itself may let it go on, loops and all: nothing goes on
+    // the wire then (a request whose reply nobody reads would put every later reply a cycle
+    // behind). If its handler ends the program, the loops' stop or the zero guard process
+    // sends the zero. One that ends the process stops the loops' writes first, so the zero
+    // below is the last thing each arm gets; so does a fault, which no handler repairs.
+    const bool ending = (!with_info && !plain) || Fatal(sig);
+    if (ending) {
         EndLoopWrites();
+        WriteGuardedPorts();
     }
-    WriteGuardedPorts();
     if (with_info) {
         previous.sa_sigaction(sig, info, context);
     } else if (plain) {
@@ -142,12 +153,29 @@ void OnSignal(int sig, siginfo_t* info, void* context) {
     errno = saved_errno;
 }
 
+// A forked child does not keep its parent's zero guards watching: the parent's death must
+// still reach them while the child lives on. Slots the parent inherited itself were closed
+// in it already (their numbers may be in other use now).
+void CloseParentsZeroGuards() {
+    const pid_t parent = getppid();
+    for (Slot& slot : g_slots) {
+        if (slot.state.load(std::memory_order_acquire) == kReady &&
+            slot.owner.load(std::memory_order_relaxed) == parent) {
+            const int channel = slot.zero_guard.load(std::memory_order_relaxed);
+            if (channel >= 0) {
+                close(channel);
+            }
+        }
+    }
+}
+
 void InstallOnce() {
     std::lock_guard<std::mutex> lock(g_install);
     if (g_installed) {
         return;
     }
     g_installed = true;
+    pthread_atfork(nullptr, nullptr, CloseParentsZeroGuards);
     for (std::size_t i = 0; i < kSignals.size(); ++i) {
         struct sigaction previous {};
         if (sigaction(kSignals[i], nullptr, &previous) != 0) {
@@ -175,7 +203,7 @@ void InstallOnce() {
 
 }  // namespace
 
-int GuardPort(IO::PortHandle port, const std::uint8_t* message, std::size_t size) {
+int GuardPort(IO::PortHandle port, const std::uint8_t* message, std::size_t size, int zero_guard) {
     if (port < 0 || size > kMaxGuardMessage || (size > 0 && message == nullptr)) {
         return -1;
     }
@@ -193,6 +221,7 @@ int GuardPort(IO::PortHandle port, const std::uint8_t* message, std::size_t size
         }
         slot.fd.store(static_cast<int>(port), std::memory_order_relaxed);
         slot.owner.store(self, std::memory_order_relaxed);
+        slot.zero_guard.store(zero_guard, std::memory_order_relaxed);
         slot.size.store(size, std::memory_order_relaxed);
         for (std::size_t k = 0; k < size; ++k) {
             slot.bytes[k].store(message[k], std::memory_order_relaxed);
@@ -214,6 +243,12 @@ bool BeginGuardedWrite() {
 
 void EndGuardedWrite() {
     g_loop_writes.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void NoteZeroSent(int slot) {
+    if (slot >= 0 && static_cast<std::size_t>(slot) < g_slots.size()) {
+        TellZeroSent(g_slots[static_cast<std::size_t>(slot)].zero_guard.load());
+    }
 }
 
 void UnguardPort(int slot) {
