@@ -242,6 +242,9 @@ def test_a_refused_servo_cp_changes_nothing(peer):
         cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, 9.0, **bad))
     cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, -1.0))
     wait_for(lambda: bridge.stats()["servo_cp"]["rejected"] == 6, what="four more refusals")
+    # The coupling itself refuses a change bad in any part before it applies any of it.
+    with pytest.raises(ValueError, match="stiffness and damping"):
+        bridge.coupling.update((x + 0.05, y, z), stiffness=900.0, damping=-1.0)
     time.sleep(0.1)
     assert (bridge.coupling.stiffness, bridge.coupling.damping) == (300.0, 5.0)
     assert bridge.coupling.state().target == pytest.approx((x, y, z), abs=1e-9)
