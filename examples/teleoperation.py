@@ -164,7 +164,8 @@ def lead(args: argparse.Namespace) -> int:
             deadline = time.monotonic() + 30.0  # a busy machine starts a Python slowly
             while bridge.stats()[topic]["applied"] == 0:
                 if time.monotonic() > deadline or follower.poll() is not None:
-                    print("leader: the follower never answered")
+                    print(f"leader: the follower never answered ({topic}: "
+                          f"{bridge.stats()[topic]}, follower exit {follower.poll()})")
                     return 1
                 time.sleep(0.01)
             loop.add(ConstantForce(force=(HAND, 0.0, 0.0)))
