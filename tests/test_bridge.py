@@ -123,7 +123,7 @@ def test_injected_loss_and_jitter_are_counted_and_never_reorder_commands(peer):
     assert s["injected"]["in"]["dropped"] == n - len(passed)
     assert cf["received"] == len(passed)
     assert cf["lost"] == passed[-1] - len(passed)
-    assert cf["out_of_order"] > 0 and cf["applied"] + cf["out_of_order"] == len(passed)
+    assert cf["out_of_order"] > 0 and cf["applied"] + cf["out_of_order"] == len(passed), cf
     assert cf["late"] == cf["applied"]  # 30 ms on the way, 10 ms allowed
     assert bridge.loop.force == pytest.approx((passed[-1] / 1000.0, 0.0, 0.0), abs=1e-12)
     # The outgoing side drops and reorders the bridge's own messages too.
@@ -241,6 +241,7 @@ def test_a_refused_servo_cp_changes_nothing(peer):
     for bad in (dict(stamp=1e300), dict(stamp=-1.0), dict(stamp=math.nan)):
         cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, 9.0, **bad))
     cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, -1.0))
+    pub[wire.SERVO_CF].put(command(wire.SERVO_CF, 2**64 - 1, 2.0, 0.0, 0.0, stamp=math.inf))
     wait_for(lambda: bridge.stats()["servo_cp"]["rejected"] == 6, what="four more refusals")
     # The coupling itself refuses a change bad in any part before it applies any of it.
     with pytest.raises(ValueError, match="stiffness and damping"):
@@ -253,6 +254,7 @@ def test_a_refused_servo_cp_changes_nothing(peer):
     s = bridge.stats()["servo_cp"]
     assert (s["applied"], s["lost"], s["out_of_order"], s["restarts"]) == (2, 1, 0, 0)
     assert bridge.coupling.stiffness == 400.0
+    assert bridge.stats()["servo_cf"]["rejected"] == 1 and bridge.loop.force == (0.0, 0.0, 0.0)
 
 
 @pytest.mark.parametrize("mode", [["--mode", "force"], ["--mode", "position", "--passivity"]])

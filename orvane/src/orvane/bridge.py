@@ -370,13 +370,10 @@ class Bridge:
 
     @staticmethod
     def _valid(topic: str, header: wire.Header, values: Sequence[float]) -> bool:
-        if not all(math.isfinite(v) for v in values):
+        # The stamp orders a source's restarts and, for servo_cp, paces the coupling.
+        if not (0 < header.stamp < _LATEST_STAMP_S and all(math.isfinite(v) for v in values)):
             return False
-        if topic == wire.SERVO_CP:
-            stiffness, damping = values[3], values[4]
-            if not (stiffness >= 0 and damping >= 0 and 0 < header.stamp < _LATEST_STAMP_S):
-                return False
-        return True
+        return topic != wire.SERVO_CP or (values[3] >= 0 and values[4] >= 0)
 
     def _round_trip(self, ack: int) -> None:
         """The first command that answers a measured_cp closes its round trip."""
