@@ -123,7 +123,7 @@ def test_injected_loss_and_jitter_are_counted_and_never_reorder_commands(peer):
     assert s["injected"]["in"]["dropped"] == n - len(passed)
     assert cf["received"] == len(passed)
     assert cf["lost"] == passed[-1] - len(passed)
-    assert cf["out_of_order"] > 0 and cf["applied"] + cf["out_of_order"] == len(passed), cf
+    assert cf["out_of_order"] > 0 and cf["applied"] + cf["out_of_order"] == len(passed), (cf, bridge.loop.fault)
     assert cf["late"] == cf["applied"]  # 30 ms on the way, 10 ms allowed
     assert bridge.loop.force == pytest.approx((passed[-1] / 1000.0, 0.0, 0.0), abs=1e-12)
     # The outgoing side drops and reorders the bridge's own messages too.
