@@ -17,6 +17,7 @@ zenoh = pytest.importorskip("zenoh", reason="eclipse-zenoh is not installed (orv
 
 from orvane import bridge_wire as wire  # noqa: E402
 from orvane.bridge import Bridge, Inbox, loopback_config  # noqa: E402
+from orvane.bridge_access import add_mutual_tls, check_access  # noqa: E402
 from sim_process import start_sim, tool_env  # noqa: E402,F401
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -122,7 +123,7 @@ def test_injected_loss_and_jitter_are_counted_and_never_reorder_commands(peer):
     assert s["injected"]["in"]["dropped"] == n - len(passed)
     assert cf["received"] == len(passed)
     assert cf["lost"] == passed[-1] - len(passed)
-    assert cf["out_of_order"] > 0 and cf["applied"] + cf["out_of_order"] == len(passed)
+    assert cf["out_of_order"] > 0 and cf["applied"] + cf["out_of_order"] == len(passed), (cf, bridge.loop.fault)
     assert cf["late"] == cf["applied"]  # 30 ms on the way, 10 ms allowed
     assert bridge.loop.force == pytest.approx((passed[-1] / 1000.0, 0.0, 0.0), abs=1e-12)
     # The outgoing side drops and reorders the bridge's own messages too.
@@ -149,7 +150,7 @@ def test_coupling_targets_and_bad_commands(peer):
     s = bridge.stats()
     assert s["servo_cp"] | {"late": 0} == {
         "received": 6, "applied": 3, "late": 0, "lost": 0, "out_of_order": 0,
-        "malformed": 1, "rejected": 2, "sources": 1}
+        "malformed": 1, "rejected": 2, "sources": 1, "restarts": 0}
     assert (bridge.coupling.stiffness, bridge.coupling.damping) == (300.0, 5.0)
     assert s["coupling"] == {"passivity": False, "passivity_cycles": 0, "dissipated_j": 0.0,
                              "observed_energy_j": 0.0}
@@ -203,6 +204,59 @@ def test_inbox_fills_gaps_and_restarts_with_a_new_source():
     assert (inbox.lost, inbox.out_of_order, inbox.sources) == (2, 2, 2)
 
 
+def test_inbox_cannot_be_locked_out_by_a_sequence():
+    inbox = Inbox(late_s=1.0)
+    now = time.time()
+
+    def send(seq, stamp):
+        return inbox.accept(wire.Header(1, seq, now + stamp), now)
+
+    # A jump to the end of the count is taken as a new start, and so is the way back.
+    assert [send(1, 0), send(2, 0), send(2**64 - 1, 0), send(3, 0), send(4, 0)] == [True] * 5
+    assert (inbox.lost, inbox.out_of_order, inbox.restarts) == (0, 0, 2)
+    # The same source counting again from 1 (its stamps later): followed at once...
+    for seq in range(5, 100):
+        send(seq, 0)
+    assert [send(1, 1), send(2, 1)] == [True, True]
+    # ...while stragglers from before (stamped earlier) are still dropped.
+    assert [send(1, 0.5), send(3, 1)] == [False, True]
+    assert (inbox.lost, inbox.out_of_order, inbox.restarts) == (0, 1, 3)
+
+
+def test_a_refused_servo_cp_changes_nothing(peer):
+    bridge, pub, _, trace = peer()
+    x, y, z = bridge.loop.state().position
+    cp = pub[wire.SERVO_CP]
+    # Refused before any coupling exists: none is added, the arm feels nothing.
+    cp.put(command(wire.SERVO_CP, 1, x + 0.05, y, z, 300.0, 5.0, stamp=1e300))
+    cp.put(command(wire.SERVO_CP, 2**64 - 1, x + 0.05, y, z, 300.0, 5.0, math.nan, 0.0, 0.0))
+    wait_for(lambda: bridge.stats()["servo_cp"]["rejected"] == 2, what="two refusals")
+    time.sleep(0.2)
+    assert bridge.coupling is None
+    assert all(f == (0.0, 0.0, 0.0) for _, f in trace_forces(trace))
+    # On a coupling: a refused message keeps its stiffness, damping and target, and does not
+    # move the sequence on (3 follows 1 as if nothing came between).
+    cp.put(command(wire.SERVO_CP, 1, x, y, z, 300.0, 5.0))
+    wait_for(lambda: bridge.coupling is not None, what="the coupling")
+    for bad in (dict(stamp=1e300), dict(stamp=-1.0), dict(stamp=math.nan)):
+        cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, 9.0, **bad))
+    cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, -1.0))
+    pub[wire.SERVO_CF].put(command(wire.SERVO_CF, 2**64 - 1, 2.0, 0.0, 0.0, stamp=math.inf))
+    wait_for(lambda: bridge.stats()["servo_cp"]["rejected"] == 6, what="four more refusals")
+    # The coupling itself refuses a change bad in any part before it applies any of it.
+    with pytest.raises(ValueError, match="stiffness and damping"):
+        bridge.coupling.update((x + 0.05, y, z), stiffness=900.0, damping=-1.0)
+    time.sleep(0.1)
+    assert (bridge.coupling.stiffness, bridge.coupling.damping) == (300.0, 5.0)
+    assert bridge.coupling.state().target == pytest.approx((x, y, z), abs=1e-9)
+    cp.put(command(wire.SERVO_CP, 3, x + 0.001, y, z, 400.0, 4.0))
+    wait_for(lambda: bridge.coupling.damping == 4.0, what="the next good message")
+    s = bridge.stats()["servo_cp"]
+    assert (s["applied"], s["lost"], s["out_of_order"], s["restarts"]) == (2, 1, 0, 0)
+    assert bridge.coupling.stiffness == 400.0
+    assert bridge.stats()["servo_cf"]["rejected"] == 1 and bridge.loop.force == (0.0, 0.0, 0.0)
+
+
 @pytest.mark.parametrize("mode", [["--mode", "force"], ["--mode", "position", "--passivity"]])
 def test_teleoperation_example_feels_the_remote_wall(mode):
     env = tool_env()
@@ -232,16 +286,114 @@ def run_bridge(*args):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
+OPEN = "the zenoh configuration lets peers command the arm without mutual TLS"
+
+
 @pytest.mark.parametrize("args, error", [
-    (["--loss", "2"], "orvane-bridge: the loss must be a probability (0..1), not 2.0"),
-    (["--prefix", "a/*"], "orvane-bridge: the prefix must be a plain key"),
+    (["--loss", "2", "--listen", "{free}"],
+     "orvane-bridge: the loss must be a probability (0..1), not 2.0"),
+    (["--prefix", "a/*", "--listen", "{free}"], "orvane-bridge: the prefix must be a plain key"),
     (["--zenoh-config", "/nonexistent/z.json5"], "orvane-bridge: no zenoh configuration at"),
+    (["--watchdog", "0"], "argument --watchdog: must be a number of seconds above 0"),
+    (["--watchdog", "nan"], "argument --watchdog: must be a number of seconds above 0"),
+    (["--listen", "tcp/0.0.0.0:7447"], f"orvane-bridge: {OPEN}: listen tcp/0.0.0.0:7447"),
+    (["--connect", "tcp/192.0.2.1:7447"], f"orvane-bridge: {OPEN}: connect tcp/192.0.2.1"),
+    # A configuration that leaves listen and scouting out gets zenoh's defaults: open.
+    (["--zenoh-config", "{empty}"], "listen tcp/[::]:0; multicast scouting"),
+    (["--tls-cert", "c.pem"], "--tls-cert, --tls-key and --tls-ca go together"),
 ])
-def test_command_refuses_bad_options(start_sim, args, error):
-    sim = start_sim("arm")
-    proc = run_bridge("--arm", sim.path, "--listen", free_endpoint(), *args)
+def test_command_refuses_bad_options(start_sim, tmp_path, args, error):
+    sim = start_sim("arm", "--trace", str(tmp_path / "trace.txt"))
+    empty = tmp_path / "empty.json5"
+    empty.write_text("{}")
+    proc = run_bridge("--arm", sim.path,
+                      *[a.format(empty=empty, free=free_endpoint()) for a in args])
     out, err = proc.communicate(timeout=30)
-    assert proc.returncode == 2 and err.startswith(error), err
+    assert proc.returncode == 2 and error in err, err
+    assert "Traceback" not in err
+    # Refused before the arm was woken.
+    assert trace_forces(tmp_path / "trace.txt") == []
+
+
+@pytest.mark.parametrize("endpoints, config, open_", [
+    (["tcp/127.0.0.1:7447", "tcp/[::1]:7447", "tcp/localhost:7447"], {}, []),
+    (["unixsock-stream//tmp/orvane.sock"], {}, []),
+    (["tcp/10.1.2.3:7447", "udp/0.0.0.0:7447", "tcp/arm.example:7447"], {},
+     ["tcp/10.1.2.3:7447", "udp/0.0.0.0:7447", "tcp/arm.example:7447"]),
+    (["tls/0.0.0.0:7447"], {}, ["tls/0.0.0.0:7447"]),  # TLS, but anyone may connect
+    (["tls/0.0.0.0:7447"], {"tls": True}, []),
+    (["tcp/0.0.0.0:7447"], {"tls": True}, ["tcp/0.0.0.0:7447"]),
+    (["tcp/127.0.0.1:7447"], {"scouting/multicast/enabled": True}, ["multicast scouting"]),
+])
+def test_access_is_loopback_or_mutual_tls(endpoints, config, open_):
+    c = loopback_config(listen=endpoints)
+    for key, value in config.items():
+        if key == "tls":
+            add_mutual_tls(c, "/c.pem", "/k.pem", "/ca.pem")
+        else:
+            c.insert_json5(key, json.dumps(value))
+    if not open_:
+        assert check_access(c) is None
+        return
+    with pytest.raises(ValueError, match=OPEN) as refused:
+        check_access(c)
+    assert all(e in str(refused.value) for e in open_)
+    assert all(e in check_access(c, insecure=True) for e in open_)
+
+
+def make_certificates(directory):
+    """A certificate authority, and a certificate for the bridge and for one peer that it
+    signed (both valid for 127.0.0.1); returns {name: (certificate, key)} and the CA's."""
+    def run(*args):
+        subprocess.run(["openssl", *args], cwd=directory, check=True, capture_output=True)
+
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    run("req", "-x509", *ec, "-days", "2", "-subj", "/CN=test-ca", "-keyout", "ca.key",
+        "-out", "ca.pem", "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign")
+    made = {}
+    for who in ("bridge", "peer"):
+        (directory / f"{who}.ext").write_text(
+            "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth,clientAuth\n")
+        run("req", *ec, "-subj", f"/CN={who}", "-keyout", f"{who}.key", "-out", f"{who}.csr")
+        run("x509", "-req", "-in", f"{who}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", f"{who}.ext", "-out", f"{who}.pem")
+        made[who] = (str(directory / f"{who}.pem"), str(directory / f"{who}.key"))
+    return made, str(directory / "ca.pem")
+
+
+def test_mutual_tls_on_loopback_lets_only_a_certified_peer_command(start_sim, tmp_path):
+    certs, ca = make_certificates(tmp_path)
+    trace = tmp_path / "trace.txt"
+    sim = start_sim("arm", "--trace", str(trace))
+    port = free_endpoint().rsplit(":", 1)[1]
+    endpoint = f"tls/127.0.0.1:{port}"
+    proc = run_bridge("--arm", sim.path, "--listen", endpoint, "--prefix", PREFIX,
+                      "--tls-cert", certs["bridge"][0], "--tls-key", certs["bridge"][1],
+                      "--tls-ca", ca)
+    assert proc.stdout.readline() == f"orvane-bridge: {PREFIX} at 500 Hz\n", proc.stderr.read()
+    # Without a certificate (TLS to the right authority), or in plain TCP: never let in.
+    anonymous = loopback_config(connect=[endpoint])
+    anonymous.insert_json5("transport/link/tls/root_ca_certificate", json.dumps(ca))
+    certified = add_mutual_tls(loopback_config(connect=[endpoint]), *certs["peer"], ca)
+    for config, force, count in ((anonymous, 3.0, 20), (loopback_config(
+            connect=[f"tcp/127.0.0.1:{port}"]), 3.0, 20), (certified, 0.5, 30)):
+        with zenoh.open(config) as session:
+            pub = session.declare_publisher(f"{PREFIX}/{wire.SERVO_CF}")
+            if force == 0.5:
+                wait_for(lambda: pub.matching_status.matching, what="the certified peer")
+            for i in range(1, count + 1):
+                pub.put(command(wire.SERVO_CF, i, force, 0.0, 0.0, source=int(force * 10)))
+                time.sleep(0.01)
+            time.sleep(0.2)
+            assert pub.matching_status.matching == (force == 0.5)
+    proc.send_signal(signal.SIGTERM)
+    out, err = proc.communicate(timeout=10)
+    assert proc.returncode == 0, err
+    stats = json.loads(out)
+    assert stats["servo_cf"]["received"] == stats["servo_cf"]["applied"] == 30
+    forces = {f for _, f in trace_forces(trace)}
+    assert (0.5, 0.0, 0.0) in forces and not any(f[0] > 0.5 for f in forces)
 
 
 @pytest.mark.parametrize("sim_args, rc, error, last_state", [

@@ -192,7 +192,7 @@ void RegisterCoupling(py::module_& m) {
     c.def(
         "update",
         [](PyCoupling& self, const py::object& target, const py::object& velocity,
-           const py::object& stamp_ns) {
+           const py::object& stamp_ns, const py::object& stiffness, const py::object& damping) {
             CouplingTarget t;
             t.position = ToVector3(target, "target");
             t.velocity = ToVector3(velocity, "velocity");
@@ -208,18 +208,37 @@ void RegisterCoupling(py::module_& m) {
                         "stamp_ns must be a whole number of nanoseconds (time.monotonic_ns())");
                 }
             }
-            if (std::string problem = TargetProblem(t); !problem.empty()) {
+            CouplingParams p = self.params;
+            if (!stiffness.is_none()) {
+                p.stiffness = ToNumber(stiffness, "stiffness");
+            }
+            if (!damping.is_none()) {
+                p.damping = ToNumber(damping, "damping");
+            }
+            // Checked whole before anything changes, here and again in the loop.
+            std::string problem = CouplingProblem(p);
+            if (problem.empty()) {
+                problem = TargetProblem(t);
+            }
+            if (!problem.empty()) {
                 throw py::value_error(problem);
             }
+            const bool params_change = !stiffness.is_none() || !damping.is_none();
             if (self.Bound()) {
-                RaiseIf(LoopOf(self.loop).MoveCouplingTarget(self.id, t));
+                RaiseIf(params_change ? LoopOf(self.loop).ChangeCoupling(self.id, p, t)
+                                      : LoopOf(self.loop).MoveCouplingTarget(self.id, t));
+                self.params.stiffness = p.stiffness;
+                self.params.damping = p.damping;
             } else {
-                self.params.target = t.position;
+                p.target = t.position;
+                self.params = p;
             }
         },
         "target"_a, "velocity"_a = py::make_tuple(0.0, 0.0, 0.0), "stamp_ns"_a = py::none(),
+        py::kw_only(), "stiffness"_a = py::none(), "damping"_a = py::none(),
         "Moves the target (m) going at velocity (m/s), as of stamp_ns on the monotonic clock "
-        "(time.monotonic_ns(); now when None). Any thread, any rate.");
+        "(time.monotonic_ns(); now when None). With stiffness (N/m) or damping (N s/m), changes "
+        "them in the same cycle; a refused value changes nothing. Any thread, any rate.");
     c.def(
         "state",
         [](const PyCoupling& self) {

@@ -709,18 +709,40 @@ Error ServoLoop::SetCouplingParams(CouplingId id, const CouplingParams& params) 
     return impl_->touch.SetCouplingParams(id, params);
 }
 
-Error ServoLoop::MoveCouplingTarget(CouplingId id, const CouplingTarget& target) {
-    if (Error refused = impl_->Refusal()) {
-        return refused;
-    }
-    // A stamp from the future would hold back every real update after it (they would all
-    // look older); a second's slack covers clocks read a little apart.
+namespace {
+
+// A stamp from the future would hold back every real update after it (they would all look
+// older); a second's slack covers clocks read a little apart.
+Error FutureStamp(const CouplingTarget& target) {
     if (target.stamp_ns > Platform::MonotonicNs() + kNsPerSecond) {
         return {ErrorKind::BadArgument,
                 "coupling: the target's time stamp lies in the future (more than 1 s ahead of "
                 "the monotonic clock)"};
     }
+    return {};
+}
+
+}  // namespace
+
+Error ServoLoop::MoveCouplingTarget(CouplingId id, const CouplingTarget& target) {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    if (Error future = FutureStamp(target)) {
+        return future;
+    }
     return impl_->touch.MoveTarget(id, target);
+}
+
+Error ServoLoop::ChangeCoupling(CouplingId id, const CouplingParams& params,
+                                const CouplingTarget& target) {
+    if (Error refused = impl_->Refusal()) {
+        return refused;
+    }
+    if (Error future = FutureStamp(target)) {
+        return future;
+    }
+    return impl_->touch.ChangeCoupling(id, params, target);
 }
 
 bool ServoLoop::RemoveCoupling(CouplingId id) {

@@ -91,6 +91,28 @@ Error TouchTable::MoveTarget(CouplingId id, const CouplingTarget& target) {
     return {};
 }
 
+Error TouchTable::ChangeCoupling(CouplingId id, const CouplingParams& params,
+                                 const CouplingTarget& target) {
+    std::string problem = CouplingProblem(params);
+    if (problem.empty()) {
+        problem = TargetProblem(target);
+    }
+    if (!problem.empty()) {
+        return Bad(problem);
+    }
+    std::lock_guard<std::mutex> hold(writers_);
+    CouplingSlot* slot = Live(id);
+    if (slot == nullptr) {
+        return Bad("no such coupling (removed, or never added)");
+    }
+    slot->command.params = params;
+    ++slot->command.params_serial;
+    slot->command.target = target;
+    ++slot->command.target_serial;
+    slot->to_loop.Write(slot->command);
+    return {};
+}
+
 bool TouchTable::RemoveCoupling(CouplingId id) {
     std::lock_guard<std::mutex> hold(writers_);
     CouplingSlot* slot = Live(id);

@@ -33,6 +33,8 @@ public:
     Error AddCoupling(const CouplingParams& params, CouplingId& id);
     Error SetCouplingParams(CouplingId id, const CouplingParams& params);
     Error MoveTarget(CouplingId id, const CouplingTarget& target);
+    // Both at once, checked whole first: the loop sees both in the same cycle, or neither.
+    Error ChangeCoupling(CouplingId id, const CouplingParams& params, const CouplingTarget& target);
     bool RemoveCoupling(CouplingId id);
     // The state the loop last reported; false for an id that names no coupling.
     bool CouplingStateOf(CouplingId id, CouplingState& state) const;

@@ -6,8 +6,8 @@ network ramps out under the loop's watchdog. The message layouts are in
 `orvane.bridge_wire` and README ("Bridge").
 
     orvane-bridge --arm PORT [--handle PORT] [--prefix orvane/arm1] [--rate HZ]
-                  [--zenoh-config FILE] [--delay-ms X] [--jitter-ms Y] [--loss P]
-                  [--passivity]
+                  [--zenoh-config FILE] [--tls-cert F --tls-key F --tls-ca F] [--insecure]
+                  [--delay-ms X] [--jitter-ms Y] [--loss P] [--passivity]
 """
 import argparse
 import collections
@@ -22,6 +22,7 @@ import time
 from typing import Any, Deque, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 from orvane import bridge_wire as wire
+from orvane.bridge_access import add_mutual_tls, check_access, loopback_config
 from orvane.haptics import Coupling, HandleListener, LoopFault, ServoLoop
 from orvane.network_faults import NetworkFaults
 
@@ -37,22 +38,16 @@ DEFAULT_ENDPOINT = "tcp/127.0.0.1:7447"
 STATE_INTERVAL_S = 0.1
 _SENT_SLOTS = 4096  # publish times kept for the round trip, by measured_cp sequence
 _MISSING_SPAN = 4096  # how far back a gap is remembered, in sequence numbers
+# A sequence further than this from a source's newest, either way, is not a gap or a
+# straggler: the source started over (or sent garbage), and its count is taken up anew.
+_WINDOW = 1 << 16
+# Stamps a sender can mean: seconds since 1970 that fit the monotonic clock's nanoseconds.
+_LATEST_STAMP_S = (2**63 - 1) / 1e9
 _RTT_SAMPLES = 100_000
 # A servo_cp stamped this far ahead of its arrival came from a clock that jumped forward.
 _STAMP_AHEAD_NS = 1_000_000_000
 
 ZenohConfig = Union[None, str, Mapping[str, Any], "zenoh.Config"]
-
-
-def loopback_config(listen: Sequence[str] = (), connect: Sequence[str] = ()) -> "zenoh.Config":
-    """A peer that talks only to the endpoints given: no multicast or gossip scouting."""
-    config = zenoh.Config()
-    config.insert_json5("mode", json.dumps("peer"))
-    config.insert_json5("listen/endpoints", json.dumps(list(listen)))
-    config.insert_json5("connect/endpoints", json.dumps(list(connect)))
-    config.insert_json5("scouting/multicast/enabled", "false")
-    config.insert_json5("scouting/gossip/enabled", "false")
-    return config
 
 
 def make_config(config: ZenohConfig) -> "zenoh.Config":
@@ -79,46 +74,61 @@ def percentiles(values: Sequence[float]) -> Dict[str, float]:
 
 class Inbox:
     """One command topic's sequence bookkeeping: only a message newer than every one before
-    it from the same source is applied."""
+    it from the same source is applied. A source that starts over is followed: with a new
+    source id, with a sequence beyond the window either way, or with one behind the newest
+    but stamped later than it (the same id counting again from 1)."""
 
     def __init__(self, late_s: float) -> None:
         self.late_s = late_s
         self.source: Optional[int] = None
         self.newest = 0
+        self.newest_stamp = -math.inf
         self.missing: Set[int] = set()
         self.received = self.applied = self.late = self.lost = 0
         self.out_of_order = self.malformed = self.rejected = self.sources = 0
+        self.restarts = 0
 
     def accept(self, header: wire.Header, now: float) -> bool:
+        sequence = header.sequence
         if header.source != self.source:
-            # A sender that restarted counts again from 1.
             self.sources += 1
-            self.source, self.newest = header.source, 0
-            self.missing.clear()
-        elif header.sequence <= self.newest:
+            self.source = header.source
+            self._start_over()
+        elif self.newest < sequence <= self.newest + _WINDOW:
+            if sequence > self.newest + 1:
+                self._gap(sequence)
+        elif self.newest - _WINDOW < sequence <= self.newest and \
+                not header.stamp > self.newest_stamp:
             self.out_of_order += 1
-            if header.sequence in self.missing:
+            if sequence in self.missing:
                 # It was not lost after all, only overtaken.
-                self.missing.discard(header.sequence)
+                self.missing.discard(sequence)
                 self.lost -= 1
             return False
-        elif header.sequence > self.newest + 1:
-            gap = range(max(self.newest + 1, header.sequence - _MISSING_SPAN), header.sequence)
-            self.lost += header.sequence - self.newest - 1
-            self.missing.update(gap)
-            if len(self.missing) > _MISSING_SPAN:
-                floor = header.sequence - _MISSING_SPAN
-                self.missing = {s for s in self.missing if s >= floor}
-        self.newest = header.sequence
+        else:
+            self.restarts += 1
+            self._start_over()
+        self.newest, self.newest_stamp = sequence, header.stamp
         if now - header.stamp > self.late_s:
             self.late += 1
         return True
+
+    def _start_over(self) -> None:
+        self.newest, self.newest_stamp = 0, -math.inf
+        self.missing.clear()
+
+    def _gap(self, sequence: int) -> None:
+        self.lost += sequence - self.newest - 1
+        self.missing.update(range(max(self.newest + 1, sequence - _MISSING_SPAN), sequence))
+        if len(self.missing) > _MISSING_SPAN:
+            floor = sequence - _MISSING_SPAN
+            self.missing = {s for s in self.missing if s >= floor}
 
     def counts(self) -> Dict[str, int]:
         return {"received": self.received, "applied": self.applied, "late": self.late,
                 "lost": self.lost, "out_of_order": self.out_of_order,
                 "malformed": self.malformed, "rejected": self.rejected,
-                "sources": self.sources}
+                "sources": self.sources, "restarts": self.restarts}
 
 
 class Bridge:
@@ -128,13 +138,14 @@ class Bridge:
     and servo_cp as the target of a Coupling (`passivity` turns on its passivity damping).
     `delay_ms`, `jitter_ms` and `loss` impair both directions, with random draws from `seed`;
     a command older than `late_ms` on arrival is counted late (and still applied when it is
-    the newest)."""
+    the newest). A zenoh configuration that lets peers beyond this machine in without mutual
+    TLS (orvane.bridge_access) is refused with a ValueError unless `insecure`."""
 
     def __init__(self, arm: str, handle: Optional[str] = None, *, prefix: str = "orvane/arm1",
                  rate_hz: float = 500.0, zenoh_config: ZenohConfig = None,
                  delay_ms: float = 0.0, jitter_ms: float = 0.0, loss: float = 0.0,
                  seed: int = 0, late_ms: float = 10.0, passivity: bool = False,
-                 loop_options: Optional[Mapping[str, Any]] = None,
+                 insecure: bool = False, loop_options: Optional[Mapping[str, Any]] = None,
                  handle_options: Optional[Mapping[str, Any]] = None) -> None:
         if not prefix or prefix.startswith("/") or prefix.endswith("/") or any(
                 c in prefix for c in "*$?#"):
@@ -150,6 +161,7 @@ class Bridge:
         self._faults = (delay_ms / 1000.0, jitter_ms / 1000.0, loss, seed)
         NetworkFaults(lambda: None, *self._faults).close()  # checks them before any port opens
         self._config = make_config(zenoh_config)
+        self.access_warning = check_access(self._config, insecure)
         self.loop = ServoLoop(arm, **dict(loop_options or {}))
         self.listener: Optional[HandleListener] = None
         if handle is not None:
@@ -341,17 +353,27 @@ class Bridge:
             except struct.error:
                 inbox.malformed += 1
                 return
+            # The whole message is checked before anything of it counts: a refused one
+            # moves neither the sequence, nor the round trip, nor the arm.
+            if not self._valid(topic, header, values[1:]):
+                inbox.rejected += 1
+                return
             if not inbox.accept(header, now):
                 return
             self._round_trip(int(values[0]))
             try:
-                applied = self._apply(topic, header, values[1:])
-            except (ValueError, TypeError, OverflowError, LoopFault):
-                applied = False
-            if applied:
-                inbox.applied += 1
-            else:
+                self._apply(topic, header, values[1:])
+            except (ValueError, TypeError, LoopFault):
                 inbox.rejected += 1
+            else:
+                inbox.applied += 1
+
+    @staticmethod
+    def _valid(topic: str, header: wire.Header, values: Sequence[float]) -> bool:
+        # The stamp orders a source's restarts and, for servo_cp, paces the coupling.
+        if not (0 < header.stamp < _LATEST_STAMP_S and all(math.isfinite(v) for v in values)):
+            return False
+        return topic != wire.SERVO_CP or (values[3] >= 0 and values[4] >= 0)
 
     def _round_trip(self, ack: int) -> None:
         """The first command that answers a measured_cp closes its round trip."""
@@ -361,43 +383,42 @@ class Bridge:
         self._rtt_us.append(
             (ack, (time.monotonic() - self._sent_time[ack % _SENT_SLOTS]) * 1e6))
 
-    def _apply(self, topic: str, header: wire.Header, values: Sequence[float]) -> bool:
-        if not all(math.isfinite(v) for v in values):
-            return False
+    def _apply(self, topic: str, header: wire.Header, values: Sequence[float]) -> None:
+        """Applies a checked command; raises when the loop takes none of it."""
         if topic == wire.SERVO_CF:
             self.loop.force = values
-            return True
+            return
         target, stiffness, damping, velocity = values[:3], values[3], values[4], values[5:8]
-        if stiffness < 0 or damping < 0 or not math.isfinite(header.stamp):
-            return False
+        stamp, offset = self._stamp_ns(header)
         coupling = self._coupling
         if coupling is None or not coupling.active:
+            # Made and given its first target before the loop sees it: a refusal on the way
+            # adds nothing.
             coupling = Coupling(target=target, stiffness=stiffness, damping=damping,
                                 passivity=self.passivity)
+            coupling.update(target=target, velocity=velocity, stamp_ns=stamp)
             self.loop.add(coupling)
             self._coupling = coupling
-        else:
-            if coupling.stiffness != stiffness:
-                coupling.stiffness = stiffness
-            if coupling.damping != damping:
-                coupling.damping = damping
-        coupling.update(target=target, velocity=velocity, stamp_ns=self._stamp_ns(header))
-        return True
+        # One change: the stiffness, damping and target reach the loop together or not at all.
+        coupling.update(target=target, velocity=velocity, stamp_ns=stamp,
+                        stiffness=stiffness, damping=damping)
+        self._stamp_source, self._stamp_offset_ns, self._last_stamp_ns = \
+            header.source, offset, stamp
 
-    def _stamp_ns(self, header: wire.Header) -> int:
+    def _stamp_ns(self, header: wire.Header) -> Tuple[int, int]:
         """The sender's stamp on this machine's monotonic clock, always after the one
-        before: a new source, or a sender clock that stepped back or far ahead, is read
-        again from the arrival."""
+        before, and the offset that maps it: a new source, or a sender clock that stepped
+        back or far ahead, is read again from the arrival. Nothing changes until the
+        command is applied."""
         now = time.monotonic_ns()
         sent = round(header.stamp * 1e9)
-        stamp = sent + self._stamp_offset_ns
+        offset = self._stamp_offset_ns
+        stamp = sent + offset
         if header.source != self._stamp_source or stamp <= self._last_stamp_ns or \
                 stamp > now + _STAMP_AHEAD_NS:
-            self._stamp_source = header.source
             stamp = max(now, self._last_stamp_ns + 1)
-            self._stamp_offset_ns = stamp - sent
-        self._last_stamp_ns = stamp
-        return stamp
+            offset = stamp - sent
+        return stamp, offset
 
     @property
     def coupling(self) -> Optional[Coupling]:
@@ -461,14 +482,26 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                    help="publishing rate, Hz (500; never faster than the loop)")
     p.add_argument("--loop-rate", type=float, default=1000.0, help="servo loop rate, Hz (1000)")
     p.add_argument("--max-force", type=float, default=5.0, help="force limit, N (5)")
-    p.add_argument("--watchdog", type=float, default=0.1,
-                   help="seconds without a force command before it ramps out (0.1)")
+    p.add_argument("--watchdog", type=positive_seconds, default=0.1,
+                   help="seconds without a force command before it ramps out (0.1; above 0)")
+    p.add_argument("--no-watchdog", action="store_true",
+                   help="DANGEROUS: no watchdog; a force commanded once stays on when the "
+                   "network or the peer goes away")
     p.add_argument("--passivity", action="store_true",
                    help="passivity damping on the servo_cp coupling: it never gives the arm "
                    "more energy than the arm gave it (for a delayed network)")
     p.add_argument("--zenoh-config", metavar="FILE",
                    help="zenoh configuration (JSON5); default: a peer on "
                    f"{DEFAULT_ENDPOINT}, loopback only, no scouting")
+    p.add_argument("--tls-cert", metavar="FILE", help="this bridge's certificate (PEM): "
+                   "with --tls-key and --tls-ca, only peers with a certificate the authority "
+                   "signed can connect (mutual TLS; endpoints must be tls/...)")
+    p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
+    p.add_argument("--tls-ca", metavar="FILE",
+                   help="the authority (PEM) whose certificates peers must show")
+    p.add_argument("--insecure", action="store_true",
+                   help="allow a configuration that lets peers beyond this machine command "
+                   "the arm without mutual TLS")
     p.add_argument("--listen", action="append", metavar="ENDPOINT",
                    help="zenoh listen endpoint, e.g. tcp/127.0.0.1:7447 (repeatable)")
     p.add_argument("--connect", action="append", metavar="ENDPOINT",
@@ -480,10 +513,26 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p.add_argument("--seed", type=int, default=0, help="seed of the injected faults")
     p.add_argument("--seconds", type=float, help="run this long, then exit (default: "
                    "until SIGINT or SIGTERM)")
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    tls = (args.tls_cert, args.tls_key, args.tls_ca)
+    if any(tls) and not all(tls):
+        p.error("--tls-cert, --tls-key and --tls-ca go together")
+    return args
+
+
+def positive_seconds(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(
+            f"must be a number of seconds above 0, not {text!r} (--no-watchdog turns it off)")
+    return value
 
 
 def config_from_args(args: argparse.Namespace) -> "zenoh.Config":
+    """The zenoh configuration the options ask for, checked: refused (ValueError) when it
+    would let peers beyond this machine in without mutual TLS and --insecure is not given,
+    or, with --tls-*, when any endpoint is not TLS."""
+    tls = args.tls_cert is not None
     if args.zenoh_config:
         if not os.path.isfile(args.zenoh_config):
             raise ValueError(f"no zenoh configuration at {args.zenoh_config!r}")
@@ -492,10 +541,18 @@ def config_from_args(args: argparse.Namespace) -> "zenoh.Config":
             config.insert_json5("listen/endpoints", json.dumps(args.listen))
         if args.connect:
             config.insert_json5("connect/endpoints", json.dumps(args.connect))
-        return config
-    if args.listen or args.connect:
-        return loopback_config(args.listen or (), args.connect or ())
-    return make_config(None)
+    elif args.listen or args.connect:
+        config = loopback_config(args.listen or (), args.connect or ())
+    else:
+        default = DEFAULT_ENDPOINT.replace("tcp/", "tls/") if tls else DEFAULT_ENDPOINT
+        config = loopback_config(listen=[default])
+    if tls:
+        for path in (args.tls_cert, args.tls_key, args.tls_ca):
+            if not os.path.isfile(path):
+                raise ValueError(f"no such file: {path!r}")
+        add_mutual_tls(config, args.tls_cert, args.tls_key, args.tls_ca)
+    check_access(config, args.insecure, require_tls=tls)
+    return config
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -503,19 +560,25 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     done = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: done.set())
+    if args.no_watchdog:
+        print("orvane-bridge: WARNING: no watchdog: a force commanded once stays on when "
+              "the network or the peer goes away", file=sys.stderr, flush=True)
     try:
         config = config_from_args(args)
         bridge = Bridge(args.arm, args.handle, prefix=args.prefix, rate_hz=args.rate,
                         zenoh_config=config, delay_ms=args.delay_ms,
                         jitter_ms=args.jitter_ms, loss=args.loss, seed=args.seed,
-                        passivity=args.passivity,
+                        passivity=args.passivity, insecure=args.insecure,
                         loop_options={"rate_hz": args.loop_rate, "max_force": args.max_force,
-                                      "watchdog_s": args.watchdog},
+                                      "watchdog_s": None if args.no_watchdog
+                                      else args.watchdog},
                         handle_options={"request_hz": args.handle_hz})
         bridge.start()
     except (ValueError, LoopFault, zenoh.ZError) as e:
         print(f"orvane-bridge: {e}", file=sys.stderr)
         return 2
+    if bridge.access_warning:
+        print(f"orvane-bridge: WARNING: {bridge.access_warning}", file=sys.stderr, flush=True)
     print(f"orvane-bridge: {args.prefix} at {bridge.rate_hz:g} Hz", flush=True)
     end = math.inf if args.seconds is None else time.monotonic() + args.seconds
     try:

@@ -166,6 +166,9 @@ public:
     Error AddCoupling(const CouplingParams& params, CouplingId& id);
     Error SetCouplingParams(CouplingId id, const CouplingParams& params);
     Error MoveCouplingTarget(CouplingId id, const CouplingTarget& target);
+    // New parameters and a new target together: both are checked before either applies, and
+    // the loop renders them from the same cycle on.
+    Error ChangeCoupling(CouplingId id, const CouplingParams& params, const CouplingTarget& target);
     bool RemoveCoupling(CouplingId id);
     // What the coupling did in the loop's last cycle; false when it names no coupling.
     bool CouplingStateOf(CouplingId id, CouplingState& state) const;
