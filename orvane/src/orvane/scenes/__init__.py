@@ -45,12 +45,14 @@ def _scene(name: str, table: Tuple[float, float], bodies: str, tool: Tuple[float
 
 
 def demo_xml() -> str:
-    """A table with a 5 cm box on it and the tool beside the box, on the -x side."""
+    """A table with a 5 cm box on it and the tool beside the box, on the -x side. The box is
+    light (80 g, friction 0.6 with the table: it starts to slide at about 0.47 N), so the
+    demo's 1 N push moves it across the table."""
     x, y, z = DEMO_BOX_START
     box = (
         f'<body name="box" pos="{x} {y} {z}"><freejoint/>'
-        '<geom name="box" type="box" size="0.025 0.025 0.025" mass="0.2" '
-        'rgba="0.2 0.4 0.9 1"/></body>'
+        '<geom name="box" type="box" size="0.025 0.025 0.025" mass="0.08" '
+        'rgba="0.2 0.4 0.9 1" friction="0.5 0.005 0.0001"/></body>'
     )
     return _scene("orvane-push-box", (0.3, 0.2), box, DEMO_TOOL_START)
 
