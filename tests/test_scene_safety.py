@@ -133,20 +133,27 @@ def test_bad_tool_bodies_and_gains_are_refused_with_what_the_tool_needs(port):
         arm.stop()
 
 
+def rate(loop, seconds):
+    before = loop.stats()["cycles"]
+    time.sleep(seconds)
+    return (loop.stats()["cycles"] - before) / seconds
+
+
 def test_a_slow_scene_is_stopped_and_the_loop_gets_its_rate_back():
     model, data = scenes.load(scenes.large_xml(100))
     sim = Sim("arm")
     try:
-        with ServoLoop(sim.path, rate_hz=1000, realtime=False) as loop:
+        with ServoLoop(sim.path, rate_hz=1000) as loop:
+            time.sleep(0.2)
+            alone = rate(loop, 1.0)  # what this machine gives the loop now
             scene = loop.add(MujocoScene(model, data, substeps=4))
             wait_until(lambda: scene.stats()["fault"] is not None, 30.0)
             assert "in a row took longer than the budget" in scene.stats()["fault"]
             # The late cycles are reported as late as they were.
             assert loop.stats()["period_error_us"]["max"] > 2000
             time.sleep(0.2)
-            before = loop.stats()["cycles"]
-            time.sleep(2.0)
-            assert (loop.stats()["cycles"] - before) / 2.0 > 900
+            # 1 kHz on a machine that gives the loop its rate; on a crowded one, its share.
+            assert rate(loop, 2.0) > min(900, 0.8 * alone), alone
             assert loop.running
     finally:
         sim.stop()

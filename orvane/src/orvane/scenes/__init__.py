@@ -10,7 +10,7 @@ import os
 from typing import Any, Tuple
 
 #: Where the tool starts in the demo scene: the arm's origin maps here.
-DEMO_TOOL_START = (-0.06, 0.0, 0.02)
+DEMO_TOOL_START = (-0.045, 0.0, 0.02)
 #: Where the box starts in the demo scene.
 DEMO_BOX_START = (0.0, 0.0, 0.025)
 
@@ -25,7 +25,7 @@ _TABLE = (
 )
 _TOOL = (
     '<body name="tool" pos="{x} {y} {z}" gravcomp="1">'
-    '<freejoint/><geom name="tool" type="sphere" size="0.012" mass="0.05" '
+    '<freejoint/><geom name="tool" type="sphere" size="0.012" mass="0.01" '
     'rgba="0.9 0.2 0.2 1" friction="0.3 0.005 0.0001"/></body>'
 )
 
