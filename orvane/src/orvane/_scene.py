@@ -52,15 +52,50 @@ class MujocoScene:
         self._native: Any = None
 
     # What describes the scene cannot change under a running loop: read-only.
-    model = property(lambda self: self._model, doc="The program's model (the scene steps a copy).")
-    data = property(lambda self: self._data, doc="The program's data (the scene steps a copy).")
-    body = property(lambda self: self._body, doc="The tool body's name.")
-    stiffness = property(lambda self: self._stiffness, doc="N/m.")
-    damping = property(lambda self: self._damping, doc="N s/m.")
-    substeps = property(lambda self: self._substeps)
-    max_force = property(lambda self: self._max_force, doc="N, or None: the loop's limit.")
-    step_budget = property(lambda self: self._step_budget, doc="s, or None: half the period.")
-    overrun_limit = property(lambda self: self._overrun_limit)
+    @property
+    def model(self) -> Any:
+        """The program's model (the scene steps its own copy)."""
+        return self._model
+
+    @property
+    def data(self) -> Any:
+        """The program's data (the scene steps its own copy)."""
+        return self._data
+
+    @property
+    def body(self) -> str:
+        """The tool body's name."""
+        return self._body
+
+    @property
+    def stiffness(self) -> float:
+        """Of the pull on the tool, N/m."""
+        return self._stiffness
+
+    @property
+    def damping(self) -> float:
+        """Of the pull on the tool, N s/m."""
+        return self._damping
+
+    @property
+    def substeps(self) -> int:
+        """Model steps per loop cycle."""
+        return self._substeps
+
+    @property
+    def max_force(self) -> Optional[float]:
+        """The pull's own limit, N; None: the loop's limit only."""
+        return self._max_force
+
+    @property
+    def step_budget(self) -> Optional[float]:
+        """How long a cycle's steps may take, s; None: half the period."""
+        return self._step_budget
+
+    @property
+    def overrun_limit(self) -> int:
+        """Cycles in a row over the budget that stop the scene."""
+        return self._overrun_limit
 
     def _attach_to(self, loop: Any) -> "MujocoScene":
         """Called by ServoLoop.add: copies model and data and opens the native scene for that
