@@ -133,7 +133,8 @@ def scene_way(port, seconds, bodies):
     return {"cycles": stats["cycles"], "rate_hz": stats["rate_hz"], "hand_s": elapsed,
             "period_error_us": servo.percentiles(kept), "overruns": stats["overruns"],
             "step_us": scene_stats["step_us"], "scene_overruns": scene_stats["overruns"],
-            "contacts_at_end": snapshot.contacts, "bodies": int(model.nbody) - 1}
+            "contacts_at_end": snapshot.contacts, "bodies": int(model.nbody) - 1,
+            "scene_fault": scene_stats["fault"]}
 
 
 def worker(args):

@@ -23,12 +23,16 @@ orvane_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 orvane_venv="$orvane_root/.venv"
 orvane_python="$orvane_venv/bin/python"
 
-# What building, testing and type-checking need; changing this list refreshes .venv.
-orvane_venv_packages=("pybind11>=3" "scikit-build-core>=0.10" cmake ninja pytest hypothesis
-    numpy mypy)
-
-# The MuJoCo release the scenes are written for (pyproject.toml's mujoco extra says the same).
+# The MuJoCo releases the scenes are tested with, the newest 4.x and 3.x (pyproject.toml's
+# mujoco extra names the range): .venv has the first, scripts/test-mujoco-release.sh builds
+# and tests against the second.
 orvane_mujoco_version=4.0.1
+orvane_mujoco_older=3.17.0
+
+# What building, testing and type-checking need; changing this list refreshes .venv. MuJoCo
+# is among them because the build compiles its layouts from the headers MuJoCo ships.
+orvane_venv_packages=("pybind11>=3" "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+    numpy mypy "mujoco==$orvane_mujoco_version")
 
 # ensure_venv [PACKAGE...]: makes .venv if it is missing (or broken) and installs the
 # listed tools plus any further packages not installed there yet, then puts .venv/bin first

@@ -2,7 +2,8 @@
 # Installs everything the tests need, then runs every suite: the C++ suite through CTest
 # (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), a program built
 # against the installed C++ package, the Python suite through pytest against the module
-# installed into the project's virtual environment (.venv), the type stubs against the
+# installed into the project's virtual environment (.venv), the scene tests against the other
+# MuJoCo release, the type stubs against the
 # installed modules, the module built with the older pybind11 series, mypy over examples/,
 # the Windows backend, the fuzz targets and the Python suite against a sanitized module. The machine's own Python is not changed.
 set -euo pipefail
@@ -44,6 +45,9 @@ bash scripts/test-cpp-package.sh build/ctest
 echo "== Python suite"
 install_project test
 "$orvane_python" -m pytest -q tests
+
+echo "== The scene tests against the newest MuJoCo 3.x"
+bash scripts/test-mujoco-release.sh
 
 echo "== The type stubs against the installed modules"
 bash scripts/test-stubs.sh

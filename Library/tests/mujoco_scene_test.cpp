@@ -13,6 +13,7 @@
 #include "Orvane/HardwareAPI/MujocoScene.h"
 #include "haptics/MujocoApi.h"
 #include "haptics/TouchTable.h"
+#include "haptics/Vectors.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 // A library that loads everywhere but is no MuJoCo.
@@ -99,6 +100,12 @@ public:
         }
     }
     bool Ready() const { return data_ != nullptr; }
+    // Gives the program's model and data back to MuJoCo, as a program may at any time.
+    void Free() {
+        delete_data_(data_);
+        delete_model_(model_);
+        data_ = nullptr, model_ = nullptr;
+    }
     MujocoSceneParams Params() const {
         MujocoSceneParams p;
         p.library = path_;
@@ -284,6 +291,145 @@ TEST(MujocoScene, TheLoopsTableHoldsASceneUntilTheLoopLetsGo) {
     EXPECT_EQ(watch.lock()->Stats().cycles, 1u);
     table.SetScene(nullptr);
     EXPECT_TRUE(watch.expired());
+}
+
+// The block scene with a light body on a slide joint whose spring is far too stiff for the
+// time step: MuJoCo's integration of it blows up within a few steps.
+constexpr const char* kBlowingUpScene = R"(<mujoco>
+  <worldbody>
+    <geom name="block" type="box" pos="0.1 0 0" size="0.05 0.05 0.05"/>
+    <body name="tool" gravcomp="1">
+      <freejoint/>
+      <geom type="sphere" size="0.01" mass="0.1"/>
+    </body>
+    <body name="spring" pos="0 0.3 0">
+      <joint type="slide" axis="1 0 0" stiffness="1e9" springref="1e-6"/>
+      <geom type="sphere" size="0.01" mass="0.001" contype="0" conaffinity="0"/>
+    </body>
+  </worldbody>
+</mujoco>)";
+
+TEST(MujocoScene, StepsItsOwnCopiesWhateverTheProgramDoesWithItsOwn) {
+    LoadedModel model(kBlockScene);
+    LoadedModel other(kBlowingUpScene);
+    if (!model.Ready() || !other.Ready()) {
+        GTEST_SKIP() << kNoMujoco;
+    }
+    MujocoSceneParams mixed = model.Params();
+    mixed.data = other.Params().data;
+    Error error;
+    EXPECT_FALSE(MujocoScene::Open(mixed, kPeriod, error));
+    EXPECT_EQ(error.kind, ErrorKind::BadArgument);
+    EXPECT_NE(error.message.find("another model"), std::string::npos) << error.message;
+
+    auto scene = MujocoScene::Open(model.Params(), kPeriod, error);
+    ASSERT_TRUE(scene) << error.message;
+    auto twin = MujocoScene::Open(model.Params(), kPeriod, error);  // the same model twice
+    ASSERT_TRUE(twin) << error.message;
+    model.Free();
+    Vec3 force{}, twin_force{};
+    for (int i = 0; i < 500; ++i) {
+        force = scene->Step({0.08, 0, 0}, {0, 0, 0});
+        twin_force = twin->Step({-0.01, 0, 0}, {0, 0, 0});
+    }
+    EXPECT_LT(force[0], -2.0);
+    EXPECT_GT(twin_force[0], -0.5);
+    SceneSnapshot s;
+    scene->Snapshot(s);
+    EXPECT_EQ(s.touching, std::vector<int>{0});  // the block belongs to the world body
+    EXPECT_FALSE(scene->Fault());
+}
+
+TEST(MujocoScene, AToolBodyMustMoveOnJointsOfItsOwn) {
+    const char* cases[][2] = {
+        {R"(<mujoco><worldbody><body name="tool"><geom size="0.01"/></body></worldbody></mujoco>)",
+         "fixed to the world"},
+        {R"(<mujoco><worldbody><body name="tool" mocap="true"><geom size="0.01"/></body>
+            </worldbody></mujoco>)",
+         "mocap"},
+        {R"(<mujoco><worldbody><body><freejoint/><geom size="0.01"/>
+            <body name="tool"><geom size="0.01"/></body></body></worldbody></mujoco>)",
+         "no joint of its own"},
+        {R"(<mujoco><worldbody><body name="tool"><joint type="hinge"/><geom size="0.01"/>
+            </body></worldbody></mujoco>)",
+         "only turns"},
+    };
+    for (const auto& c : cases) {
+        LoadedModel model(c[0]);
+        if (!model.Ready()) {
+            GTEST_SKIP() << kNoMujoco;
+        }
+        Error error;
+        EXPECT_FALSE(MujocoScene::Open(model.Params(), kPeriod, error)) << c[1];
+        EXPECT_NE(error.message.find(c[1]), std::string::npos) << error.message;
+        EXPECT_NE(error.message.find("needs a free joint"), std::string::npos) << error.message;
+    }
+    // A damper that the tool's mass cannot follow at this step shakes it: refused, with the
+    // bound.
+    LoadedModel model(kBlockScene);
+    MujocoSceneParams p = model.Params();
+    p.damping = 500.0;
+    Error error;
+    EXPECT_FALSE(MujocoScene::Open(p, kPeriod, error));
+    EXPECT_NE(error.message.find("damping below 200"), std::string::npos) << error.message;
+}
+
+TEST(MujocoScene, AnUnstableSceneStopsAndItsForceEasesOut) {
+    LoadedModel model(kBlowingUpScene);
+    if (!model.Ready()) {
+        GTEST_SKIP() << kNoMujoco;
+    }
+    Error error;
+    auto scene = MujocoScene::Open(model.Params(), kPeriod, error);
+    ASSERT_TRUE(scene) << error.message;
+    std::vector<Vec3> forces;
+    for (int i = 0; i < 400; ++i) {
+        forces.push_back(scene->Step({0.01, 0, 0}, {0, 0, 0}));
+    }
+    EXPECT_EQ(scene->Fault().kind, ErrorKind::DeviceLost);
+    EXPECT_NE(scene->Fault().message.find("stopped"), std::string::npos) << scene->Fault().message;
+    EXPECT_GE(scene->Stats().unstable, 1u);
+    // Eased out from the last force that was right, over 0.1 s of cycles, never above it.
+    for (std::size_t i = 1; i < forces.size(); ++i) {
+        EXPECT_TRUE(Vectors::Finite(forces[i]));
+        EXPECT_LE(std::fabs(forces[i][0]), std::fabs(forces[i - 1][0]) + 1e-12) << i;
+    }
+    EXPECT_NE(forces[50], (Vec3{}));
+    EXPECT_EQ(forces[150], (Vec3{}));
+    // A reset starts it again, and it fails again the same way.
+    scene->Reset();
+    for (int i = 0; i < 5; ++i) {
+        scene->Step({0, 0, 0}, {0, 0, 0});
+    }
+    EXPECT_TRUE(scene->Fault());
+}
+
+TEST(MujocoScene, StepsOverTheirBudgetTooOftenStopTheScene) {
+    LoadedModel model(kBlockScene);
+    if (!model.Ready()) {
+        GTEST_SKIP() << kNoMujoco;
+    }
+    MujocoSceneParams p = model.Params();
+    p.step_budget_s = 1e-9;  // every step is over
+    p.overrun_limit = 5;
+    Error error;
+    auto scene = MujocoScene::Open(p, kPeriod, error);
+    ASSERT_TRUE(scene) << error.message;
+    for (int i = 0; i < 4; ++i) {
+        scene->Step({0.01, 0, 0}, {0, 0, 0});
+    }
+    EXPECT_FALSE(scene->Fault());
+    scene->Step({0.01, 0, 0}, {0, 0, 0});
+    EXPECT_NE(scene->Fault().message.find("5 steps in a row"), std::string::npos)
+        << scene->Fault().message;
+    SceneSnapshot before, after;
+    scene->Snapshot(before);
+    scene->Step({0.01, 0, 0}, {0, 0, 0});
+    scene->Snapshot(after);
+    EXPECT_EQ(after.time, before.time);  // stopped: nothing stepped
+    p.overrun_limit = 0;
+    EXPECT_FALSE(MujocoScene::Open(p, kPeriod, error));
+    EXPECT_NE(error.message.find("overrun_limit"), std::string::npos);
 }
 
 struct OpenCase {

@@ -23,6 +23,7 @@ namespace py = pybind11;
 using namespace py::literals;
 using namespace Orvane::HardwareAPI::Haptics;
 using Orvane::HardwareAPI::Error;
+using Orvane::HardwareAPI::ErrorKind;
 using Orvane::HardwareAPI::Python::ToNumber;
 using Orvane::HardwareAPI::Python::ToVector3;
 using Orvane::HardwareAPI::Python::Tuple;
@@ -66,7 +67,7 @@ void Parameter(py::class_<PyCoupling>& c, const char* name, T CouplingParams::*m
 struct SceneHandle {
     std::shared_ptr<MujocoScene> scene;
     py::object loop;
-    py::object keep;  // the Python MujocoScene, and with it the model and data
+    py::object keep;  // the Python MujocoScene
 
     MujocoScene& Scene() const { return *scene; }
 };
@@ -302,6 +303,8 @@ void RegisterScene(py::module_& m) {
     snapshot.def_readonly("qpos", &SceneSnapshot::qpos);
     snapshot.def_readonly("qvel", &SceneSnapshot::qvel);
     snapshot.def_readonly("contacts", &SceneSnapshot::contacts);
+    snapshot.def_readonly("touching", &SceneSnapshot::touching,
+                          "The ids of the bodies the tool is in contact with.");
     snapshot.def_property_readonly("tool", [](const SceneSnapshot& s) { return Tuple(s.tool); });
     snapshot.def_property_readonly(
         "force", [](const SceneSnapshot& s) { return Tuple(s.force); },
@@ -360,7 +363,8 @@ void RegisterTouch(py::module_& m) {
 
     auto add_scene = [](py::object self, const std::string& library, std::uintptr_t model,
                         std::uintptr_t data, const std::string& body, double stiffness,
-                        double damping, int substeps, double max_force, py::object keep) {
+                        double damping, int substeps, double max_force, double step_budget,
+                        int overrun_limit, py::object keep) {
         ServoLoop& loop = LoopOf(self);
         if (!(loop.Config().rate_hz > 0.0)) {
             throw py::value_error("a scene needs a loop with a fixed rate_hz (not 0)");
@@ -377,9 +381,15 @@ void RegisterTouch(py::module_& m) {
         p.damping = damping;
         p.substeps = substeps;
         p.max_force = max_force;
+        p.step_budget_s = step_budget;
+        p.overrun_limit = overrun_limit;
         Error error;
         std::shared_ptr<MujocoScene> scene =
             MujocoScene::Open(p, 1.0 / loop.Config().rate_hz, error);
+        if (error.kind == ErrorKind::NoDevice) {
+            // The MuJoCo installed is not one this build can step: nothing about the loop.
+            throw py::import_error(error.message);
+        }
         RaiseIf(error);
         RaiseIf(loop.SetScene(scene));
         return SceneHandle{std::move(scene), std::move(self), std::move(keep)};

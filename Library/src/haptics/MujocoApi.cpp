@@ -13,16 +13,6 @@
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
-constexpr MujocoLayout kLayouts[] = {
-    {4000001, "4.0.1",
-     // mjModel: nq, nv, nbody, opt.timestep
-     0, 8, 48, 792,
-     // mjData: time, ncon, qpos, qvel, xpos, xfrc_applied
-     160648, 160560, 160688, 160696, 160848, 160760,
-     // mjSTATE_TIME, _QPOS, _QVEL, _XFRC_APPLIED, mjOBJ_BODY
-     1, 2, 4, 256, 1},
-};
-
 template <typename F>
 bool Find(void* handle, const char* name, F& function, std::string& missing) {
     function = reinterpret_cast<F>(Platform::SharedLibrarySymbol(handle, name));
@@ -106,19 +96,6 @@ MujocoErrorTrap::~MujocoErrorTrap() {
     }
 }
 
-const MujocoLayout* KnownMujocoLayout(int version) {
-    for (const MujocoLayout& layout : kLayouts) {
-        if (layout.version == version) {
-            return &layout;
-        }
-    }
-    return nullptr;
-}
-
-const char* KnownMujocoReleases() {
-    return "4.0.1";
-}
-
 MujocoLibrary::~MujocoLibrary() {
     Platform::CloseSharedLibrary(handle_);
 }
@@ -145,17 +122,31 @@ Error MujocoLibrary::Open(const char* path) {
     Find(handle_, "mj_stateSize", a.state_size, missing);
     Find(handle_, "mj_getState", a.get_state, missing);
     Find(handle_, "mj_objectVelocity", a.object_velocity, missing);
+    Find(handle_, "mj_copyModel", a.copy_model, missing);
+    Find(handle_, "mj_makeData", a.make_data, missing);
+    Find(handle_, "mj_copyData", a.copy_data, missing);
+    Find(handle_, "mj_deleteModel", a.delete_model, missing);
+    Find(handle_, "mj_deleteData", a.delete_data, missing);
     if (!missing.empty()) {
         return {ErrorKind::NoDevice,
                 std::string("'") + path + "' is not a MuJoCo library: it lacks " + missing};
     }
-    layout_ = KnownMujocoLayout(a.version());
-    if (layout_ == nullptr) {
-        const char* release = a.version_string();
-        return {ErrorKind::NoDevice, std::string("MuJoCo ") + (release ? release : "?") +
-                                         " is not a release this library knows (it knows " +
-                                         KnownMujocoReleases() + "); install one of those"};
+    const char* release = a.version_string();
+    std::snprintf(release_, sizeof release_, "%s", release != nullptr ? release : "?");
+    const MujocoLayout* compiled = CompiledMujocoLayout();
+    if (compiled == nullptr) {
+        return {ErrorKind::NoDevice,
+                std::string("this build of the library found no MuJoCo headers, so it cannot "
+                            "step MuJoCo ") +
+                    release_ + " scenes: reinstall it with the mujoco package installed"};
     }
+    if (compiled->version != a.version()) {
+        return {ErrorKind::NoDevice, std::string("MuJoCo ") + release_ +
+                                         " is not the release this library was built " +
+                                         "for (version " + std::to_string(compiled->version) +
+                                         "): reinstall it with this mujoco installed"};
+    }
+    layout_ = compiled;
     return {};
 }
 

@@ -1,6 +1,6 @@
-// The few functions and structure fields of the MuJoCo library that a scene uses, found at
-// run time in the library the program loaded: the project builds without MuJoCo, and the
-// scene works with exactly the MuJoCo that made the program's model and data.
+// The few functions and structure fields of the MuJoCo library that a scene uses: the
+// functions found by name at run time in the library the program loaded, the fields where
+// the headers of the release the build found put them.
 #pragma once
 
 #include <cstddef>
@@ -12,24 +12,29 @@
 namespace Orvane::HardwareAPI::Haptics {
 
 // Where the fields live in one release's mjModel and mjData (bytes from the start), and the
-// values of the constants used; read from that release's headers.
+// values of the constants used: compiled from that release's own headers (MujocoLayout.cpp).
 struct MujocoLayout {
     int version;  // as mj_version() gives it
-    const char* name;
     // mjModel
-    std::size_t nq, nv, nbody;  // 64-bit counts
-    std::size_t timestep;       // opt.timestep
+    std::size_t count_bytes;  // size of the model's counts (nq, nv, nbody)
+    std::size_t nq, nv, nbody;
+    std::size_t timestep;  // opt.timestep
+    std::size_t body_weldid, body_mocapid, body_jntnum, body_jntadr, jnt_type, geom_bodyid;
+    std::size_t body_mass, body_subtreemass;
     // mjData
-    std::size_t time, ncon, qpos, qvel, xpos, xfrc_applied;
-    // mjtState bits and mjtObj values
+    std::size_t nbuffer, narena, buffer;  // what the data was made for
+    std::size_t time, ncon, qpos, qvel, qacc, xpos, xfrc_applied;
+    std::size_t contact, contact_size, contact_geom1, contact_geom2;
+    std::size_t warning, warning_size, warning_number;
+    int warn_badqpos, warn_badqvel, warn_badqacc;
+    // mjtState bits, mjtObj and mjtJoint values
     int state_time, state_qpos, state_qvel, state_xfrc_applied;
     int object_body;
+    int joint_free, joint_slide;
 };
 
-// The layout of the release with that version number; nullptr for one not known here.
-const MujocoLayout* KnownMujocoLayout(int version);
-// The releases known here, for messages ("4.0.1").
-const char* KnownMujocoReleases();
+// The layout of the release whose headers the build found; nullptr when it found none.
+const MujocoLayout* CompiledMujocoLayout();
 
 // mjModel* and mjData* travel as void*: the library never looks inside but through the
 // layout above.
@@ -45,6 +50,11 @@ struct MujocoApi {
     void (*get_state)(const void* m, const void* d, double* state, int signature);
     void (*object_velocity)(const void* m, const void* d, int type, int id, double* result,
                             int local);
+    void* (*copy_model)(void* dest, const void* src);
+    void* (*make_data)(const void* m);
+    void* (*copy_data)(void* dest, const void* m, const void* src);
+    void (*delete_model)(void* m);
+    void (*delete_data)(void* d);
 };
 
 // A MuJoCo library opened from `path`, its functions found and its release checked.
@@ -55,8 +65,10 @@ public:
     MujocoLibrary& operator=(const MujocoLibrary&) = delete;
     ~MujocoLibrary();
 
-    // NoDevice when the file is not a MuJoCo library this code knows.
+    // NoDevice when the file is not a MuJoCo library, or not the release this build was
+    // compiled for.
     Error Open(const char* path);
+    const char* Release() const { return release_; }
 
     const MujocoApi& Api() const { return api_; }
     const MujocoLayout& Layout() const { return *layout_; }
@@ -67,6 +79,7 @@ private:
     void* handle_ = nullptr;
     MujocoApi api_{};
     const MujocoLayout* layout_ = nullptr;
+    char release_[32] = "";
 };
 
 // MuJoCo ends the whole process on a fatal error (a model that runs out of memory in a step,
@@ -97,6 +110,12 @@ T ReadField(const void* base, std::size_t offset) {
     T value;
     std::memcpy(&value, static_cast<const char*>(base) + offset, sizeof value);
     return value;
+}
+
+// A model's count (nq, nv, nbody), whatever width the release gives it.
+inline std::int64_t ReadCount(const void* base, std::size_t offset, std::size_t bytes) {
+    return bytes == sizeof(std::int32_t) ? ReadField<std::int32_t>(base, offset)
+                                         : ReadField<std::int64_t>(base, offset);
 }
 
 template <typename T>

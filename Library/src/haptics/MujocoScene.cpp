@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
@@ -19,6 +20,13 @@ namespace {
 using namespace Vectors;
 
 constexpr int kMaxSubsteps = 100;
+constexpr int kMaxOverrunLimit = 100000;
+// What a stopped scene's force takes to ease out.
+constexpr double kRampOutS = 0.1;
+// Beyond these a scene has run away, whatever MuJoCo says (m or rad, per s, per s^2).
+constexpr double kMaxPosition = 1e4;
+constexpr double kMaxVelocity = 1e3;
+constexpr double kMaxAcceleration = 1e7;
 
 bool NotNegative(double v) {
     return std::isfinite(v) && v >= 0.0;
@@ -48,6 +56,12 @@ std::string ParamsProblem(const MujocoSceneParams& p, double period_s) {
     if (p.substeps < 1 || p.substeps > kMaxSubsteps) {
         return "scene: substeps must lie between 1 and " + std::to_string(kMaxSubsteps);
     }
+    if (!NotNegative(p.step_budget_s) || p.step_budget_s > 1.0) {
+        return "scene: step_budget must lie between 0 (half the period) and 1 s";
+    }
+    if (p.overrun_limit < 1 || p.overrun_limit > kMaxOverrunLimit) {
+        return "scene: overrun_limit must lie between 1 and " + std::to_string(kMaxOverrunLimit);
+    }
     if (!(std::isfinite(period_s) && period_s > 0.0 && period_s <= 1.0)) {
         return "scene: the loop period must lie above 0 and at most 1 s";
     }
@@ -68,11 +82,11 @@ struct Request {
 struct MujocoScene::Impl {
     MujocoLibrary library;
     MujocoSceneParams params;
-    void* m = nullptr;
+    void* m = nullptr;  // the scene's own copies
     void* d = nullptr;
     int body = 0;
-    int nq = 0, nv = 0;
-    std::int64_t period_ns = 0;
+    int nq = 0, nv = 0, nbody = 0;
+    std::int64_t period_ns = 0, budget_ns = 0;
 
     // Loop thread to readers; readers serialize on `readers`, which the loop never takes.
     std::array<SceneSnapshot, 3> snapshots;
@@ -88,65 +102,226 @@ struct MujocoScene::Impl {
 
     Histogram step_time;
     std::atomic<std::uint64_t> cycles{0}, overruns{0}, unstable{0};
-    // Set once MuJoCo reported a fatal error in a step; a Reset clears it.
+    // Set once the scene stopped; a Reset clears it.
     std::atomic<bool> failed{false};
     char fault_text[300] = "";   // written before `failed` is first set
     bool fault_written = false;  // loop's side
 
+    // Loop's side: how the scene is going.
+    std::uint64_t warnings = 0;  // MuJoCo's instability warnings seen so far
+    int overrun_run = 0;         // cycles in a row over the budget
+    Vec3 last_good{};            // the force of the last cycle that went right
+    Vec3 ramp_from{};
+    std::int64_t ramp_cycles = 1, ramp_left = 0;  // counted in cycles of the loop
+
+    ~Impl();
+    Error Copy(const void* model, const void* data);
     Error Prepare(double period_s);
+    Error ToolProblem() const;
     void Apply(const Request& r);
     void Publish(const Vec3& tool, const Vec3& force);
     void HandOver();
     void Substeps(const Vec3& x, const Vec3& v, Vec3& felt, Vec3& tool, bool& finite);
+    std::uint64_t Warnings() const;
+    const char* Unstable() const;
+    void Stop(const char* format, ...);
+    Vec3 RampOut();
 
     const MujocoLayout& L() const { return library.Layout(); }
     const MujocoApi& A() const { return library.Api(); }
     double* Array(std::size_t offset) const { return ReadField<double*>(d, offset); }
+    const int* ModelInts(std::size_t offset) const { return ReadField<int*>(m, offset); }
+    const double* ModelDoubles(std::size_t offset) const { return ReadField<double*>(m, offset); }
 };
 
-Error MujocoScene::Impl::Prepare(double period_s) {
-    const MujocoApi& a = A();
-    if (!MujocoErrorTrap::Install(library)) {
-        return {ErrorKind::NoDevice, "scene: the MuJoCo library has no error hook"};
+MujocoScene::Impl::~Impl() {
+    if (d != nullptr) {
+        A().delete_data(d);
     }
-    const std::int64_t nq64 = ReadField<std::int64_t>(m, L().nq);
-    const std::int64_t nv64 = ReadField<std::int64_t>(m, L().nv);
-    const std::int64_t nbody = ReadField<std::int64_t>(m, L().nbody);
+    if (m != nullptr) {
+        A().delete_model(m);
+    }
+}
+
+// The scene's own model and data, copied by MuJoCo from the program's, once the data is
+// known to be made for that model: a data for another model has other buffer sizes, or its
+// arrays elsewhere in its buffer, than one MuJoCo makes for this model.
+Error MujocoScene::Impl::Copy(const void* model, const void* data) {
+    const MujocoApi& a = A();
+    const MujocoLayout& l = L();
+    const std::int64_t nq64 = ReadCount(model, l.nq, l.count_bytes);
+    const std::int64_t nv64 = ReadCount(model, l.nv, l.count_bytes);
+    const std::int64_t nbody64 = ReadCount(model, l.nbody, l.count_bytes);
     // The layout is checked against what the library itself says before anything is
-    // written through it: a model from another release, or something that is no model,
-    // fails here.
-    if (nq64 < 0 || nv64 < 0 || nbody < 1 || nq64 > (1 << 24) || nv64 > (1 << 24) ||
-        nbody > (1 << 24) || a.state_size(m, L().state_qpos) != nq64 ||
-        a.state_size(m, L().state_qvel) != nv64 ||
-        a.state_size(m, L().state_xfrc_applied) != 6 * nbody) {
-        return Bad("scene: the model does not look like a MuJoCo " + std::string(L().name) +
-                   " model (its sizes disagree with the library's)");
+    // read through it: something that is no model fails here.
+    if (nq64 < 0 || nv64 < 0 || nbody64 < 1 || nq64 > (1 << 24) || nv64 > (1 << 24) ||
+        nbody64 > (1 << 24) || a.state_size(model, l.state_qpos) != nq64 ||
+        a.state_size(model, l.state_qvel) != nv64 ||
+        a.state_size(model, l.state_xfrc_applied) != 6 * nbody64) {
+        return Bad(std::string("scene: the model does not look like a MuJoCo ") +
+                   library.Release() + " model (its sizes disagree with the library's)");
     }
     nq = static_cast<int>(nq64);
     nv = static_cast<int>(nv64);
-    std::vector<double> state(static_cast<std::size_t>(1 + nq));
-    a.get_state(m, d, state.data(), L().state_time | L().state_qpos);
-    const double* qpos = Array(L().qpos);
-    if (std::memcmp(&state[0], static_cast<const char*>(d) + L().time, sizeof(double)) != 0 ||
-        (nq > 0 &&
-         (qpos == nullptr ||
-          std::memcmp(&state[1], qpos, sizeof(double) * static_cast<std::size_t>(nq)) != 0))) {
-        return Bad("scene: the data does not look like MuJoCo " + std::string(L().name) +
-                   " data (its fields disagree with the library's)");
+    nbody = static_cast<int>(nbody64);
+    try {
+        MujocoErrorTrap trap;
+        m = a.copy_model(nullptr, model);
+        d = m != nullptr ? a.make_data(m) : nullptr;
+    } catch (const MujocoFatal& fatal) {
+        return Bad(std::string("scene: MuJoCo cannot copy the model: ") + fatal.message);
     }
+    if (d == nullptr) {
+        return Bad("scene: MuJoCo cannot copy the model");
+    }
+    auto where = [&l](const void* data_of, std::size_t field) {
+        return ReadField<const char*>(data_of, field) - ReadField<const char*>(data_of, l.buffer);
+    };
+    for (std::size_t field : {l.nbuffer, l.narena}) {
+        if (ReadField<std::int64_t>(data, field) != ReadField<std::int64_t>(d, field)) {
+            return Bad("scene: the data was made for another model");
+        }
+    }
+    for (std::size_t field : {l.qpos, l.qvel, l.xpos, l.xfrc_applied}) {
+        if (where(data, field) != where(d, field)) {
+            return Bad("scene: the data was made for another model");
+        }
+    }
+    try {
+        MujocoErrorTrap trap;
+        a.copy_data(d, m, data);
+    } catch (const MujocoFatal& fatal) {
+        return Bad(std::string("scene: MuJoCo cannot copy the data: ") + fatal.message);
+    }
+    return {};
+}
+
+// What stops a body from being a tool the arm can push: it must move on its own joints.
+Error MujocoScene::Impl::ToolProblem() const {
+    const MujocoLayout& l = L();
+    const std::string name = "scene: the tool body '" + params.body + "'";
+    const char* needs = " (the tool body needs a free joint, or slide joints, of its own)";
+    if (body == 0) {
+        return Bad("scene: the tool cannot be the world body" + std::string(needs));
+    }
+    if (ModelInts(l.body_mocapid)[body] >= 0) {
+        return Bad(name + " is a mocap body, which only its mocap position moves" + needs);
+    }
+    if (ModelInts(l.body_weldid)[body] == 0) {
+        return Bad(name + " is fixed to the world" + needs);
+    }
+    const int count = ModelInts(l.body_jntnum)[body];
+    if (count <= 0) {
+        return Bad(name + " has no joint of its own and only moves with its parent" + needs);
+    }
+    const int first = ModelInts(l.body_jntadr)[body];
+    const int* types = ModelInts(l.jnt_type);
+    bool slides = false;
+    for (int j = first; j < first + count; ++j) {
+        slides = slides || types[j] == l.joint_free || types[j] == l.joint_slide;
+    }
+    if (!slides) {
+        return Bad(name + " only turns on its joints, a push cannot move it" + needs);
+    }
+    // The pull is applied as a force, outside MuJoCo's integrator: a spring-damper on the
+    // tool's mass is stable only while 2 b h + k h^2 < 4 m (h: the model's time step).
+    double mass = ModelDoubles(l.body_mass)[body];
+    if (!(mass > 0.0)) {
+        mass = ModelDoubles(l.body_subtreemass)[body];
+    }
+    const double h = static_cast<double>(period_ns) / 1e9 / params.substeps;
+    const double k = params.stiffness, b = params.damping;
+    if (!(2.0 * b * h + k * h * h < 4.0 * mass)) {
+        char text[400];
+        std::snprintf(text, sizeof text,
+                      "%s: stiffness %g N/m and damping %g N s/m shake the tool (mass %g kg) "
+                      "at a step of %g ms: keep 2 damping step + stiffness step^2 below 4 mass "
+                      "(damping below %g alone), or give the tool more mass or substeps",
+                      name.c_str(), k, b, mass, h * 1e3, 2.0 * mass / h);
+        return Bad(text);
+    }
+    return {};
+}
+
+std::uint64_t MujocoScene::Impl::Warnings() const {
+    const MujocoLayout& l = L();
+    std::uint64_t sum = 0;
+    for (int w : {l.warn_badqpos, l.warn_badqvel, l.warn_badqacc}) {
+        sum += static_cast<std::uint32_t>(ReadField<int>(
+            d, l.warning + static_cast<std::size_t>(w) * l.warning_size + l.warning_number));
+    }
+    return sum;
+}
+
+// Why the state just stepped cannot go on, or nullptr.
+const char* MujocoScene::Impl::Unstable() const {
+    const MujocoLayout& l = L();
+    if (Warnings() != warnings) {
+        return "MuJoCo found its state unstable (bad positions, velocities or accelerations) "
+               "and reset it";
+    }
+    auto bad = [](const double* values, int count, double limit) {
+        for (int i = 0; i < count; ++i) {
+            if (!(std::fabs(values[i]) <= limit)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (bad(Array(l.qacc), nv, kMaxAcceleration)) {
+        return "accelerations ran away (not finite or beyond 1e7)";
+    }
+    if (bad(Array(l.qvel), nv, kMaxVelocity)) {
+        return "velocities ran away (not finite or beyond 1e3)";
+    }
+    if (bad(Array(l.qpos), nq, kMaxPosition)) {
+        return "positions ran away (not finite or beyond 1e4)";
+    }
+    return nullptr;
+}
+
+// Loop thread: ends the scene with a fault (the first one told) and starts its ramp out.
+void MujocoScene::Impl::Stop(const char* format, ...) {
+    if (failed.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (!fault_written) {
+        std::va_list args;
+        va_start(args, format);
+        std::vsnprintf(fault_text, sizeof fault_text, format, args);
+        va_end(args);
+        fault_written = true;
+    }
+    ramp_from = last_good;  // within max_force already
+    ramp_left = ramp_cycles;
+    failed.store(true, std::memory_order_release);
+}
+
+Vec3 MujocoScene::Impl::RampOut() {
+    ramp_left = std::max<std::int64_t>(ramp_left - 1, 0);
+    return Scaled(ramp_from, static_cast<double>(ramp_left) / static_cast<double>(ramp_cycles));
+}
+
+Error MujocoScene::Impl::Prepare(double period_s) {
+    const MujocoApi& a = A();
     body = a.name2id(m, L().object_body, params.body.c_str());
     if (body < 0) {
         return Bad("scene: the model has no body named '" + params.body + "'");
     }
-    if (body == 0) {
-        return Bad("scene: the tool cannot be the world body");
+    period_ns = static_cast<std::int64_t>(std::llround(period_s * 1e9));
+    if (Error problem = ToolProblem()) {
+        return problem;
     }
 
     WriteField<double>(m, L().timestep, period_s / params.substeps);
-    period_ns = static_cast<std::int64_t>(std::llround(period_s * 1e9));
+    budget_ns = params.step_budget_s > 0.0
+                    ? static_cast<std::int64_t>(std::llround(params.step_budget_s * 1e9))
+                    : period_ns / 2;
+    ramp_cycles = std::max<std::int64_t>(1, std::llround(kRampOutS * 1e9 / period_ns));
     for (SceneSnapshot& s : snapshots) {
         s.qpos.assign(static_cast<std::size_t>(nq), 0.0);
         s.qvel.assign(static_cast<std::size_t>(nv), 0.0);
+        s.touching.reserve(static_cast<std::size_t>(nbody));
     }
     for (Request& r : requests) {
         r.qpos.assign(static_cast<std::size_t>(nq), 0.0);
@@ -160,6 +335,14 @@ Error MujocoScene::Impl::Prepare(double period_s) {
     } catch (const MujocoFatal& fatal) {
         return Bad(std::string("scene: the model fails in MuJoCo: ") + fatal.message);
     }
+    // The copy's counts start from nothing: MuJoCo resets them when it resets a state, and
+    // counts the warning again after it.
+    for (int w : {L().warn_badqpos, L().warn_badqvel, L().warn_badqacc}) {
+        WriteField<int>(
+            d, L().warning + static_cast<std::size_t>(w) * L().warning_size + L().warning_number,
+            0);
+    }
+    warnings = Warnings();
     const double* xpos = Array(L().xpos);
     Publish({xpos[3 * body], xpos[3 * body + 1], xpos[3 * body + 2]}, {});
     return {};
@@ -170,6 +353,8 @@ void MujocoScene::Impl::Apply(const Request& r) {
     const bool state = r.state_serial != applied_state && r.state_valid;
     if (reset) {
         A().reset_data(m, d);
+        overrun_run = 0;
+        last_good = {};
         failed.store(false, std::memory_order_release);
     }
     if (state) {
@@ -178,6 +363,7 @@ void MujocoScene::Impl::Apply(const Request& r) {
     }
     if (reset || state) {
         A().forward(m, d);
+        warnings = Warnings();
     }
     applied_reset = r.reset_serial;
     applied_state = r.state_serial;
@@ -189,7 +375,24 @@ void MujocoScene::Impl::Publish(const Vec3& tool, const Vec3& force) {
     s.cycle = cycles.load(std::memory_order_relaxed);
     std::copy_n(Array(L().qpos), nq, s.qpos.begin());
     std::copy_n(Array(L().qvel), nv, s.qvel.begin());
-    s.contacts = ReadField<int>(d, L().ncon);
+    const MujocoLayout& l = L();
+    s.contacts = ReadField<int>(d, l.ncon);
+    s.touching.clear();  // within the capacity reserved: no allocation
+    const char* contact = ReadField<const char*>(d, l.contact);
+    const int* geom_body = ModelInts(l.geom_bodyid);
+    for (int c = 0; c < s.contacts; ++c) {
+        const char* at = contact + static_cast<std::size_t>(c) * l.contact_size;
+        const int g1 = ReadField<int>(at, l.contact_geom1);
+        const int g2 = ReadField<int>(at, l.contact_geom2);
+        const int b1 = g1 >= 0 ? geom_body[g1] : -1;
+        const int b2 = g2 >= 0 ? geom_body[g2] : -1;
+        const int other = b1 == body ? b2 : b2 == body ? b1 : -1;
+        if (other >= 0 && other != body &&
+            std::find(s.touching.begin(), s.touching.end(), other) == s.touching.end() &&
+            s.touching.size() < s.touching.capacity()) {
+            s.touching.push_back(other);
+        }
+    }
     s.tool = tool;
     s.force = force;
     snapshot_index.Publish();
@@ -247,12 +450,14 @@ std::shared_ptr<MujocoScene> MujocoScene::Open(const MujocoSceneParams& params, 
     }
     auto impl = std::make_unique<Impl>();
     impl->params = params;
-    impl->m = params.model;
-    impl->d = params.data;
     if ((error = impl->library.Open(params.library.c_str()))) {
         return nullptr;
     }
-    if ((error = impl->Prepare(period_s))) {
+    if (!MujocoErrorTrap::Install(impl->library)) {
+        error = {ErrorKind::NoDevice, "scene: the MuJoCo library has no error hook"};
+        return nullptr;
+    }
+    if ((error = impl->Copy(params.model, params.data)) || (error = impl->Prepare(period_s))) {
         return nullptr;
     }
     return std::shared_ptr<MujocoScene>(new MujocoScene(std::move(impl)));
@@ -263,40 +468,57 @@ Vec3 MujocoScene::Step(const Vec3& x, const Vec3& v) {
     const std::int64_t started = Platform::MonotonicNs();
 
     Vec3 felt{}, tool{};
-    bool finite = Finite(x) && Finite(v);
+    // An arm position that is not a number is a glitch of the input, not of the scene: no
+    // step and no force this cycle.
+    const bool input = Finite(x) && Finite(v);
+    bool finite = true;
     try {
         MujocoErrorTrap trap;
         if (i.request_index.Update()) {
             i.Apply(i.requests[i.request_index.Front()]);
         }
-        if (!i.failed.load(std::memory_order_relaxed)) {
+        if (input && !i.failed.load(std::memory_order_relaxed)) {
+            const double before = ReadField<double>(i.d, i.L().time);
             i.Substeps(x, v, felt, tool, finite);
+            const char* why = !finite ? "the pull on the tool was not finite"
+                              : ReadField<double>(i.d, i.L().time) <= before
+                                  ? "MuJoCo found its state unstable and reset it"
+                                  : i.Unstable();
+            if (why != nullptr) {
+                Bump(i.unstable);
+                i.Stop("scene: stopped at t=%.4f s: %s", ReadField<double>(i.d, i.L().time), why);
+            }
         }
     } catch (const MujocoFatal& fatal) {
-        // Only the first failure is told: readers may be reading the text from then on.
-        if (!i.fault_written) {
-            std::snprintf(i.fault_text, sizeof i.fault_text, "scene: MuJoCo failed in a step: %s",
-                          fatal.message);
-            i.fault_written = true;
-        }
-        i.failed.store(true, std::memory_order_release);
-    }
-    if (i.failed.load(std::memory_order_relaxed)) {
-        felt = {};
+        i.Stop("scene: MuJoCo failed in a step: %s", fatal.message);
     }
     felt = Scaled(felt, 1.0 / i.params.substeps);
-    if (!finite || !Finite(felt)) {
-        // A scene that blew up pushes nothing; the next Reset or SetState can bring it back.
+    if (i.failed.load(std::memory_order_relaxed)) {
+        felt = i.RampOut();
+    } else if (!input) {
         felt = {};
         Bump(i.unstable);
+    } else {
+        i.last_good = felt;
     }
 
+    if (!input || i.failed.load(std::memory_order_relaxed)) {
+        const double* xpos = i.Array(i.L().xpos) + 3 * i.body;
+        tool = {xpos[0], xpos[1], xpos[2]};
+    }
     Bump(i.cycles);
     i.Publish(tool, felt);
     const std::int64_t took = Platform::MonotonicNs() - started;
     i.step_time.Record(static_cast<std::uint64_t>(std::max<std::int64_t>(took, 0)));
     if (took > i.period_ns) {
         Bump(i.overruns);
+    }
+    i.overrun_run = took > i.budget_ns ? i.overrun_run + 1 : 0;
+    if (i.overrun_run >= i.params.overrun_limit && !i.failed.load(std::memory_order_relaxed)) {
+        i.Stop(
+            "scene: stopped: %d steps in a row took longer than the budget of %.0f us (the "
+            "last %.0f us), so the loop keeps its rate",
+            i.overrun_run, static_cast<double>(i.budget_ns) / 1e3, static_cast<double>(took) / 1e3);
     }
     return felt;
 }
@@ -333,7 +555,7 @@ int MujocoScene::VelocityCount() const {
 }
 
 const char* MujocoScene::Release() const {
-    return impl_->L().name;
+    return impl_->library.Release();
 }
 
 Error MujocoScene::SetState(const std::vector<double>& qpos, const std::vector<double>& qvel) {

@@ -30,6 +30,7 @@ bool Pacer::Advance(std::int64_t now_ns) {
         return false;
     }
     deadline_ += period_;
+    due_ = deadline_;
     if (now_ns <= deadline_) {
         return false;
     }

@@ -20,16 +20,16 @@ public:
     Pacer(std::int64_t period_ns, std::int64_t spin_ns) : period_(period_ns), spin_(spin_ns) {}
 
     // The first deadline is now.
-    void Start(std::int64_t now_ns) { deadline_ = now_ns; }
+    void Start(std::int64_t now_ns) { deadline_ = due_ = now_ns; }
 
     // Waits for the current deadline. False when `stop` was set meanwhile; otherwise true
     // with wake_ns the time it woke.
     bool Wait(const std::atomic<bool>& stop, std::int64_t& wake_ns) const;
 
-    // How late the last wake was after its deadline (0 without pacing).
-    std::int64_t Lateness(std::int64_t wake_ns) const {
-        return period_ != 0 ? wake_ns - deadline_ : 0;
-    }
+    // How late the last wake was after the deadline the cycle was due at (0 without
+    // pacing): a cycle that comes late because the one before overran counts as late, also
+    // when the grid starts afresh behind it.
+    std::int64_t Lateness(std::int64_t wake_ns) const { return period_ != 0 ? wake_ns - due_ : 0; }
 
     // Moves to the next deadline; true when the cycle that just ended overran it. More
     // than a whole period behind, the grid starts afresh rather than rushing through the
@@ -42,6 +42,7 @@ private:
     std::int64_t period_;
     std::int64_t spin_;
     std::int64_t deadline_ = 0;
+    std::int64_t due_ = 0;  // deadline_, or the one missed when the grid started afresh
 };
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -10,7 +10,7 @@ import os
 from typing import Any, Tuple
 
 #: Where the tool starts in the demo scene: the arm's origin maps here.
-DEMO_TOOL_START = (-0.06, 0.0, 0.02)
+DEMO_TOOL_START = (-0.045, 0.0, 0.02)
 #: Where the box starts in the demo scene.
 DEMO_BOX_START = (0.0, 0.0, 0.025)
 
@@ -25,7 +25,7 @@ _TABLE = (
 )
 _TOOL = (
     '<body name="tool" pos="{x} {y} {z}" gravcomp="1">'
-    '<freejoint/><geom name="tool" type="sphere" size="0.012" mass="0.05" '
+    '<freejoint/><geom name="tool" type="sphere" size="0.012" mass="0.01" '
     'rgba="0.9 0.2 0.2 1" friction="0.3 0.005 0.0001"/></body>'
 )
 
@@ -45,12 +45,14 @@ def _scene(name: str, table: Tuple[float, float], bodies: str, tool: Tuple[float
 
 
 def demo_xml() -> str:
-    """A table with a 5 cm box on it and the tool beside the box, on the -x side."""
+    """A table with a 5 cm box on it and the tool beside the box, on the -x side. The box is
+    light (80 g, friction 0.6 with the table: it starts to slide at about 0.47 N), so the
+    demo's 1 N push moves it across the table."""
     x, y, z = DEMO_BOX_START
     box = (
         f'<body name="box" pos="{x} {y} {z}"><freejoint/>'
-        '<geom name="box" type="box" size="0.025 0.025 0.025" mass="0.2" '
-        'rgba="0.2 0.4 0.9 1"/></body>'
+        '<geom name="box" type="box" size="0.025 0.025 0.025" mass="0.08" '
+        'rgba="0.2 0.4 0.9 1" friction="0.5 0.005 0.0001"/></body>'
     )
     return _scene("orvane-push-box", (0.3, 0.2), box, DEMO_TOOL_START)
 
