@@ -139,6 +139,65 @@ TEST(CouplingPassivity, KeepsAnArmOnADelayedTargetBounded) {
     EXPECT_GT(with.dissipated_j, 0.0);
 }
 
+// A program's proxy (0.3 kg, 1 N s/m to its ground) coupled at 200 N/m, 2 N s/m to an arm
+// (0.1 kg, 10 N s/m) by a 1 kHz loop with a 5 N limit; the program steps the proxy at
+// 500 Hz with the opposite of what the arm felt, and the loop sees it `delay` late. Returns
+// the arm's peak-to-peak motion and the force's sign changes (beyond 0.05 N) after the first
+// second of six.
+struct Motion {
+    double peak_to_peak = 0.0;
+    int sign_changes = 0;
+};
+
+Motion DelayedProxy(std::int64_t delay, bool passivity) {
+    CouplingRenderer c(Params(200, 2, 0, passivity));
+    double xa = 0, va = 0, xp = 0.02, vp = 0, felt = 0, low = 1e9, high = -1e9;
+    struct Sent {
+        double x, v;
+        std::int64_t stamp;
+    };
+    Sent sent[64];
+    int head = 0, tail = 0, sign = 0;
+    Motion m;
+    for (std::int64_t now = kT0; now < kT0 + 6000 * kMs; now += kMs) {
+        if ((now - kT0) % (2 * kMs) == 0) {
+            vp += (-felt - vp) / 0.3 * 0.002;
+            xp += vp * 0.002;
+            sent[tail++ % 64] = {xp, vp, now};
+        }
+        while (head < tail && sent[head % 64].stamp + delay <= now) {
+            const Sent& s = sent[head++ % 64];
+            c.Push({{s.x, 0, 0}, {s.v, 0, 0}, s.stamp}, now);
+        }
+        const double f = c.Force({xa, 0, 0}, {va, 0, 0}, now, kDt)[0];
+        const double part = std::fabs(f) > 5.0 ? 5.0 / std::fabs(f) : 1.0;
+        c.Rendered(part);
+        felt = c.State().force[0];
+        for (int i = 0; i < 10; ++i) {
+            va += (felt - 10 * va) / 0.1 * kDt / 10;
+            xa += va * kDt / 10;
+        }
+        if (now >= kT0 + 1000 * kMs) {
+            low = std::min(low, xa), high = std::max(high, xa);
+            const int s = felt > 0.05 ? 1 : felt < -0.05 ? -1 : 0;
+            m.sign_changes += s != 0 && sign != 0 && s != sign;
+            sign = s != 0 ? s : sign;
+        }
+    }
+    m.peak_to_peak = high - low;
+    return m;
+}
+
+TEST(CouplingPassivity, NeverRingsMoreOnADelayedProxy) {
+    for (const std::int64_t delay : {20 * kMs, 50 * kMs}) {
+        const Motion off = DelayedProxy(delay, false), on = DelayedProxy(delay, true);
+        EXPECT_LE(on.sign_changes, off.sign_changes) << delay / kMs << " ms";
+        EXPECT_LE(on.peak_to_peak, off.peak_to_peak + 1e-5) << delay / kMs << " ms";
+    }
+    const Motion off = DelayedProxy(100 * kMs, false), on = DelayedProxy(100 * kMs, true);
+    EXPECT_LE(on.peak_to_peak, off.peak_to_peak / 2);
+}
+
 TEST(SoftStart, BringsTheForceInWithoutAKick) {
     SoftStart ramp(0.5);
     ramp.Restart(kT0);
