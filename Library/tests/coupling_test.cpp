@@ -189,13 +189,14 @@ Motion DelayedProxy(std::int64_t delay, bool passivity) {
 }
 
 TEST(CouplingPassivity, NeverRingsMoreOnADelayedProxy) {
-    for (const std::int64_t delay : {20 * kMs, 50 * kMs}) {
+    for (const std::int64_t delay : {20 * kMs, 50 * kMs, 100 * kMs}) {
         const Motion off = DelayedProxy(delay, false), on = DelayedProxy(delay, true);
         EXPECT_LE(on.sign_changes, off.sign_changes) << delay / kMs << " ms";
         EXPECT_LE(on.peak_to_peak, off.peak_to_peak + 1e-5) << delay / kMs << " ms";
+        if (delay == 100 * kMs) {
+            EXPECT_LE(on.peak_to_peak, off.peak_to_peak / 2);
+        }
     }
-    const Motion off = DelayedProxy(100 * kMs, false), on = DelayedProxy(100 * kMs, true);
-    EXPECT_LE(on.peak_to_peak, off.peak_to_peak / 2);
 }
 
 TEST(SoftStart, BringsTheForceInWithoutAKick) {

@@ -20,6 +20,11 @@ constexpr double kStillSpeed2 = 1e-12;
 // The passivity damping goes from none to its most (and back) over no less than this, so
 // it never switches the force from one cycle to the next.
 constexpr double kDampingRampS = 0.02;
+// When even the most damping leaves the debt standing (a long delay keeps pumping), the
+// coupling's force is eased down as well, by at most this share and over this long: a
+// softer coupling is one the delay can no longer drive.
+constexpr double kMostYield = 0.9;
+constexpr double kYieldRampS = 0.1;
 
 }  // namespace
 
@@ -142,13 +147,19 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
         // Eased in and out: a damping that jumps would make the force chatter.
         const double step = most * dt_s / kDampingRampS;
         damping_ = std::clamp(std::clamp(wanted, damping_ - step, damping_ + step), 0.0, most);
-        if (damping_ > 0.0) {
-            damping_force_ = Scaled(slip, damping_);
-            dissipating_ = damping_ * slip2 * dt_s;
+        const bool overdrawn = wanted > 0.0 && damping_ >= most;
+        const double yield_step = kMostYield * dt_s / kYieldRampS;
+        yield_ = std::clamp(overdrawn ? yield_ + yield_step : yield_ - yield_step, 0.0, kMostYield);
+        if (damping_ > 0.0 || yield_ > 0.0) {
+            const double kept = 1.0 - yield_;
+            coupling_force_ = Scaled(coupling_force_, kept);
+            damping_force_ = Scaled(slip, damping_ * kept);
+            dissipating_ = damping_ * kept * slip2 * dt_s;
             ++state_.passivity_cycles;
         }
     } else {
         damping_ = 0.0;
+        yield_ = 0.0;
     }
     state_.target = target;
     state_.offset = offset;
