@@ -25,6 +25,8 @@ constexpr double kDampingRampS = 0.02;
 // softer coupling is one the delay can no longer drive.
 constexpr double kMostYield = 0.9;
 constexpr double kYieldRampS = 0.1;
+// The time constant of the target velocity the passivity damping works against.
+constexpr double kTargetVelocityFilterS = 0.004;
 
 }  // namespace
 
@@ -137,7 +139,12 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
         // On the velocity relative to the target, as the coupling's own damping: a damping of
         // the arm against the ground would slow the arm and so add to the lag that a delayed
         // target already puts in the loop.
-        const Vec3 slip = Difference(target_v, v);
+        // The target's velocity as the program's updates give it jumps when they arrive in
+        // bursts; times the passivity damping, each jump would be a kick.
+        const double blend = dt_s / (kTargetVelocityFilterS + dt_s);
+        smooth_target_v_ =
+            Sum(smooth_target_v_, Scaled(Difference(target_v, smooth_target_v_), blend));
+        const Vec3 slip = Difference(smooth_target_v_, v);
         const double slip2 = Dot(slip, slip);
         double wanted = 0.0;
         if (state_.observed_energy_j < 0.0 && slip2 > kStillSpeed2) {
@@ -160,6 +167,7 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
     } else {
         damping_ = 0.0;
         yield_ = 0.0;
+        smooth_target_v_ = target_v;
     }
     state_.target = target;
     state_.offset = offset;

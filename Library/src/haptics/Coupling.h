@@ -62,11 +62,12 @@ private:
     // The target moves from start to end over [start_ns, start_ns + interval_ns], then
     // goes on with end_velocity for at most one more interval, then holds.
     Vec3 start_{}, end_{}, end_velocity_{};
-    Vec3 coupling_force_{};  // this cycle's, before the loop's limits
-    Vec3 damping_force_{};   // this cycle's passivity damping, likewise
-    Vec3 last_force_{};      // what reached the arm in the previous cycle
-    double damping_ = 0.0;   // the passivity damping in force, eased towards what is needed
-    double yield_ = 0.0;     // the share of the force held back while damping cannot pay
+    Vec3 coupling_force_{};   // this cycle's, before the loop's limits
+    Vec3 damping_force_{};    // this cycle's passivity damping, likewise
+    Vec3 last_force_{};       // what reached the arm in the previous cycle
+    double damping_ = 0.0;    // the passivity damping in force, eased towards what is needed
+    double yield_ = 0.0;      // the share of the force held back while damping cannot pay
+    Vec3 smooth_target_v_{};  // the target's velocity, filtered, for the passivity damping
     double dissipated_before_ = 0.0;  // state_.dissipated_j before this cycle
     double dissipating_ = 0.0;        // what this cycle's damping takes out, in full
     std::int64_t start_ns_ = 0;
