@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import servo  # noqa: E402  (the servo benchmark's churn, simulator and floor)
+import delayed  # noqa: E402  (the delayed coupling with passivity off and on)
 
 RATE = 1000.0
 TARGET_HZ = 60.0
@@ -148,6 +149,8 @@ def worker(args):
             result = coupling_way(args.port, args.seconds, False)
         elif args.worker == "floor":
             result = servo.floor_loop(args.floor, RATE, args.seconds)
+        elif args.worker == "delayed":
+            result = delayed.delayed_way(args.port, args.seconds, args.delay_ms, args.passivity)
         else:
             result = scene_way(args.port, args.seconds, args.bodies)
     finally:
@@ -158,12 +161,13 @@ def worker(args):
     return 0
 
 
-def run_way(cfg, env, way, load, bodies=0):
+def run_way(cfg, env, way, load, bodies=0, extra=()):
     sim = servo.Simulator(cfg.sim, *cfg.sim_args)
     try:
         argv = [sys.executable, os.path.abspath(__file__), "--worker", way, "--port", sim.port,
                 "--seconds", str(cfg.seconds), "--bodies", str(bodies), "--floor", cfg.floor]
         argv += ["--load"] if load else []
+        argv += list(extra)
         done = servo.subprocess.run(argv, env=env, capture_output=True, text=True,
                                     timeout=cfg.seconds * 30 + 120)
     finally:
@@ -181,8 +185,12 @@ def main():
     parser.add_argument("--output", default=os.path.join(HERE, "results", "scenes.json"))
     parser.add_argument("--floor", help="the floor program (default: "
                         "BUILD/bench/orvane-bench-floor)")
-    parser.add_argument("--worker", choices=["coupling", "stepped", "scene", "floor"],
+    parser.add_argument("--worker", choices=["coupling", "stepped", "scene", "floor", "delayed"],
                         help=argparse.SUPPRESS)
+    parser.add_argument("--delayed-only", action="store_true",
+                        help="only the delayed coupling, passivity off and on")
+    parser.add_argument("--delay-ms", type=float, default=0.0, help=argparse.SUPPRESS)
+    parser.add_argument("--passivity", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--port", help=argparse.SUPPRESS)
     parser.add_argument("--load", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--bodies", type=int, default=0, help=argparse.SUPPRESS)
@@ -200,13 +208,18 @@ def main():
             ("scene", True, LARGE_BODIES, f"{LARGE_BODIES}-body scene + GC-busy thread"),
             ("floor", True, 0, "floor + GC-busy thread")]
     runs = []
-    for way, load, bodies, label in plan:
+    for way, load, bodies, label in [] if cfg.delayed_only else plan:
         print(f"  {label} for {cfg.seconds:g} s ...", file=sys.stderr, flush=True)
         runs.append((label, run_way(cfg, env, way, load, bodies)))
+    delayed_runs = []
+    for extra, label in delayed.plan():
+        print(f"  {label} for {cfg.seconds:g} s ...", file=sys.stderr, flush=True)
+        delayed_runs.append((label, run_way(cfg, env, "delayed", False, extra=extra)))
+    delayed_rows, delayed_figures, delayed_checks = delayed.summary(dict(delayed_runs))
     by = dict(runs)
 
     def get(label, *keys):
-        value = by[label]
+        value = by.get(label)
         for key in keys:
             if not isinstance(value, dict) or key not in value:
                 return None
@@ -232,6 +245,7 @@ def main():
             get(f"{LARGE_BODIES}-body scene + GC-busy thread", "period_error_us", "p999"),
         "floor_p999_period_error_us_loaded": floor_loaded,
         "mujoco_floor_ratio_loaded": floor_ratio,
+        **delayed_figures,
     }
     checks = [
         {"target": f"coupling's force step <= {TARGET_STEP_RATIO:g} x the stepped target's",
@@ -246,6 +260,8 @@ def main():
          "verdict": servo.verdict(floor_ratio,
                             floor_ratio is not None and floor_ratio <= TARGET_FLOOR_RATIO)},
     ]
+    checks += [{"target": c["target"], "value": c["value"],
+                "verdict": servo.verdict(c["value"], c["ok"])} for c in delayed_checks]
 
     head = ["way", "p99.9 period error us", "step p99 us", "largest force step N", "rate Hz"]
     rows = []
@@ -264,6 +280,9 @@ def main():
 
     print("\n".join([line(head), "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
                     + [line(row) for row in rows]))
+    print("\nDelayed coupling (arm's peak-to-peak motion, force sign changes beyond "
+          f"{delayed.DEADBAND_N:g} N):")
+    print(delayed.table(delayed_rows))
     print("\nTargets:")
     for c in checks:
         value = "-" if c["value"] is None else f"{c['value']:.3g}"
@@ -274,7 +293,7 @@ def main():
         json.dump({"when": datetime.datetime.now(datetime.timezone.utc).isoformat(),
                    "machine": platform.platform(), "cpus": os.cpu_count(),
                    "seconds_per_way": cfg.seconds, "rate_hz": RATE,
-                   "runs": {label: r for label, r in runs}, **figures, "targets": checks,
+                   "runs": {label: r for label, r in runs + delayed_runs}, **figures, "targets": checks,
                    "total_s": time.monotonic() - started}, f, indent=2)
     print(f"\nwrote {cfg.output}")
     return 1 if any(c["verdict"] == "MISS" for c in checks) else 0

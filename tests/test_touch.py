@@ -78,6 +78,27 @@ def test_a_coupling_pulls_through_the_workspace_and_the_clutch_frees_the_arm(por
         assert not coupling.active
 
 
+def test_a_coupling_reports_the_force_the_arm_felt(port, held_arm):
+    # Rotated half a turn about z and scaled by 2: scene = 2 R x, so 2 R^T f reaches the arm.
+    with ServoLoop(port.path, rate_hz=500, max_force=3.0, realtime=False) as loop:
+        loop.workspace(scale=2.0, rotation=(0.0, 0.0, 0.0, 1.0))
+        coupling = loop.add(Coupling(target=(-0.2, 0.0, 0.0), stiffness=1e300,
+                                     passivity=True, passivity_max_damping=10.0))
+        time.sleep(0.6)  # past the soft start
+        wire = last_forces(held_arm)
+        felt = coupling.state()
+        assert all(f == pytest.approx((3.0, 0, 0), rel=1e-6) for f in wire), wire
+        # In scene coordinates: the wire's 3 N over the scale, turned back.
+        assert felt.force == pytest.approx((-1.5, 0, 0), rel=1e-6)
+        # The arm is held still: it neither took nor gave energy.
+        assert abs(felt.observed_energy_j) < 1e-6
+        with pytest.raises(ValueError, match=r"at most 12.5 N s/m"):
+            coupling.passivity_max_damping = 1e6
+        assert coupling.passivity_max_damping == 10.0
+        with pytest.raises(ValueError, match=r"at most 12.5 N s/m"):
+            loop.add(Coupling(passivity=True))  # the default 20 is for 1 kHz
+
+
 def test_a_coupling_refuses_stamps_that_would_hold_back_every_later_update(port, held_arm):
     with ServoLoop(port.path, rate_hz=500, realtime=False) as loop:
         coupling = loop.add(Coupling(target=(0.05, 0, 0), stiffness=100.0))

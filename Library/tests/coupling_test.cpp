@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 
@@ -137,6 +138,52 @@ TEST(CouplingPassivity, KeepsAnArmOnADelayedTargetBounded) {
     EXPECT_EQ(without.passivity_cycles, 0u);
     EXPECT_GT(with.passivity_cycles, 0u);
     EXPECT_GT(with.dissipated_j, 0.0);
+}
+
+// A program's proxy (0.3 kg, 1 N s/m to its ground) coupled at 200 N/m, 2 N s/m to an arm
+// (0.1 kg, 10 N s/m) by a 1 kHz loop with a 5 N limit; the program steps the proxy at 500 Hz
+// with the opposite of what the arm felt, and the loop sees it `delay` late. The arm's
+// peak-to-peak motion and the force's sign changes (beyond 0.05 N) after 1 s of 6.
+std::pair<double, int> DelayedProxy(std::int64_t delay, bool passivity) {
+    CouplingRenderer c(Params(200, 2, 0, passivity));
+    double xa = 0, va = 0, xp = 0.02, vp = 0, felt = 0, low = 1e9, high = -1e9;
+    std::array<std::array<double, 3>, 64> sent{};  // position, velocity, stamp
+    int head = 0, tail = 0, sign = 0, changes = 0;
+    for (std::int64_t now = kT0; now < kT0 + 6000 * kMs; now += kMs) {
+        if ((now - kT0) % (2 * kMs) == 0) {
+            vp += (-felt - vp) / 0.3 * 0.002;
+            xp += vp * 0.002;
+            sent[tail++ % 64] = {xp, vp, static_cast<double>(now)};
+        }
+        for (; head < tail && sent[head % 64][2] + delay <= now; ++head) {
+            const auto& s = sent[head % 64];
+            c.Push({{s[0], 0, 0}, {s[1], 0, 0}, static_cast<std::int64_t>(s[2])}, now);
+        }
+        const double f = c.Force({xa, 0, 0}, {va, 0, 0}, now, kDt)[0];
+        c.Rendered(std::min(1.0, 5.0 / std::fabs(f)));
+        felt = c.State().force[0];
+        for (int i = 0; i < 10; ++i) {
+            va += (felt - 10 * va) / 0.1 * kDt / 10;
+            xa += va * kDt / 10;
+        }
+        if (now >= kT0 + 1000 * kMs) {
+            low = std::min(low, xa), high = std::max(high, xa);
+            const int s = felt > 0.05 ? 1 : felt < -0.05 ? -1 : 0;
+            changes += s != 0 && sign != 0 && s != sign;
+            sign = s != 0 ? s : sign;
+        }
+    }
+    return {high - low, changes};
+}
+
+TEST(CouplingPassivity, NeverRingsMoreOnADelayedProxy) {
+    for (const std::int64_t delay : {20 * kMs, 50 * kMs, 100 * kMs}) {
+        const auto [off_motion, off_changes] = DelayedProxy(delay, false);
+        const auto [on_motion, on_changes] = DelayedProxy(delay, true);
+        EXPECT_LE(on_changes, off_changes) << delay / kMs << " ms";
+        EXPECT_LE(on_motion, delay < 100 * kMs ? off_motion + 1e-5 : off_motion / 2)
+            << delay / kMs << " ms";
+    }
 }
 
 TEST(SoftStart, BringsTheForceInWithoutAKick) {

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <limits>
 
+#include "haptics/ForceModel.h"
 #include "haptics/TouchTable.h"
+#include "haptics/Vectors.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
@@ -12,10 +14,12 @@ constexpr std::int64_t kMs = 1'000'000;
 constexpr std::int64_t kT0 = 5'000'000'000;
 constexpr double kDt = 1e-3;
 
-// The table's force with no effects of the loop's; zero when it renders nothing.
+// The table's force with no effects of the loop's, all of it sent; zero when it renders
+// nothing.
 Vec3 Felt(TouchTable& table, const Vec3& x, const Vec3& v, std::int64_t now) {
     Vec3 f{};
     table.Force(x, v, now, kDt, nullptr, 0, f);
+    table.Rendered(1.0);
     return f;
 }
 
@@ -47,6 +51,48 @@ TEST(TouchTable, CouplingsAreSeenThroughTheWorkspaceAndTheirForcesComeBack) {
     Vec3 both{};
     ASSERT_TRUE(table.Force({0.01, 0, 0}, {0, 0, 0}, kT0 + 2 * kMs, kDt, &spring, 1, both));
     EXPECT_NEAR(both[0], -8.0, 1e-9);
+}
+
+// Two couplings, one with a huge spring, and a command, through a clamp at 3 N and a scaled,
+// rotated workspace: each coupling reports its part of the wire, and the observer works from
+// it. A braking loop sends none of it.
+TEST(TouchTable, CouplingsReportTheForceTheArmFelt) {
+    using namespace Vectors;
+    TouchTable table(0.0);
+    ForceModel model(ForceLimits{3.0, 0.0, 0.0, 0.0, 0.0}), braking({3.0, 0.0, 0.0, 0.01, 1.0});
+    WorkspaceMap map;
+    map.scale = 2.0;
+    ASSERT_TRUE(RotationFromQuaternion({0.9, 0.1, -0.3, 0.2}, map.rotation));
+    ASSERT_FALSE(table.SetWorkspace(map));
+    const Workspace w(map);
+    CouplingId a = 0, b = 0;
+    CouplingParams stiff = Pull({0.3, -0.2, 0.1}, 1e300);
+    stiff.passivity = true;
+    ASSERT_FALSE(table.AddCoupling(stiff, a));
+    ASSERT_FALSE(table.AddCoupling(Pull({-0.1, 0.4, 0}, 500.0), b));
+    const Vec3 v{0.05, -0.02, 0.01}, command{1.0, 0.0, 0.0};
+    double energy = 0.0;
+    CouplingState sa, sb;
+    for (int i = 0; i <= 50; ++i) {
+        energy -= Dot(sa.force, w.VelocityToScene(v)) * kDt;
+        Vec3 touch{};
+        table.Force({0.001 * i, 0, 0}, v, kT0 + i * kMs, kDt, nullptr, 0, touch);
+        const ForceResult r =
+            (i < 50 ? model : braking).Compute(command, 0.0, nullptr, 0, {}, v, touch);
+        table.Rendered(r.touch_share);
+        ASSERT_TRUE(table.CouplingStateOf(a, sa) && table.CouplingStateOf(b, sb));
+        if (i == 50) {
+            EXPECT_EQ(sa.force, (Vec3{}));
+            break;
+        }
+        ASSERT_TRUE(r.clamped);
+        const Vec3 parts = Sum(w.ForceToDevice(sa.force), w.ForceToDevice(sb.force));
+        const Vec3 rest = Difference(r.force, Sum(parts, Scaled(command, r.touch_share)));
+        EXPECT_NEAR(Norm(rest), 0.0, 1e-6);
+        EXPECT_LE(Norm(sa.force), 3.0 / map.scale * (1 + 1e-12));
+        EXPECT_NEAR(sa.observed_energy_j, energy, 1e-9 + 1e-9 * std::fabs(energy));
+    }
+    EXPECT_LT(energy, 0.0);
 }
 
 TEST(TouchTable, AMoveMadeBeforeTheLoopFirstSawTheCouplingIsRendered) {

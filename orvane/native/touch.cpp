@@ -143,7 +143,8 @@ void RegisterCoupling(py::module_& m) {
         "From the arm to that target, in scene coordinates.");
     state.def_property_readonly(
         "force", [](const CouplingState& s) { return Tuple(s.force); },
-        "The coupling's force on the arm (scene coordinates); apply the opposite to the proxy.");
+        "The force the arm felt from the coupling, in scene coordinates: its part of what went "
+        "out, after the loop's clamp and the workspace map; apply the opposite to the proxy.");
     state.def_readonly("observed_energy_j", &CouplingState::observed_energy_j);
     state.def_readonly("passivity_cycles", &CouplingState::passivity_cycles);
     state.def_readonly("dissipated_j", &CouplingState::dissipated_j);

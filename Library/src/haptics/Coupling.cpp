@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "haptics/Vectors.h"
 
@@ -16,8 +17,36 @@ bool NotNegative(double v) {
 
 // Below this squared speed (m²/s²) the arm barely moves and no energy flows worth damping.
 constexpr double kStillSpeed2 = 1e-12;
+// The passivity damping goes from none to its most (and back) over no less than this, so
+// it never switches the force from one cycle to the next.
+constexpr double kDampingRampS = 0.02;
+// When even the most damping leaves the debt standing (a long delay keeps pumping), the
+// coupling's force is eased down as well, by at most this share and over this long: a
+// softer coupling is one the delay can no longer drive.
+constexpr double kMostYield = 0.9;
+constexpr double kYieldRampS = 0.1;
+// The time constant of the target velocity the passivity damping works against.
+constexpr double kTargetVelocityFilterS = 0.004;
 
 }  // namespace
+
+double StableDamping(double period_s) {
+    return kArmMovingMass / (4.0 * period_s);
+}
+
+std::string PassivityProblem(const CouplingParams& p, double period_s) {
+    const double bound = StableDamping(period_s);
+    if (!p.passivity || p.passivity_max_damping <= bound) {
+        return {};
+    }
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "coupling: passivity_max_damping %g N s/m is more than a loop at %g Hz renders "
+                  "without the arm overshooting: at most %g N s/m (a quarter of the arm's %g kg "
+                  "moving mass per cycle)",
+                  p.passivity_max_damping, 1.0 / period_s, bound, kArmMovingMass);
+    return text;
+}
 
 std::string CouplingProblem(const CouplingParams& p) {
     if (!Finite(p.target)) {
@@ -88,43 +117,73 @@ void CouplingRenderer::Push(const CouplingTarget& target, std::int64_t now_ns) {
 }
 
 Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s,
-                             double share) {
+                             double share, double scale) {
     Vec3 target, target_v;
     TargetAt(now_ns, target, target_v);
     const Vec3 offset = Difference(target, x);
     Vec3 force =
         Sum(Scaled(offset, params_.stiffness), Scaled(Difference(target_v, v), params_.damping));
     force = Scaled(Limited(force, params_.max_force), share);
-    // The proxy takes the opposite of the coupling's force alone: the passivity damping
-    // below holds the arm against the ground, not against the proxy.
-    state_.force = force;
+    coupling_force_ = force;
+    damping_force_ = {};
+    dissipated_before_ = state_.dissipated_j;
+    dissipating_ = 0.0;
 
-    if (params_.passivity && Finite(force) && Finite(v) && dt_s > 0.0) {
-        // The energy the arm put in over the last cycle: it pushed back on the force sent
-        // then (the passivity damping included) with the velocity that force led to.
+    if (params_.passivity && Finite(v) && dt_s > 0.0) {
+        // The energy the arm put in over the last cycle: it pushed back on what it felt then
+        // with the velocity that force led to.
         state_.observed_energy_j -= Dot(last_force_, v) * dt_s;
-        const double speed2 = Dot(v, v);
-        if (state_.observed_energy_j < 0.0 && speed2 > kStillSpeed2) {
-            // While in debt the coupling may not push along the arm's motion at all:
-            // dropping that part of the force never makes the force larger...
-            const double power = Dot(force, v);
-            if (power > 0.0) {
-                force = Difference(force, Scaled(v, power / speed2));
-            }
-            // ...and damping within its bound pays the debt back.
-            const double needed = -state_.observed_energy_j / (speed2 * dt_s);
-            const double alpha = std::min(needed, params_.passivity_max_damping);
-            force = Difference(force, Scaled(v, alpha));
-            // What that damping takes out over the coming cycle; the observer sees it there,
-            // in the force sent.
-            state_.dissipated_j += alpha * speed2 * dt_s;
+        // Damping the arm feels as b scale^2: kept where a cycle-late damping cannot ring.
+        const double most = std::min(params_.passivity_max_damping,
+                                     StableDamping(dt_s) / std::max(scale * scale, 1e-300));
+        // On the velocity relative to the target, as the coupling's own damping: a damping of
+        // the arm against the ground would slow the arm and so add to the lag that a delayed
+        // target already puts in the loop.
+        // The target's velocity as the program's updates give it jumps when they arrive in
+        // bursts; times the passivity damping, each jump would be a kick.
+        const double blend = dt_s / (kTargetVelocityFilterS + dt_s);
+        smooth_target_v_ =
+            Sum(smooth_target_v_, Scaled(Difference(target_v, smooth_target_v_), blend));
+        const Vec3 slip = Difference(smooth_target_v_, v);
+        const double slip2 = Dot(slip, slip);
+        double wanted = 0.0;
+        if (state_.observed_energy_j < 0.0 && slip2 > kStillSpeed2) {
+            // Enough to pay the debt back within a cycle, as far as the bound allows.
+            wanted = std::min(-state_.observed_energy_j / (slip2 * dt_s), most);
+        }
+        // Eased in and out: a damping that jumps would make the force chatter.
+        const double step = most * dt_s / kDampingRampS;
+        damping_ = std::clamp(std::clamp(wanted, damping_ - step, damping_ + step), 0.0, most);
+        const bool overdrawn = wanted > 0.0 && damping_ >= most;
+        const double yield_step = kMostYield * dt_s / kYieldRampS;
+        yield_ = std::clamp(overdrawn ? yield_ + yield_step : yield_ - yield_step, 0.0, kMostYield);
+        if (damping_ > 0.0 || yield_ > 0.0) {
+            const double kept = 1.0 - yield_;
+            coupling_force_ = Scaled(coupling_force_, kept);
+            damping_force_ = Scaled(slip, damping_ * kept);
+            dissipating_ = damping_ * kept * slip2 * dt_s;
             ++state_.passivity_cycles;
         }
+    } else {
+        damping_ = 0.0;
+        yield_ = 0.0;
+        smooth_target_v_ = target_v;
     }
-    last_force_ = Finite(force) ? force : Vec3{};
     state_.target = target;
     state_.offset = offset;
-    return force;
+    Rendered(1.0);
+    return state_.force;
+}
+
+void CouplingRenderer::Rendered(double part) {
+    const Vec3 total = Limited(Sum(coupling_force_, damping_force_), params_.max_force);
+    const bool felt = part > 0.0 && Finite(total);
+    // Nothing of it went out (or it could not have): the arm felt nothing.
+    state_.force = felt ? Scaled(total, part) : Vec3{};
+    last_force_ = state_.force;
+    // What the damping takes out over the coming cycle, as far as it went out; the observer
+    // sees it there, in the force the arm felt.
+    state_.dissipated_j = dissipated_before_ + (felt ? part * dissipating_ : 0.0);
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -3,10 +3,25 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "Orvane/HardwareAPI/Coupling.h"
 
 namespace Orvane::HardwareAPI::Haptics {
+
+// The arm's moving mass at its end effector (kg), lightest way: what a damping that acts a
+// cycle late must not overdrive.
+inline constexpr double kArmMovingMass = 0.1;
+
+// The largest damping (N s/m at the arm) a loop with cycles period_s long can render without
+// the arm's velocity overshooting. The damping acts on the velocity the arm reported a cycle
+// earlier and holds for a cycle, so the velocity goes v' = v - (b T / m) v_before, which
+// settles without ringing while b T / m stays at or below 1/4.
+double StableDamping(double period_s);
+
+// Empty when the coupling's passivity damping can be rendered stably by a loop of period_s
+// (a workspace scale of 1); otherwise what is wrong, with the bound.
+std::string PassivityProblem(const CouplingParams& params, double period_s);
 
 class CouplingRenderer {
 public:
@@ -29,8 +44,15 @@ public:
     // Where the target is rendered at now_ns, and how fast it moves there.
     void TargetAt(std::int64_t now_ns, Vec3& position, Vec3& velocity) const;
 
-    // The force on the arm at x, v this cycle (dt_s long), scaled by share (the soft start).
-    Vec3 Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s, double share = 1.0);
+    // The force on the arm at x, v this cycle (dt_s long), scaled by share (the soft start),
+    // its passivity damping included, before the loop's limits; `scale` is the workspace's,
+    // which multiplies a damping's effect on the arm by its square. The state takes it as
+    // rendered in full until Rendered says otherwise.
+    Vec3 Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s, double share = 1.0,
+               double scale = 1.0);
+    // The part of that force that reached the arm (below 1 when the loop clamped the sum it
+    // was in, 0 when none went out): the state and the passivity observer take that part.
+    void Rendered(double part);
 
     const CouplingState& State() const { return state_; }
 
@@ -40,7 +62,14 @@ private:
     // The target moves from start to end over [start_ns, start_ns + interval_ns], then
     // goes on with end_velocity for at most one more interval, then holds.
     Vec3 start_{}, end_{}, end_velocity_{};
-    Vec3 last_force_{};  // sent in the previous cycle
+    Vec3 coupling_force_{};   // this cycle's, before the loop's limits
+    Vec3 damping_force_{};    // this cycle's passivity damping, likewise
+    Vec3 last_force_{};       // what reached the arm in the previous cycle
+    double damping_ = 0.0;    // the passivity damping in force, eased towards what is needed
+    double yield_ = 0.0;      // the share of the force held back while damping cannot pay
+    Vec3 smooth_target_v_{};  // the target's velocity, filtered, for the passivity damping
+    double dissipated_before_ = 0.0;  // state_.dissipated_j before this cycle
+    double dissipating_ = 0.0;        // what this cycle's damping takes out, in full
     std::int64_t start_ns_ = 0;
     std::int64_t interval_ns_ = kFirstIntervalNs;
     std::int64_t last_stamp_ns_ = 0;

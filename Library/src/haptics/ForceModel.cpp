@@ -196,6 +196,7 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
         }
     };
     if (braking_) {
+        out.touch_share = 0.0;
         add(Linear({}, 0.0, v, limits_.brake_damping));
     } else {
         // A stale command that has ramped out no longer counts, whatever it holds. The ramp
@@ -215,13 +216,16 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
     if (!Finite(sum)) {
         out.non_finite = true;
         out.clamped = false;
+        out.touch_share = 0.0;
         return out;  // zero force
     }
     // The clamp in the scaled sum: |sum| 2^top > max_force without forming sum 2^top.
     Vec3 total;
     const double norm = Norm(sum);
+    bool sum_clamped = false;  // the command alone may have been clamped before
     if (norm > std::ldexp(max_force, -top)) {
         out.clamped = true;
+        sum_clamped = true;
         total = Scaled(Over(sum, norm), max_force);
     } else {
         total = Shrunk(sum, -top);
@@ -232,11 +236,13 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
     if (!Finite(wire)) {
         out.non_finite = true;
         out.clamped = false;
+        out.touch_share = 0.0;
         return out;
     }
     // Rounding to single precision may land a clamped force just above the limit.
     if (const double n = WireNorm(wire); n > max_force) {
         out.clamped = true;
+        sum_clamped = true;
         for (float& c : wire) {
             c = static_cast<float>(static_cast<double>(c) * (max_force / n));
         }
@@ -247,6 +253,10 @@ ForceResult ForceModel::Compute(const Vec3& command, double command_age_s, const
         }
     }
     out.force = {wire[0], wire[1], wire[2]};
+    if (sum_clamped && !braking_) {
+        // What went out against the sum: |wire| / (norm 2^top), formed without the power.
+        out.touch_share = std::min(1.0, std::ldexp(WireNorm(wire) / norm, -top));
+    }
     return out;
 }
 

@@ -32,6 +32,10 @@ struct ForceResult {
     bool braking = false;
     bool watchdog_tripped = false;  // the commanded force went stale in this cycle
     bool watchdog_holding = false;  // a non-zero commanded force is stale (ramping or out)
+    // The part of the touch force that went out: 1, less when the sum it was in was clamped
+    // (the clamp shortens the sum along its own direction, so every term by that much), 0
+    // when it did not count (braking) or nothing went out.
+    double touch_share = 1.0;
 };
 
 // One effect's force at position x, velocity v (inf where it is too large for a double);

@@ -158,6 +158,8 @@ struct ServoLoop::Impl {
           owner(Platform::ProcessId()),
           model(ForceLimits{c.max_force, c.watchdog_s, c.watchdog_ramp_s, c.max_speed,
                             c.brake_damping}),
+          // As fast as the arm answers counts as the arm's usual 1 kHz.
+          touch(0.5, c.rate_hz > 0.0 ? 1.0 / c.rate_hz : 0.001),
           // Nothing is set aside for a configuration that cannot run.
           history(ConfigProblem(c).empty() ? c.history : 0) {
         realtime.message = "the loop has not started";
@@ -402,6 +404,7 @@ void ServoLoop::Impl::Cycle(std::int64_t start_ns, std::int64_t period_error_ns,
         }
         r = model.Compute(c.force, Seconds(now - set_ns), table.effects.data(), table.count,
                           last.position, last.velocity, touched, eased);
+        touch.Rendered(r.touch_share);
     }
     const float out[3] = {static_cast<float>(r.force[0]), static_cast<float>(r.force[1]),
                           static_cast<float>(r.force[2])};

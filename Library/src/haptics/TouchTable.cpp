@@ -24,7 +24,8 @@ Error Bad(std::string text) {
 
 }  // namespace
 
-TouchTable::TouchTable(double soft_start_s) : soft_start_(soft_start_s) {}
+TouchTable::TouchTable(double soft_start_s, double period_s)
+    : period_s_(period_s), soft_start_(soft_start_s) {}
 
 TouchTable::CouplingSlot* TouchTable::Live(CouplingId id) {
     CouplingSlot* slot = id == 0 ? nullptr : &couplings_[SlotOf(id)];
@@ -40,6 +41,9 @@ const TouchTable::CouplingSlot* TouchTable::Live(CouplingId id) const {
 Error TouchTable::AddCoupling(const CouplingParams& params, CouplingId& id) {
     id = 0;
     if (std::string problem = CouplingProblem(params); !problem.empty()) {
+        return Bad(problem);
+    }
+    if (std::string problem = PassivityProblem(params, period_s_); !problem.empty()) {
         return Bad(problem);
     }
     std::lock_guard<std::mutex> hold(writers_);
@@ -63,6 +67,9 @@ Error TouchTable::AddCoupling(const CouplingParams& params, CouplingId& id) {
 
 Error TouchTable::SetCouplingParams(CouplingId id, const CouplingParams& params) {
     if (std::string problem = CouplingProblem(params); !problem.empty()) {
+        return Bad(problem);
+    }
+    if (std::string problem = PassivityProblem(params, period_s_); !problem.empty()) {
         return Bad(problem);
     }
     std::lock_guard<std::mutex> hold(writers_);
@@ -270,8 +277,8 @@ bool TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double
         }
         ++loop_couplings_;
         const std::uint64_t damped_before = slot.renderer.State().passivity_cycles;
-        scene_force = Sum(scene_force, slot.renderer.Force(xs, vs, now_ns, dt_s, share));
-        slot.from_loop.Write({slot.generation, true, slot.renderer.State()});
+        scene_force = Sum(scene_force,
+                          slot.renderer.Force(xs, vs, now_ns, dt_s, share, workspace_.Map().scale));
         if (slot.renderer.State().passivity_cycles != damped_before) {
             passivity_cycles_.fetch_add(1, std::memory_order_relaxed);
         }
@@ -287,6 +294,18 @@ bool TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double
     }
     force = workspace_.ForceToDevice(scene_force);
     return true;
+}
+
+void TouchTable::Rendered(double part) {
+    // The map takes a scene force to the arm linearly, so the part of the sum that went out
+    // is the part of each coupling's force; nothing of it while the clutch is held.
+    const double felt = workspace_.Clutched() ? 0.0 : part;
+    for (CouplingSlot& slot : couplings_) {
+        if (slot.active) {
+            slot.renderer.Rendered(felt);
+            slot.from_loop.Write({slot.generation, true, slot.renderer.State()});
+        }
+    }
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -27,7 +27,8 @@ class TouchTable {
 public:
     static constexpr std::size_t kMaxCouplings = 8;
 
-    explicit TouchTable(double soft_start_s = 0.5);
+    // period_s: the loop's cycle, which bounds the passivity damping it can render.
+    explicit TouchTable(double soft_start_s = 0.5, double period_s = 0.001);
 
     // Writers.
     Error AddCoupling(const CouplingParams& params, CouplingId& id);
@@ -56,6 +57,9 @@ public:
     // false when there was nothing to render (force then untouched).
     bool Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s,
                const Effect* scene_effects, std::size_t count, Vec3& force);
+    // After Force, once the loop's limits are applied: the part of that force that went out
+    // (ForceResult::touch_share). The couplings report their part of it.
+    void Rendered(double part);
     // The soft start's share now, for the loop's other effects.
     double Share(std::int64_t now_ns) const;
     // After the loop thread ended: nothing reads the scenes any more.
@@ -112,6 +116,7 @@ private:
     const CouplingSlot* Live(CouplingId id) const;
     void Retire();  // writers: lets go of scenes the loop no longer holds
 
+    const double period_s_;
     mutable std::mutex writers_;
     std::array<CouplingSlot, kMaxCouplings> couplings_;
     WorkspaceCommand workspace_command_;

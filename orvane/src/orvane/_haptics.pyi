@@ -72,7 +72,9 @@ class CouplingState:
     @property
     def offset(self) -> _Vector: ...
     @property
-    def force(self) -> _Vector: ...
+    def force(self) -> _Vector:
+        """The force the arm felt from the coupling, in scene coordinates: its part of what
+        went out after the loop's clamp and the workspace map."""
     @property
     def observed_energy_j(self) -> float: ...
     @property

@@ -20,7 +20,12 @@ struct CouplingParams {
     double damping = 0.0;    // N s/m, on the velocity relative to the target's
     double max_force = 0.0;  // N, a limit of the coupling's own; 0: only the loop's limit
     // With passivity on, the coupling never gives the arm more energy than the arm gave it:
-    // when the energy observed turns negative it adds damping, up to passivity_max_damping.
+    // when the energy observed turns negative it eases in more damping (on the velocity
+    // relative to the target, as `damping`), up to passivity_max_damping; while even that
+    // leaves the debt standing it eases the coupling's force down too (to a tenth at most).
+    // Both change over tens of milliseconds, never from one cycle to the next. The loop refuses
+    // more than it can render without the arm's velocity overshooting between cycles: a quarter of
+    // the arm's moving mass per cycle (25 N s/m at 1 kHz, scene units at a workspace scale of 1).
     bool passivity = false;
     double passivity_max_damping = 20.0;  // N s/m
 };
@@ -36,10 +41,14 @@ struct CouplingTarget {
 struct CouplingState {
     Vec3 target{};  // where the loop rendered the target in its last cycle
     Vec3 offset{};  // from the arm to that target
-    // The coupling's force on the arm; the proxy takes the opposite. The passivity damping
-    // comes on top and is the arm's alone.
+    // The coupling's force as the arm felt it, in scene coordinates: its share of the force
+    // that went out, after the loop's clamp and the workspace map (zero while the clutch is
+    // held or the loop brakes). It never exceeds the coupling's max_force, and mapped to the
+    // arm (scale R^T force) never the loop's. The passivity damping is part of it. The proxy
+    // takes the opposite.
     Vec3 force{};
-    double observed_energy_j = 0.0;      // the energy the arm put in so far, less what it got back
+    // The energy the arm put in so far, less what it got back, from the force it felt.
+    double observed_energy_j = 0.0;
     std::uint64_t passivity_cycles = 0;  // cycles in which the passivity damping acted
     double dissipated_j = 0.0;           // the energy that damping took out
 };
