@@ -28,7 +28,7 @@
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "PtyPair.h"
 #include "SerialBuffer.h"
-#include "posix/PortHolders.h"
+#include "posix/LockFiles.h"
 
 namespace HW = Orvane::HardwareAPI;
 using OrvaneTest::PtyPair;
@@ -342,7 +342,7 @@ TEST_P(LockFileTest, LiveHolderKeepsThePortAnyOtherMakesWay) {
     const HW::Platform::LockResult result = locks.Take();
     if (c.held) {
         EXPECT_EQ(result.outcome, HW::Platform::LockOutcome::Held);
-        EXPECT_NE(result.holder.find("process 1 "), std::string::npos) << result.holder;
+        EXPECT_NE(result.text.find("process 1 "), std::string::npos) << result.text;
         EXPECT_EQ(locks.Content(), before);
         return;
     }
@@ -375,7 +375,7 @@ TEST(LockFile, UnreadableOneKeepsThePortAndSaysWhose) {
     const pid_t child = Spawn(kNobody, [&] {
         const HW::Platform::LockResult result = locks.Take();
         const std::string text =
-            result.outcome == HW::Platform::LockOutcome::Held ? result.holder : "";
+            result.outcome == HW::Platform::LockOutcome::Held ? result.text : "";
         return write(report[1], text.data(), text.size()) >= 0 ? 0 : 2;
     });
     close(report[1]);
