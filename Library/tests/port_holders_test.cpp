@@ -267,6 +267,50 @@ TEST(HeldAmongManyProcesses, LookPastItsDeadlineIsUncheckedNeverFree) {
     }
 }
 
+// A process looked at once is read again only when it has run since: one that sat idle
+// through an open and then opened the port, at once or a while later, is seen by the next.
+TEST(HeldAmongManyProcesses, IdleProcessThatOpensThePortLaterIsSeen) {
+    PtyPair pty;
+    for (const int pause_ms : {0, 60}) {
+        int go[2], ready[2];
+        ASSERT_EQ(pipe(go) | pipe(ready), 0);
+        const pid_t later = Spawn(kRoot, [&] {
+            for (int fd = 3; fd < 1024; ++fd) {
+                if (fd != go[0] && fd != ready[1]) {
+                    close(fd);  // not the test's device end of the line
+                }
+            }
+            char byte = 0;
+            const char ok = read(go[0], &byte, 1) == 1 && open(pty.path().c_str(), O_RDWR) >= 0;
+            if (write(ready[1], &ok, 1) == 1) {
+                pause();
+            }
+            return 0;
+        });
+        close(go[0]);
+        close(ready[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // idle in its read
+        {
+            const HW::IO::SerialStream first(pty.path().c_str(), true);
+            EXPECT_TRUE(first.good());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+        char ok = 0;
+        ASSERT_EQ(write(go[1], "g", 1), 1);
+        ASSERT_EQ(read(ready[0], &ok, 1), 1);
+        ASSERT_EQ(ok, 1);
+        testing::internal::CaptureStderr();
+        HW::IO::SerialStream second(pty.path().c_str(), false);
+        EXPECT_EQ(second.Open(), -2) << "after " << pause_ms << " ms";
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(second.OpenError(), static_cast<std::uint32_t>(EBUSY));
+        kill(later, SIGKILL);
+        ExitCode(later);
+        close(go[1]);
+        close(ready[0]);
+    }
+}
+
 // Of two openers at the same moment exactly one wins, race after race.
 TEST(SimultaneousOpeners, ExactlyOneWinsEachRace) {
     constexpr int kRaces = 50;

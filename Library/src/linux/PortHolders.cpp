@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <linux/kcmp.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -18,9 +19,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -39,6 +42,11 @@ constexpr char kTtyIndexKey[] = "tty-index:";
 // /dev/tty: whatever terminal the opening process has as its controlling terminal.
 constexpr unsigned kTtyMajor = 5;
 constexpr unsigned kTtyMinor = 0;
+constexpr unsigned kMemoryMajor = 1;
+// A process whose threads were seen not to run since its file table was read keeps that
+// table. A thread that runs throughout shows its run time only at the scheduler's next tick:
+// younger readings count only for threads that are not running now.
+constexpr std::chrono::milliseconds kTickAtLeast{25};
 
 using Clock = std::chrono::steady_clock;
 
@@ -222,7 +230,10 @@ bool Note(int at, const char* entry, int task_dir, const char* fd_name, pid_t pi
         return true;
     }
     const bool master = IsMaster(file);
-    if (port == nullptr || master || SameTerminal(file, *port) || IsDevTty(file.rdev)) {
+    // Without a port every character device is kept but the memory devices (/dev/null and
+    // the like), which are never terminals.
+    if ((port == nullptr && major(file.rdev) != kMemoryMajor) || master ||
+        (port != nullptr && SameTerminal(file, *port)) || IsDevTty(file.rdev)) {
         out.push_back({pid, file, master ? MasterNumber(task_dir, fd_name) : -1});
     }
     return true;
@@ -332,27 +343,166 @@ void ScanProcess(int pid_dir, pid_t pid, const struct stat* port, Terminals& out
     }
 }
 
+// What shows whether a thread has run: its run time, its time waiting for a CPU and the
+// number of times it got one. A file table changes only when a thread that uses it runs.
+struct Sign {
+    pid_t tid = 0;
+    unsigned long long run = 0;
+    unsigned long long wait = 0;
+    unsigned long long turns = 0;
+    bool operator==(const Sign&) const = default;
+};
+
+// Reads `path` (under /proc) into `text`; its length, or -1.
+ssize_t ReadSmall(int proc_fd, const char* path, char* text, std::size_t size) {
+    const Descriptor f(openat(proc_fd, path, O_RDONLY | O_CLOEXEC));
+    const ssize_t n = f.get() < 0 ? -1 : read(f.get(), text, size - 1);
+    text[n > 0 ? n : 0] = '\0';
+    return n;
+}
+
+bool ReadSign(int proc_fd, pid_t pid, pid_t tid, Sign& sign) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%d/task/%d/schedstat", static_cast<int>(pid),
+                  static_cast<int>(tid));
+    char text[96];
+    sign.tid = tid;
+    return ReadSmall(proc_fd, path, text, sizeof text) > 0 &&
+           std::sscanf(text, "%llu %llu %llu", &sign.run, &sign.wait, &sign.turns) == 3 &&
+           sign.turns != 0;  // all zero: the system keeps no such figures
+}
+
+// Whether thread `tid` is running or waiting for a CPU now (or cannot be told).
+bool Runnable(int proc_fd, pid_t pid, pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%d/task/%d/stat", static_cast<int>(pid),
+                  static_cast<int>(tid));
+    char text[512];
+    if (ReadSmall(proc_fd, path, text, sizeof text) <= 0) {
+        return true;
+    }
+    const char* at = std::strrchr(text, ')');
+    return at == nullptr || at[1] != ' ' || at[2] == 'R' || at[2] == '\0';
+}
+
+// The threads of the process in `pid_dir`.
+std::vector<pid_t> Threads(int pid_dir, pid_t pid) {
+    struct stat tasks_info {};
+    if (fstatat(pid_dir, "task", &tasks_info, 0) == 0 && tasks_info.st_nlink <= 3) {
+        return {pid};
+    }
+    std::vector<pid_t> tids;
+    Directory tasks(OpenDirectory(pid_dir, "task"));
+    while (const char* name = tasks ? tasks.Next() : nullptr) {
+        char* end = nullptr;
+        const long tid = std::strtol(name, &end, 10);
+        if (*end == '\0' && tid > 0) {
+            tids.push_back(static_cast<pid_t>(tid));
+        }
+    }
+    return tids;
+}
+
+// The terminals other processes had open when last looked at, with the signs read just
+// before, so that a later look reads again only the tables of processes that ran since.
+class KnownTables {
+public:
+    struct Entry {
+        std::vector<Sign> signs;
+        Clock::time_point read_at;
+        Terminals terminals;
+    };
+    static KnownTables& Get() {
+        static KnownTables tables;
+        return tables;
+    }
+    // The terminals of `pid` if its threads have not run since they were read.
+    bool Unchanged(int proc_fd, pid_t pid, Terminals& out) {
+        Entry entry;
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            const auto it = entries_.find(pid);
+            if (it == entries_.end()) {
+                return false;
+            }
+            entry = it->second;
+        }
+        const bool young = Clock::now() - entry.read_at < kTickAtLeast;
+        for (const Sign& then : entry.signs) {
+            Sign now;
+            if (!ReadSign(proc_fd, pid, then.tid, now) || !(now == then) ||
+                (young && Runnable(proc_fd, pid, then.tid))) {
+                return false;
+            }
+        }
+        out.insert(out.end(), entry.terminals.begin(), entry.terminals.end());
+        return true;
+    }
+    void Store(pid_t pid, Entry entry) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        entries_[pid] = std::move(entry);
+    }
+    // Forgets the processes that are gone; `alive` is sorted.
+    void Keep(const std::vector<pid_t>& alive) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        std::erase_if(entries_, [&](const auto& e) {
+            return !std::binary_search(alive.begin(), alive.end(), e.first);
+        });
+    }
+
+private:
+    KnownTables() {
+        pthread_atfork([] { Get().mutex_.lock(); }, [] { Get().mutex_.unlock(); },
+                       [] { Get().mutex_.unlock(); });
+    }
+    std::mutex mutex_;
+    std::unordered_map<pid_t, Entry> entries_;
+};
+
+// The terminals of process `pid`: those known from an earlier look if none of its threads
+// has run since, else read afresh (signs first, so that what runs during the read shows).
+void LookAtProcess(int proc_fd, pid_t pid, Terminals& out) {
+    KnownTables& known = KnownTables::Get();
+    if (known.Unchanged(proc_fd, pid, out)) {
+        return;
+    }
+    char name[24];
+    std::snprintf(name, sizeof name, "%d", static_cast<int>(pid));
+    const Descriptor pid_dir = OpenDirectory(proc_fd, name);
+    if (pid_dir.get() < 0) {
+        return;
+    }
+    KnownTables::Entry entry;
+    entry.read_at = Clock::now();
+    bool signed_all = true;
+    for (const pid_t tid : Threads(pid_dir.get(), pid)) {
+        Sign sign;
+        signed_all = signed_all && ReadSign(proc_fd, pid, tid, sign);
+        entry.signs.push_back(sign);
+    }
+    ScanProcess(pid_dir.get(), pid, nullptr, entry.terminals);
+    out.insert(out.end(), entry.terminals.begin(), entry.terminals.end());
+    if (signed_all && !entry.signs.empty()) {
+        known.Store(pid, std::move(entry));
+    }
+}
+
 // The processes in `pids` (names of /proc folders), scanned one after the other until
 // `deadline`; `late` says the scan was cut short, by this thread or another.
 void ScanProcesses(int proc_fd, const std::vector<pid_t>& pids, std::size_t from, std::size_t to,
-                   const struct stat* port, Clock::time_point deadline, std::atomic<bool>& late,
-                   Terminals& out) {
-    char name[24];
+                   Clock::time_point deadline, std::atomic<bool>& late, Terminals& out) {
     for (std::size_t i = from; i < to; ++i) {
         if (late.load(std::memory_order_relaxed) || Clock::now() >= deadline) {
             late.store(true, std::memory_order_relaxed);
             return;
         }
-        std::snprintf(name, sizeof name, "%d", static_cast<int>(pids[i]));
-        const Descriptor pid_dir = OpenDirectory(proc_fd, name);
-        if (pid_dir.get() >= 0) {
-            ScanProcess(pid_dir.get(), pids[i], port, out);
-        }
+        LookAtProcess(proc_fd, pids[i], out);
     }
 }
 
-// The terminals of every other process; false when the scan could not end by `deadline`.
-bool ScanAll(const struct stat* port, Clock::time_point deadline, Terminals& found) {
+// The terminals of every other process (all of them: the table of known ones serves any
+// port); false when the scan could not end by `deadline`.
+bool ScanAll(Clock::time_point deadline, Terminals& found) {
     Directory proc(OpenDirectory(AT_FDCWD, "/proc"));
     if (!proc) {
         return true;
@@ -366,6 +516,9 @@ bool ScanAll(const struct stat* port, Clock::time_point deadline, Terminals& fou
             pids.push_back(static_cast<pid_t>(pid));
         }
     }
+    std::vector<pid_t> sorted = pids;
+    std::sort(sorted.begin(), sorted.end());
+    KnownTables::Get().Keep(sorted);
     // Nearly all of a scan is the kernel looking up each process's files, work that runs
     // on every CPU at once: among many processes a second thread takes half of them.
     const std::size_t half =
@@ -379,13 +532,13 @@ bool ScanAll(const struct stat* port, Clock::time_point deadline, Terminals& fou
         try {
             helper = std::thread([&] {
                 const ErrnoKeeper keep;
-                ScanProcesses(proc.fd(), pids, half, pids.size(), port, deadline, late, second);
+                ScanProcesses(proc.fd(), pids, half, pids.size(), deadline, late, second);
             });
         } catch (const std::system_error&) {
             // No thread to be had: this one scans them all.
         }
     }
-    ScanProcesses(proc.fd(), pids, 0, helper.joinable() ? half : pids.size(), port, deadline, late,
+    ScanProcesses(proc.fd(), pids, 0, helper.joinable() ? half : pids.size(), deadline, late,
                   found);
     if (helper.joinable()) {
         helper.join();
@@ -443,7 +596,7 @@ Holders HoldersOf(int fd, Clock::time_point deadline) {
         port.st_dev = 0;
     }
     Terminals terminals;
-    if (!ScanAll(&port, deadline, terminals)) {
+    if (!ScanAll(deadline, terminals)) {
         return Holders::Unchecked;
     }
     std::vector<pid_t> holders = HoldersOf(terminals, port);
