@@ -1,13 +1,16 @@
 // What one port open and close costs while many other processes run, each holding some
 // files: the open looks through every process's open files for another holder.
 //
-//   orvane-bench-open [--opens N] [PROCESSES:FILES ...]     (default 0:0 2000:10 2000:50)
+//   orvane-bench-open [--opens N] [--burners B] [PROCESSES:FILES ...]
+//                                                   (default 0:0 2000:10 2000:50)
 //
 // For each PROCESSES:FILES it starts that many idle processes, each holding FILES files
 // (half /dev/null, half pipe ends), opens and closes a pseudo-terminal N times with
 // SerialStream and prints the median and the longest open + close in ms, one JSON object
 // a line. Every process it starts is killed and reaped before the next case, and dies with
-// it should it be killed itself.
+// it should it be killed itself. --burners B adds B processes that spin on the CPU for the
+// whole run, as a machine busy with other work: the CPU time per open is the figure that
+// says what an open costs there.
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -91,6 +94,33 @@ private:
     std::vector<pid_t> children_;
 };
 
+// Processes that keep a CPU busy each, until destroyed.
+class Burners {
+public:
+    explicit Burners(int n) {
+        for (int i = 0; i < n; ++i) {
+            const pid_t child = fork();
+            if (child == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                for (volatile unsigned long spin = 0;; ++spin) {
+                }
+            }
+            if (child > 0) {
+                children_.push_back(child);
+            }
+        }
+    }
+    ~Burners() {
+        for (const pid_t child : children_) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+
+private:
+    std::vector<pid_t> children_;
+};
+
 double Ms(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
@@ -107,10 +137,15 @@ double CpuMs() {
 
 int main(int argc, char** argv) {
     int opens = 20;
+    int burners = 0;
     std::vector<Case> cases;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--opens") == 0 && i + 1 < argc) {
             opens = std::max(1, std::atoi(argv[++i]));
+            continue;
+        }
+        if (std::strcmp(argv[i], "--burners") == 0 && i + 1 < argc) {
+            burners = std::max(0, std::atoi(argv[++i]));
             continue;
         }
         Case c;
@@ -125,6 +160,7 @@ int main(int argc, char** argv) {
     if (cases.empty()) {
         cases = {{0, 0}, {2000, 10}, {2000, 50}};
     }
+    const Burners busy(burners);
     for (const Case& c : cases) {
         const Crowd crowd(c.processes, c.files);
         int master = -1;
@@ -159,9 +195,9 @@ int main(int argc, char** argv) {
         }
         std::printf(
             "{\"processes\": %zu, \"files_each\": %d, \"opens\": %d, \"median_ms\": %.2f, "
-            "\"max_ms\": %.2f, \"median_cpu_ms\": %.2f, \"load\": %.1f}\n",
+            "\"max_ms\": %.2f, \"median_cpu_ms\": %.2f, \"burners\": %d, \"load\": %.1f}\n",
             crowd.size(), c.files, opens, took[took.size() / 2], took.back(), cpu[cpu.size() / 2],
-            load);
+            burners, load);
         std::fflush(stdout);
     }
     return 0;

@@ -20,7 +20,7 @@ def test_stream_holds_port_until_dropped(port, form, capfd):
     assert capfd.readouterr().err == ""
 
     second = api.SerialStream(port.path)  # the port is never shared
-    assert capfd.readouterr().err == open_lines(port.path, 11, "Resource temporarily unavailable")
+    assert capfd.readouterr().err == open_lines(port.path, 16, "Device or resource busy")
 
     del stream, second
     again = api.SerialStream(port.path)

@@ -127,14 +127,15 @@ int CheckPort(Probe probe, const char* port, std::chrono::milliseconds bound) {
     return Await(task, bound);
 }
 
-int CheckPortWithin(BoundedProbe probe, const char* port, std::chrono::milliseconds bound,
-                    std::shared_ptr<Platform::HolderScan> scan) {
+int CheckPortWithin(BoundedProbe probe, const char* port, std::chrono::milliseconds bound) {
     const Clock::time_point end =
         Clock::now() + bound - std::min<std::chrono::milliseconds>(kCloseAllowance, bound / 4);
     std::future<int> task = std::async(std::launch::async, [=] {
-        Platform::UseHolderScan(scan);
+        // The open looks for other holders of this port right before the wake-up goes out,
+        // and gives the port up rather than run past the probe's bound.
+        Platform::BoundOpens(end);
         const int result = probe(port, end);
-        Platform::UseHolderScan(nullptr);
+        Platform::BoundOpens(std::nullopt);
         return result;
     });
     return Await(task, bound);
@@ -151,12 +152,10 @@ int ProbeHandleUntil(const char* port, Clock::time_point end) {
 std::vector<std::string> Detect(PortTable& table, Search search, std::chrono::milliseconds bound) {
     const BoundedProbe probe = search == Search::Varnix3s ? ProbeArmUntil : ProbeHandleUntil;
     std::vector<SerialPortEntry> ports = ListSerialPorts(table);
-    // One look at the other programs' ports serves every probe of this call.
-    const std::shared_ptr<Platform::HolderScan> scan = Platform::NewHolderScan();
     std::vector<std::string> found;
     for (SerialPortEntry& entry : ports) {
         if (Searched(search, entry.kind) &&
-            CheckPortWithin(probe, entry.port.c_str(), bound, scan) != 0) {
+            CheckPortWithin(probe, entry.port.c_str(), bound) != 0) {
             found.push_back(std::move(entry.port));
         }
     }

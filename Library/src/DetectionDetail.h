@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,14 +31,13 @@ using BoundedProbe = int (*)(const char* port, std::chrono::steady_clock::time_p
 int ProbeArmUntil(const char* port, std::chrono::steady_clock::time_point end);
 int ProbeHandleUntil(const char* port, std::chrono::steady_clock::time_point end);
 
-// As CheckPort, with the probe's I/O ending early enough for the whole probe, its close
-// included, to end within `bound`; its open looks at other holders through `scan`.
-int CheckPortWithin(BoundedProbe probe, const char* port, std::chrono::milliseconds bound,
-                    std::shared_ptr<Platform::HolderScan> scan);
+// As CheckPort, with the probe's I/O ending early enough for the whole probe, its open's
+// look for other holders and its close included, to end within `bound`.
+int CheckPortWithin(BoundedProbe probe, const char* port, std::chrono::milliseconds bound);
 
 // Lists the table's ports and probes those of the searched kinds one at a time, each with
 // the arm's or the handle's probe kept within `bound`; the ports that answered, in list
-// order. Other programs' open ports are looked for once for the whole call.
+// order. Each probe looks for other holders of its own port as it opens it.
 std::vector<std::string> Detect(PortTable& table, Search search, std::chrono::milliseconds bound);
 
 }  // namespace Orvane::HardwareAPI::Detail

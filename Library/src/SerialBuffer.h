@@ -59,6 +59,8 @@ private:
     // One port write under the write time-outs: false when fewer than n bytes went out.
     bool WritePort(const char* source, std::size_t n);
     void NoteFailure();
+    // A write on a stream without a port: nothing goes out; 0.
+    static int NoPort();
 
     char lookahead_ = 0;
     bool lookahead_held_ = false;

@@ -1,7 +1,9 @@
 #include "Orvane/HardwareAPI/SerialStream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <limits>
 #include <new>
 #include <string>
@@ -21,6 +23,19 @@ constexpr unsigned kPortLine = 39;
 // writes. Reads raise their constant to 1000 ms (ReadPort).
 constexpr CommTimeouts kOpenTimeouts{1000, 8, 8, 8, 8};
 constexpr std::uint32_t kReadTotalConstant = 1000;
+
+// An opened port without a lock file because the lock folder cannot be written: said once
+// per process, since every open of every port would say the same.
+void WarnOnce(const std::string& port, const std::string& why) {
+    static std::atomic<bool> warned{false};
+    if (why.empty() || warned.exchange(true)) {
+        return;
+    }
+    const std::string line = std::string("[warn] ") + kSource + ":" + std::to_string(kPortLine) +
+                             "> port '" + port + "' opened with " + why + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
 
 }  // namespace
 
@@ -62,10 +77,18 @@ bool serialib::WithinDeadline(CommTimeouts& timeouts, std::size_t n, bool write)
     return true;
 }
 
+int serialib::NoPort() {
+    if (errno == 0) {
+        errno = EBADF;  // a write's error line names a failure, never "Success"
+    }
+    return 0;
+}
+
 void serialib::NoteFailure() {
     last_error_ = Platform::LastError();
     if (last_error_ == 0) {
         last_error_ = ETIMEDOUT;  // nothing failed but the clock
+        errno = ETIMEDOUT;        // so that the caller's error line says so too
     }
 }
 
@@ -76,7 +99,7 @@ std::streamsize serialib::ReadPort(char* destination, std::streamsize n) {
         read_timeout_ms_ != 0 ? read_timeout_ms_ : kOpenTimeouts.ReadIntervalTimeout;
     CommTimeouts in_force = timeouts_;
     if (!WithinDeadline(in_force, static_cast<std::size_t>(n), false)) {
-        last_error_ = ETIMEDOUT;
+        last_error_ = errno = ETIMEDOUT;
         return 0;
     }
     if (!Platform::ApplyTimeouts(handle_, in_force)) {
@@ -98,7 +121,7 @@ std::streamsize serialib::ReadPort(char* destination, std::streamsize n) {
 bool serialib::WritePort(const char* source, std::size_t n) {
     CommTimeouts in_force = timeouts_;
     if (!WithinDeadline(in_force, n, true)) {
-        last_error_ = ETIMEDOUT;
+        last_error_ = errno = ETIMEDOUT;
         return false;
     }
     if (!Platform::WritePort(handle_, source, n, in_force)) {
@@ -149,15 +172,22 @@ std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
 }
 
 std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
-    if (!IsOpen() || n <= 0) {
+    if (n <= 0) {
         return 0;
+    }
+    if (!IsOpen()) {
+        return NoPort();
     }
     reply_pending_ = true;
     return WritePort(s, static_cast<std::size_t>(n)) ? n : 0;
 }
 
 serialib::int_type serialib::overflow(int_type c) {
-    if (!IsOpen() || traits_type::eq_int_type(c, traits_type::eof())) {
+    if (traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::eof();
+    }
+    if (!IsOpen()) {
+        NoPort();
         return traits_type::eof();
     }
     const char byte = traits_type::to_char_type(c);
@@ -247,10 +277,18 @@ std::int8_t SerialStream::Open() {
                 }
                 break;
         }
-        Platform::RaiseDtr(buffer_->handle_);
+        if (code == kOpened) {
+            Platform::RaiseDtr(buffer_->handle_);
+        } else {
+            // Not a port this stream can use (a regular file where the port should be, a
+            // line that refuses its settings): nothing is read from or written to it.
+            buffer_->Close();
+        }
     }
 
-    if (code < 0) {
+    if (code == kOpened) {
+        WarnOnce(port_, Platform::LastRefusal());
+    } else {
         // A lock file says whose the port is; the line passes that on.
         const std::string whose = code == kOpenFailed ? Platform::LastRefusal() : std::string();
         PrintErrorLine(

@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -285,6 +287,51 @@ TEST(Detection, PortAlreadyOpenHereIsSkippedAndLeftUndisturbed) {
     EXPECT_EQ(id, 0x1234);
     EXPECT_EQ(model, Arm::kArmModelNumber);
     EXPECT_TRUE(existing.good());
+}
+
+// A program that opens a port while detection probes an earlier one: the later probe looks
+// for holders of its own port as it opens it, and sends nothing there.
+TEST(Detection, PortOpenedByAnotherProgramMidDetectionGetsNoByte) {
+    ScriptedDevice silent({});
+    ScriptedDevice arm(ArmInfo(Arm::kArmModelNumber));
+    FakePortTable table = Table({{"\\Device\\USBSER000", &silent}, {"\\Device\\USBSER001", &arm}});
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const std::string path = arm.path();
+    pid_t holder = -1;
+    std::thread opener([&] {
+        std::this_thread::sleep_for(100ms);  // the first probe is under way
+        const pid_t child = fork();
+        if (child == 0) {
+            for (int fd = 3; fd < 1024; ++fd) {
+                if (fd != ready[1]) {
+                    close(fd);  // not the test's device ends of the lines
+                }
+            }
+            const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+            const char ok = fd >= 0 ? 1 : 0;
+            if (write(ready[1], &ok, 1) == 1) {
+                pause();
+            }
+            _exit(0);
+        }
+        holder = child;
+        char ok = 0;
+        EXPECT_EQ(read(ready[0], &ok, 1), 1);
+        EXPECT_EQ(ok, 1);
+    });
+    testing::internal::CaptureStderr();
+    const auto found = Detail::Detect(table, Detail::Search::Varnix3s, 600ms);
+    const std::string err = testing::internal::GetCapturedStderr();
+    opener.join();
+    EXPECT_TRUE(found.empty());
+    EXPECT_NE(err.find("[16] Device or resource busy"), std::string::npos) << err;
+    EXPECT_EQ(silent.received(), kWakeup);
+    EXPECT_TRUE(arm.received().empty());
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
 }
 
 TEST(Detection, SlowAnswerPastTheBoundIsNotReportedAndTheBoundHolds) {

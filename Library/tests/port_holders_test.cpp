@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -28,6 +29,8 @@
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "PtyPair.h"
 #include "SerialBuffer.h"
+#include "platform/Platform.h"
+#include "posix/LockFiles.h"
 #include "posix/PortHolders.h"
 
 namespace HW = Orvane::HardwareAPI;
@@ -56,9 +59,9 @@ int ExitCode(pid_t child) {
 }
 
 // How a holder keeps the port: in its process's file table, in a thread that took a file
-// table of its own, in a thread that goes on after the main thread has exited, or in a large
-// table far past its other files.
-enum class HeldBy { Process, ThreadWithOwnFiles, ThreadAfterMainExited, PastAGap };
+// table of its own, in a thread that goes on after the main thread has exited, in a large
+// table far past its other files, or only as its controlling terminal through /dev/tty.
+enum class HeldBy { Process, ThreadWithOwnFiles, ThreadAfterMainExited, PastAGap, DevTty };
 
 // A child of `uid` holding the port open, and nothing else, until destroyed.
 struct Holder {
@@ -79,6 +82,16 @@ struct Holder {
                     open("/dev/null", O_RDONLY);
                 }
                 int fd = -1;
+                if (by == HeldBy::DevTty) {
+                    // The port becomes the controlling terminal of a new session; only
+                    // /dev/tty stays open.
+                    const int port = setsid() >= 0 ? open(path.c_str(), O_RDWR) : -1;
+                    const char ok = port >= 0 && open("/dev/tty", O_RDWR) >= 0 && close(port) == 0;
+                    if (write(ready[1], &ok, 1) == 1) {
+                        pause();
+                    }
+                    return;
+                }
                 const char ok =
                     (by != HeldBy::ThreadWithOwnFiles || unshare(CLONE_FILES) == 0) &&
                     prctl(PR_SET_DUMPABLE, 1) == 0 &&
@@ -91,7 +104,7 @@ struct Holder {
                     pause();
                 }
             };
-            if (by == HeldBy::Process || by == HeldBy::PastAGap) {
+            if (by == HeldBy::Process || by == HeldBy::PastAGap || by == HeldBy::DevTty) {
                 hold();
                 return 0;
             }
@@ -187,6 +200,9 @@ INSTANTIATE_TEST_SUITE_P(Threads, HeldByThreadTest,
 INSTANTIATE_TEST_SUITE_P(LargeTable, HeldByThreadTest, testing::Values(HeldBy::PastAGap),
                          [](const testing::TestParamInfo<HeldBy>&) { return "PastAGap"; });
 
+INSTANTIATE_TEST_SUITE_P(ControllingTerminal, HeldByThreadTest, testing::Values(HeldBy::DevTty),
+                         [](const testing::TestParamInfo<HeldBy>&) { return "DevTty"; });
+
 // Among many processes the scan is split between two threads: a holder is seen in either
 // part (started before the crowd it comes early in /proc, after it late).
 TEST(HeldAmongManyProcesses, RefusedWhereverTheHolderIsListed) {
@@ -212,6 +228,86 @@ TEST(HeldAmongManyProcesses, RefusedWhereverTheHolderIsListed) {
             kill(pid, SIGKILL);
             ExitCode(pid);
         }
+    }
+}
+
+// A look that cannot end by its deadline says so instead of calling the port free, and an
+// open bound by it refuses the port untouched.
+TEST(HeldAmongManyProcesses, LookPastItsDeadlineIsUncheckedNeverFree) {
+    PtyPair pty;
+    std::vector<pid_t> crowd;
+    for (int i = 0; i < 300; ++i) {
+        crowd.push_back(Spawn(kRoot, [] {
+            pause();
+            return 0;
+        }));
+    }
+    const Holder holder(pty.path(), kRoot);
+    ASSERT_TRUE(holder.held);
+    const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+    const auto now = std::chrono::steady_clock::now();
+    EXPECT_EQ(HW::Platform::HoldersOf(fd, now), HW::Platform::Holders::Unchecked);
+    EXPECT_EQ(HW::Platform::HoldersOf(fd, now + std::chrono::seconds(30)),
+              HW::Platform::Holders::Some);
+    close(fd);
+
+    HW::Platform::BoundOpens(now);
+    testing::internal::CaptureStderr();
+    HW::IO::SerialStream stream(pty.path().c_str(), false);
+    EXPECT_EQ(stream.Open(), -2);
+    HW::Platform::BoundOpens(std::nullopt);
+    EXPECT_EQ(stream.OpenError(), static_cast<std::uint32_t>(ETIMEDOUT));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("could not be checked in time"),
+              std::string::npos);
+    HW::Devices::Varnix3(stream).SendDeviceWakeup();
+    EXPECT_TRUE(pty.Pending(100).empty()) << "bytes written to a port nobody checked";
+    for (const pid_t pid : crowd) {
+        kill(pid, SIGKILL);
+        ExitCode(pid);
+    }
+}
+
+// A process looked at once is read again only when it has run since: one that sat idle
+// through an open and then opened the port, at once or a while later, is seen by the next.
+TEST(HeldAmongManyProcesses, IdleProcessThatOpensThePortLaterIsSeen) {
+    PtyPair pty;
+    for (const int pause_ms : {0, 60}) {
+        int go[2], ready[2];
+        ASSERT_EQ(pipe(go) | pipe(ready), 0);
+        const pid_t later = Spawn(kRoot, [&] {
+            for (int fd = 3; fd < 1024; ++fd) {
+                if (fd != go[0] && fd != ready[1]) {
+                    close(fd);  // not the test's device end of the line
+                }
+            }
+            char byte = 0;
+            const char ok = read(go[0], &byte, 1) == 1 && open(pty.path().c_str(), O_RDWR) >= 0;
+            if (write(ready[1], &ok, 1) == 1) {
+                pause();
+            }
+            return 0;
+        });
+        close(go[0]);
+        close(ready[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // idle in its read
+        {
+            const HW::IO::SerialStream first(pty.path().c_str(), true);
+            EXPECT_TRUE(first.good());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+        char ok = 0;
+        ASSERT_EQ(write(go[1], "g", 1), 1);
+        ASSERT_EQ(read(ready[0], &ok, 1), 1);
+        ASSERT_EQ(ok, 1);
+        testing::internal::CaptureStderr();
+        HW::IO::SerialStream second(pty.path().c_str(), false);
+        EXPECT_EQ(second.Open(), -2) << "after " << pause_ms << " ms";
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(second.OpenError(), static_cast<std::uint32_t>(EBUSY));
+        kill(later, SIGKILL);
+        ExitCode(later);
+        close(go[1]);
+        close(ready[0]);
     }
 }
 
@@ -269,10 +365,10 @@ TEST(SimultaneousOpeners, ExactlyOneWinsEachRace) {
 // Lock files in a folder of the test's own, for the terminal of a pseudo-terminal.
 class LockFolder {
 public:
-    LockFolder() {
+    explicit LockFolder(mode_t mode = 01777) {
         char pattern[] = "/tmp/orvane-locks-XXXXXX";
         folder_ = mkdtemp(pattern) != nullptr ? pattern : "";
-        chmod(folder_.c_str(), 01777);
+        chmod(folder_.c_str(), mode);
         std::string name = pty_.path().substr(std::strlen("/dev/"));
         std::replace(name.begin(), name.end(), '/', '_');
         lock_ = folder_ + "/LCK.." + name;
@@ -296,6 +392,24 @@ public:
     PtyPair& pty() { return pty_; }
     int fd() const { return fd_; }
     const std::string& lock() const { return lock_; }
+    const std::string& folder() const { return folder_; }
+    // What TakeLockFile says as `uid` in a child: its outcome's number, then its text.
+    std::string TakeAs(uid_t uid) const {
+        int report[2];
+        if (pipe(report) != 0) {
+            return {};
+        }
+        const pid_t child = Spawn(uid, [&] {
+            const HW::Platform::LockResult result = Take();
+            const std::string text = std::to_string(static_cast<int>(result.outcome)) + result.text;
+            return write(report[1], text.data(), text.size()) >= 0 ? 0 : 2;
+        });
+        close(report[1]);
+        char text[512] = {};
+        (void)!read(report[0], text, sizeof text - 1);
+        close(report[0]);
+        return ExitCode(child) == 0 ? text : "";
+    }
 
 private:
     PtyPair pty_;
@@ -342,7 +456,7 @@ TEST_P(LockFileTest, LiveHolderKeepsThePortAnyOtherMakesWay) {
     const HW::Platform::LockResult result = locks.Take();
     if (c.held) {
         EXPECT_EQ(result.outcome, HW::Platform::LockOutcome::Held);
-        EXPECT_NE(result.holder.find("process 1 "), std::string::npos) << result.holder;
+        EXPECT_NE(result.text.find("process 1 "), std::string::npos) << result.text;
         EXPECT_EQ(locks.Content(), before);
         return;
     }
@@ -375,7 +489,7 @@ TEST(LockFile, UnreadableOneKeepsThePortAndSaysWhose) {
     const pid_t child = Spawn(kNobody, [&] {
         const HW::Platform::LockResult result = locks.Take();
         const std::string text =
-            result.outcome == HW::Platform::LockOutcome::Held ? result.holder : "";
+            result.outcome == HW::Platform::LockOutcome::Held ? result.text : "";
         return write(report[1], text.data(), text.size()) >= 0 ? 0 : 2;
     });
     close(report[1]);
@@ -422,6 +536,83 @@ TEST(LockFile, OneOwnerWhenAnotherProgramLocksAtTheSameMoment) {
         }
     }
     EXPECT_EQ(ours + theirs, 100);
+}
+
+// A user who may not write the lock folder (root's, mode 0755) still reads the lock files
+// in it: a live or unreadable one refuses the port and the refusal says the folder cannot be
+// written; with none there the open goes on without one and says why.
+struct UnwritableCase {
+    const char* name;
+    std::string (*content)();
+    mode_t mode;
+    HW::Platform::LockOutcome outcome;
+    const char* says;
+};
+
+class UnwritableFolderTest : public testing::TestWithParam<UnwritableCase> {};
+
+TEST_P(UnwritableFolderTest, LockFilesAreReadAndTheFolderNamed) {
+    if (geteuid() != kRoot) {
+        GTEST_SKIP() << "needs root to make a folder another user cannot write";
+    }
+    const UnwritableCase& c = GetParam();
+    const LockFolder locks(0755);
+    if (c.content != nullptr) {
+        locks.Write(c.content(), c.mode);
+    }
+    const std::string said = locks.TakeAs(kNobody);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said[0] - '0', static_cast<int>(c.outcome)) << said;
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    EXPECT_NE(said.find(locks.folder() + " cannot be written"), std::string::npos) << said;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, UnwritableFolderTest,
+    testing::Values(UnwritableCase{"Ascii", [] { return AsciiLock(1); }, 0644,
+                                   HW::Platform::LockOutcome::Held, "names process 1 "},
+                    UnwritableCase{"Binary", [] { return BinaryLock(1); }, 0644,
+                                   HW::Platform::LockOutcome::Held, "names process 1 "},
+                    UnwritableCase{"Unreadable", [] { return AsciiLock(GonePid()); }, 0600,
+                                   HW::Platform::LockOutcome::Held, "of user root cannot be read"},
+                    UnwritableCase{"None", nullptr, 0, HW::Platform::LockOutcome::NotTaken,
+                                   "Permission denied"}),
+    [](const testing::TestParamInfo<UnwritableCase>& info) {
+        return std::string(info.param.name);
+    });
+
+// Files in the lock folder that are not a live lock: a temporary file a killed program left
+// (removed), temporary files planted under any name (ignored), a lock naming this process
+// though it does not hold the port (stale: replaced), and a directory (refuses the port).
+TEST(LockFile, LeftoversPlantedFilesOwnPidAndDirectories) {
+    LockFolder locks;
+    const std::string dead = locks.folder() + "/LTMP." + std::to_string(GonePid()) + ".0";
+    std::vector<std::string> planted;
+    for (int n = 0; n < 16; ++n) {
+        planted.push_back(locks.folder() + "/LTMP." + std::to_string(getpid()) + "." +
+                          std::to_string(n));
+    }
+    planted.push_back(locks.folder() + "/LTMP.1.0");
+    for (const std::string& path : planted) {
+        std::ofstream(path) << AsciiLock(1);
+    }
+    std::ofstream(dead) << AsciiLock(1);
+    locks.Write(AsciiLock(getpid()));
+    EXPECT_EQ(locks.Take().outcome, HW::Platform::LockOutcome::Taken);
+    EXPECT_EQ(locks.Content(), AsciiLock(getpid()));
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    for (const std::string& path : planted) {
+        EXPECT_TRUE(std::filesystem::exists(path)) << path;
+    }
+    // Now it is ours: another open of the port by this process is refused.
+    EXPECT_EQ(locks.Take().text, locks.lock() + " names this process");
+    HW::Platform::ReleaseLockFile(locks.fd());
+
+    ASSERT_TRUE(std::filesystem::create_directory(locks.lock()));
+    const HW::Platform::LockResult result = locks.Take();
+    EXPECT_EQ(result.outcome, HW::Platform::LockOutcome::Held);
+    EXPECT_EQ(result.text, locks.lock() + " is a directory, not a lock file");
+    EXPECT_TRUE(std::filesystem::is_directory(locks.lock()));
 }
 
 // A forked child that closes its copy of the port leaves the line as the parent has it;

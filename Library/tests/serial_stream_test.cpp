@@ -11,6 +11,7 @@
 
 #include "Orvane/HardwareAPI/Device.h"
 #include "Orvane/HardwareAPI/SerialStream.h"
+#include "Orvane/HardwareAPI/Varnix3.h"
 #include "PtyPair.h"
 
 using Orvane::HardwareAPI::Devices::Device;
@@ -161,26 +162,33 @@ TEST(SerialStream, MissingPortReadsNothingAndWritesFail) {
     EXPECT_TRUE(writer.bad());
 }
 
-// A port whose settings cannot be read stays open: bytes reach it, and a read at its end
-// comes back at once instead of spinning until the time-out.
-TEST(SerialStream, UnconfiguredPortIsStillUsed) {
+// A regular file where the port should be (a typo, or what `echo x > /dev/ttyUSB0` leaves
+// when nothing is plugged in) is not a port: the stream reads nothing, writes nothing and
+// the file keeps every byte; the write's line names a failure, never "Success".
+TEST(SerialStream, RegularFileAtThePortNameIsLeftUnchanged) {
     char pattern[] = "/tmp/orvane-plain-XXXXXX";
     const int fd = mkstemp(pattern);
     ASSERT_GE(fd, 0);
+    const std::string data = "user data\n";
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    const std::size_t fds = CountFds();
     {
         CaptureStderr();
         SerialStream s(pattern, true);
-        GetCapturedStderr();
-        Write(s, {0x0A, 0x00, 0xFF});
-        EXPECT_TRUE(s.good());
-        const auto start = Clock::now();
+        errno = 0;
+        Orvane::HardwareAPI::Devices::Varnix3 arm(s);
+        arm.SendDeviceWakeup();
+        const std::string lines = GetCapturedStderr();
+        EXPECT_NE(lines.find("unable to write '1' bytes to stream: [9] Bad file descriptor"),
+                  std::string::npos)
+            << lines;
+        EXPECT_EQ(CountFds(), fds) << "the file stayed open";
+        s.clear();
         EXPECT_TRUE(Read(s, 4).empty());
-        EXPECT_LT(SecondsSince(start), 0.5);
-        EXPECT_TRUE(s.eof());
     }
-    char content[8] = {};
-    EXPECT_EQ(pread(fd, content, sizeof content, 0), 3);
-    EXPECT_EQ(std::string(content, 3), std::string("\x0A\x00\xFF", 3));
+    char content[32] = {};
+    EXPECT_EQ(pread(fd, content, sizeof content, 0), static_cast<ssize_t>(data.size()));
+    EXPECT_EQ(std::string(content, data.size()), data);
     close(fd);
     unlink(pattern);
 }
@@ -211,7 +219,7 @@ TEST(SerialStream, PortIsExclusiveUntilDestroyed) {
         CaptureStderr();
         SerialStream second(port.c_str(), false);
         EXPECT_EQ(second.Open(), -2);
-        EXPECT_EQ(GetCapturedStderr(), PortLine(port, 11, "Resource temporarily unavailable"));
+        EXPECT_EQ(GetCapturedStderr(), PortLine(port, 16, "Device or resource busy"));
 
         const pid_t child = fork();
         ASSERT_GE(child, 0);

@@ -1,15 +1,9 @@
-// Who else has a port open, seen through /proc, and the lock files of the lock folder.
-// Nothing stays behind but this process's own lock file.
+// Who else has a port open, seen through /proc.
 #include "posix/PortHolders.h"
 
-#include "platform/Platform.h"
-
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
 #include <pthread.h>
-#include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -25,15 +19,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "posix/Descriptor.h"
 
 namespace Orvane::HardwareAPI::Platform {
 namespace {
@@ -45,47 +39,27 @@ constexpr unsigned kPtySlavesPerMajor = 256;
 constexpr unsigned kPtmxMajor = 5;
 constexpr unsigned kPtmxMinor = 2;
 constexpr char kTtyIndexKey[] = "tty-index:";
+// /dev/tty: whatever terminal the opening process has as its controlling terminal.
+constexpr unsigned kTtyMajor = 5;
+constexpr unsigned kTtyMinor = 0;
+constexpr unsigned kMemoryMajor = 1;
+// A process whose threads were seen not to run since its file table was read keeps that
+// table. A thread that runs throughout shows its run time only at the scheduler's next tick:
+// younger readings count only for threads that are not running now.
+constexpr std::chrono::milliseconds kTickAtLeast{25};
+
+using Clock = std::chrono::steady_clock;
 
 // A process seen holding the port is looked at again this long before it counts: another
 // opener of this library that lost the flock race closes its descriptor at once.
 constexpr std::chrono::milliseconds kSettle{100};
 constexpr std::chrono::milliseconds kSettleStep{2};
-// A lock file found empty may be one whose writer has not written yet.
-constexpr std::chrono::milliseconds kEmptyLockGrace{20};
-constexpr int kLockAttempts = 4;
 // Files looked up by number that turn out closed before a table's folder is listed instead.
 constexpr int kProbeMisses = 4;
 // Tables this large are looked up by number first; smaller ones are cheaper listed whole.
 constexpr off_t kProbeFrom = 24;
 // Among this many processes a scan is split between two threads.
 constexpr std::size_t kParallelScanFrom = 256;
-
-// Keeps errno as the caller left it: these checks must not change what an open reports.
-class ErrnoKeeper {
-public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-
-private:
-    int saved_;
-};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 // A directory read straight from the kernel in large batches: a folder of /proc that a
 // batch did not fill is complete, which saves the second read that would find its end.
@@ -177,10 +151,40 @@ bool IdOf(int fd_dir, const char* name, FileId& id) {
 }
 
 // The same terminal: the same device number. A pseudo-terminal slave's number means something
-// only within its own devpts file system, so those must also sit on the same one.
+// only within its own devpts file system, so those must also sit on the same one (a port
+// reached through /dev/tty has st_dev 0: its file system is unknown, any counts).
 bool SameTerminal(const FileId& file, const struct stat& port) {
     return S_ISCHR(file.mode) && file.rdev == port.st_rdev &&
-           (!IsPtySlave(port.st_rdev) || file.dev == port.st_dev);
+           (!IsPtySlave(port.st_rdev) || port.st_dev == 0 || file.dev == port.st_dev);
+}
+
+bool IsDevTty(dev_t rdev) {
+    return rdev == makedev(kTtyMajor, kTtyMinor);
+}
+
+// The controlling terminal of process `pid` (the terminal its /dev/tty leads to); 0 if none.
+dev_t ControllingTerminal(pid_t pid) {
+    const Descriptor f(
+        open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    char text[1024];
+    const ssize_t n = f.get() < 0 ? -1 : read(f.get(), text, sizeof text - 1);
+    if (n <= 0) {
+        return 0;
+    }
+    text[n] = '\0';
+    // The name in parentheses may hold anything; the fields after it are state, parent,
+    // process group, session and then the terminal's number.
+    const char* at = std::strrchr(text, ')');
+    long long fields[5] = {};
+    char state = 0;
+    if (at == nullptr || std::sscanf(at + 1, " %c %lld %lld %lld %lld", &state, &fields[0],
+                                     &fields[1], &fields[2], &fields[3]) != 5) {
+        return 0;
+    }
+    const auto number = static_cast<unsigned long long>(fields[3]);
+    const auto major_number = static_cast<unsigned>((number >> 8) & 0xfff);
+    const auto minor_number = static_cast<unsigned>((number & 0xff) | ((number >> 12) & 0xfff00));
+    return number == 0 ? 0 : makedev(major_number, minor_number);
 }
 
 // The pseudo-terminal a master descriptor of the task in `task_dir` leads to; -1 if unknown.
@@ -226,7 +230,10 @@ bool Note(int at, const char* entry, int task_dir, const char* fd_name, pid_t pi
         return true;
     }
     const bool master = IsMaster(file);
-    if (port == nullptr || master || SameTerminal(file, *port)) {
+    // Without a port every character device is kept but the memory devices (/dev/null and
+    // the like), which are never terminals.
+    if ((port == nullptr && major(file.rdev) != kMemoryMajor) || master ||
+        (port != nullptr && SameTerminal(file, *port)) || IsDevTty(file.rdev)) {
         out.push_back({pid, file, master ? MasterNumber(task_dir, fd_name) : -1});
     }
     return true;
@@ -336,24 +343,169 @@ void ScanProcess(int pid_dir, pid_t pid, const struct stat* port, Terminals& out
     }
 }
 
-// The processes in `pids` (names of /proc folders), scanned one after the other.
-void ScanProcesses(int proc_fd, const std::vector<pid_t>& pids, std::size_t from, std::size_t to,
-                   const struct stat* port, Terminals& out) {
-    char name[24];
-    for (std::size_t i = from; i < to; ++i) {
-        std::snprintf(name, sizeof name, "%d", static_cast<int>(pids[i]));
-        const Descriptor pid_dir = OpenDirectory(proc_fd, name);
-        if (pid_dir.get() >= 0) {
-            ScanProcess(pid_dir.get(), pids[i], port, out);
+// What shows whether a thread has run: its run time, its time waiting for a CPU and the
+// number of times it got one. A file table changes only when a thread that uses it runs.
+struct Sign {
+    pid_t tid = 0;
+    unsigned long long run = 0;
+    unsigned long long wait = 0;
+    unsigned long long turns = 0;
+    bool operator==(const Sign&) const = default;
+};
+
+// Reads `path` (under /proc) into `text`; its length, or -1.
+ssize_t ReadSmall(int proc_fd, const char* path, char* text, std::size_t size) {
+    const Descriptor f(openat(proc_fd, path, O_RDONLY | O_CLOEXEC));
+    const ssize_t n = f.get() < 0 ? -1 : read(f.get(), text, size - 1);
+    text[n > 0 ? n : 0] = '\0';
+    return n;
+}
+
+bool ReadSign(int proc_fd, pid_t pid, pid_t tid, Sign& sign) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%d/task/%d/schedstat", static_cast<int>(pid),
+                  static_cast<int>(tid));
+    char text[96];
+    sign.tid = tid;
+    return ReadSmall(proc_fd, path, text, sizeof text) > 0 &&
+           std::sscanf(text, "%llu %llu %llu", &sign.run, &sign.wait, &sign.turns) == 3 &&
+           sign.turns != 0;  // all zero: the system keeps no such figures
+}
+
+// Whether thread `tid` is running or waiting for a CPU now (or cannot be told).
+bool Runnable(int proc_fd, pid_t pid, pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%d/task/%d/stat", static_cast<int>(pid),
+                  static_cast<int>(tid));
+    char text[512];
+    if (ReadSmall(proc_fd, path, text, sizeof text) <= 0) {
+        return true;
+    }
+    const char* at = std::strrchr(text, ')');
+    return at == nullptr || at[1] != ' ' || at[2] == 'R' || at[2] == '\0';
+}
+
+// The threads of the process in `pid_dir`.
+std::vector<pid_t> Threads(int pid_dir, pid_t pid) {
+    struct stat tasks_info {};
+    if (fstatat(pid_dir, "task", &tasks_info, 0) == 0 && tasks_info.st_nlink <= 3) {
+        return {pid};
+    }
+    std::vector<pid_t> tids;
+    Directory tasks(OpenDirectory(pid_dir, "task"));
+    while (const char* name = tasks ? tasks.Next() : nullptr) {
+        char* end = nullptr;
+        const long tid = std::strtol(name, &end, 10);
+        if (*end == '\0' && tid > 0) {
+            tids.push_back(static_cast<pid_t>(tid));
         }
+    }
+    return tids;
+}
+
+// The terminals other processes had open when last looked at, with the signs read just
+// before, so that a later look reads again only the tables of processes that ran since.
+class KnownTables {
+public:
+    struct Entry {
+        std::vector<Sign> signs;
+        Clock::time_point read_at;
+        Terminals terminals;
+    };
+    static KnownTables& Get() {
+        static KnownTables tables;
+        return tables;
+    }
+    // The terminals of `pid` if its threads have not run since they were read.
+    bool Unchanged(int proc_fd, pid_t pid, Terminals& out) {
+        Entry entry;
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            const auto it = entries_.find(pid);
+            if (it == entries_.end()) {
+                return false;
+            }
+            entry = it->second;
+        }
+        const bool young = Clock::now() - entry.read_at < kTickAtLeast;
+        for (const Sign& then : entry.signs) {
+            Sign now;
+            if (!ReadSign(proc_fd, pid, then.tid, now) || !(now == then) ||
+                (young && Runnable(proc_fd, pid, then.tid))) {
+                return false;
+            }
+        }
+        out.insert(out.end(), entry.terminals.begin(), entry.terminals.end());
+        return true;
+    }
+    void Store(pid_t pid, Entry entry) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        entries_[pid] = std::move(entry);
+    }
+    // Forgets the processes that are gone; `alive` is sorted.
+    void Keep(const std::vector<pid_t>& alive) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        std::erase_if(entries_, [&](const auto& e) {
+            return !std::binary_search(alive.begin(), alive.end(), e.first);
+        });
+    }
+
+private:
+    KnownTables() {
+        pthread_atfork([] { Get().mutex_.lock(); }, [] { Get().mutex_.unlock(); },
+                       [] { Get().mutex_.unlock(); });
+    }
+    std::mutex mutex_;
+    std::unordered_map<pid_t, Entry> entries_;
+};
+
+// The terminals of process `pid`: those known from an earlier look if none of its threads
+// has run since, else read afresh (signs first, so that what runs during the read shows).
+void LookAtProcess(int proc_fd, pid_t pid, Terminals& out) {
+    KnownTables& known = KnownTables::Get();
+    if (known.Unchanged(proc_fd, pid, out)) {
+        return;
+    }
+    char name[24];
+    std::snprintf(name, sizeof name, "%d", static_cast<int>(pid));
+    const Descriptor pid_dir = OpenDirectory(proc_fd, name);
+    if (pid_dir.get() < 0) {
+        return;
+    }
+    KnownTables::Entry entry;
+    entry.read_at = Clock::now();
+    bool signed_all = true;
+    for (const pid_t tid : Threads(pid_dir.get(), pid)) {
+        Sign sign;
+        signed_all = signed_all && ReadSign(proc_fd, pid, tid, sign);
+        entry.signs.push_back(sign);
+    }
+    ScanProcess(pid_dir.get(), pid, nullptr, entry.terminals);
+    out.insert(out.end(), entry.terminals.begin(), entry.terminals.end());
+    if (signed_all && !entry.signs.empty()) {
+        known.Store(pid, std::move(entry));
     }
 }
 
-Terminals ScanAll(const struct stat* port) {
-    Terminals found;
+// The processes in `pids` (names of /proc folders), scanned one after the other until
+// `deadline`; `late` says the scan was cut short, by this thread or another.
+void ScanProcesses(int proc_fd, const std::vector<pid_t>& pids, std::size_t from, std::size_t to,
+                   Clock::time_point deadline, std::atomic<bool>& late, Terminals& out) {
+    for (std::size_t i = from; i < to; ++i) {
+        if (late.load(std::memory_order_relaxed) || Clock::now() >= deadline) {
+            late.store(true, std::memory_order_relaxed);
+            return;
+        }
+        LookAtProcess(proc_fd, pids[i], out);
+    }
+}
+
+// The terminals of every other process (all of them: the table of known ones serves any
+// port); false when the scan could not end by `deadline`.
+bool ScanAll(Clock::time_point deadline, Terminals& found) {
     Directory proc(OpenDirectory(AT_FDCWD, "/proc"));
     if (!proc) {
-        return found;
+        return true;
     }
     const pid_t self = getpid();
     std::vector<pid_t> pids;
@@ -364,6 +516,9 @@ Terminals ScanAll(const struct stat* port) {
             pids.push_back(static_cast<pid_t>(pid));
         }
     }
+    std::vector<pid_t> sorted = pids;
+    std::sort(sorted.begin(), sorted.end());
+    KnownTables::Get().Keep(sorted);
     // Nearly all of a scan is the kernel looking up each process's files, work that runs
     // on every CPU at once: among many processes a second thread takes half of them.
     const std::size_t half =
@@ -371,23 +526,25 @@ Terminals ScanAll(const struct stat* port) {
             ? pids.size() / 2
             : pids.size();
     Terminals second;
+    std::atomic<bool> late{false};
     std::thread helper;
     if (half < pids.size()) {
         try {
             helper = std::thread([&] {
                 const ErrnoKeeper keep;
-                ScanProcesses(proc.fd(), pids, half, pids.size(), port, second);
+                ScanProcesses(proc.fd(), pids, half, pids.size(), deadline, late, second);
             });
         } catch (const std::system_error&) {
             // No thread to be had: this one scans them all.
         }
     }
-    ScanProcesses(proc.fd(), pids, 0, helper.joinable() ? half : pids.size(), port, found);
+    ScanProcesses(proc.fd(), pids, 0, helper.joinable() ? half : pids.size(), deadline, late,
+                  found);
     if (helper.joinable()) {
         helper.join();
         found.insert(found.end(), second.begin(), second.end());
     }
-    return found;
+    return !late.load();
 }
 
 // The processes among `terminals` that hold the port other than as its device end.
@@ -396,7 +553,9 @@ std::vector<pid_t> HoldersOf(const Terminals& terminals, const struct stat& port
     std::vector<pid_t> holding;
     std::vector<pid_t> device_ends;
     for (const OpenTerminal& t : terminals) {
-        if (SameTerminal(t.file, port)) {
+        // /dev/tty leads each process to its own controlling terminal.
+        if (SameTerminal(t.file, port) ||
+            (IsDevTty(t.file.rdev) && ControllingTerminal(t.pid) == port.st_rdev)) {
             holding.push_back(t.pid);
         } else if (pty && t.master_of >= 0 && t.master_of == PtyNumber(port.st_rdev)) {
             device_ends.push_back(t.pid);
@@ -422,108 +581,50 @@ bool StillHolds(pid_t pid, const struct stat& port) {
     return !HoldersOf(terminals, port).empty();
 }
 
-// The port's lock file: its path under /dev with '/' turned into '_' (LCK..ttyACM0,
-// LCK..pts_3), or its file name where it lies elsewhere. Empty when the path is unknown.
-std::string LockPath(int fd, const char* folder) {
+}  // namespace
+
+Holders HoldersOf(int fd, Clock::time_point deadline) {
+    const ErrnoKeeper keep;
+    struct stat port {};
+    if (!isatty(fd) || fstat(fd, &port) != 0) {
+        return Holders::None;
+    }
+    if (IsDevTty(port.st_rdev)) {
+        // Opened through /dev/tty: the port is this process's controlling terminal, whose
+        // file system is not known here.
+        port.st_rdev = ControllingTerminal(getpid());
+        port.st_dev = 0;
+    }
+    Terminals terminals;
+    if (!ScanAll(deadline, terminals)) {
+        return Holders::Unchecked;
+    }
+    std::vector<pid_t> holders = HoldersOf(terminals, port);
+    // Each holder is looked at afresh: an opener that lost the race lets go within moments.
+    const auto settled = std::min(deadline, Clock::now() + kSettle);
+    for (;;) {
+        std::erase_if(holders, [&](pid_t pid) { return !StillHolds(pid, port); });
+        if (holders.empty()) {
+            return Holders::None;
+        }
+        if (Clock::now() >= settled) {
+            return Holders::Some;
+        }
+        std::this_thread::sleep_for(kSettleStep);
+    }
+}
+
+bool IsPseudoTerminal(int fd) {
+    struct stat port {};
+    const ErrnoKeeper keep;
+    return fstat(fd, &port) == 0 && S_ISCHR(port.st_mode) && IsPtySlave(port.st_rdev);
+}
+
+std::string DevicePath(int fd) {
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
     char target[PATH_MAX];
     const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    if (n <= 0) {
-        return {};
-    }
-    std::string name(target, static_cast<std::size_t>(n));
-    constexpr std::string_view kDev = "/dev/";
-    if (name.starts_with(kDev)) {
-        name.erase(0, kDev.size());
-    } else {
-        name.erase(0, name.rfind('/') + 1);
-    }
-    for (char& c : name) {
-        c = c == '/' ? '_' : c;
-    }
-    return std::string(folder) + "/LCK.." + name;
-}
-
-enum class LockFile { Missing, Unreadable, Names, Malformed };
-
-// The pid in a lock file's text: ten ASCII digits padded with spaces and a newline, or (from
-// older programs) the pid as four binary bytes. 0 when the text names no process.
-pid_t ParseLock(const char* text, std::size_t n) {
-    const auto is_text = [](char c) {
-        return (c >= '0' && c <= '9') || c == ' ' || c == '\n' || c == '\t' || c == '\r';
-    };
-    if (n == sizeof(std::int32_t) && !std::all_of(text, text + n, is_text)) {
-        std::int32_t pid = 0;
-        std::memcpy(&pid, text, sizeof pid);
-        return pid > 0 ? static_cast<pid_t>(pid) : 0;
-    }
-    if (!std::all_of(text, text + n, is_text)) {
-        return 0;
-    }
-    std::size_t i = 0;
-    while (i < n && text[i] == ' ') {
-        ++i;
-    }
-    long long pid = 0;
-    std::size_t digits = 0;
-    for (; i < n && text[i] >= '0' && text[i] <= '9' && digits < 12; ++i, ++digits) {
-        pid = pid * 10 + (text[i] - '0');
-    }
-    for (; i < n; ++i) {
-        if (text[i] >= '0' && text[i] <= '9') {
-            return 0;  // two numbers, or one too long for a pid
-        }
-    }
-    return digits > 0 && pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
-}
-
-LockFile ReadLock(const std::string& path, pid_t& pid, uid_t& owner) {
-    pid = 0;
-    for (int look = 0; look < 2; ++look) {
-        const Descriptor f(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-        struct stat info {};
-        if (f.get() < 0) {
-            const int error = errno;
-            if (error == ENOENT) {
-                return LockFile::Missing;
-            }
-            owner = lstat(path.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
-            return error == ELOOP ? LockFile::Malformed : LockFile::Unreadable;
-        }
-        owner = fstat(f.get(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
-        if (!S_ISREG(info.st_mode)) {
-            return LockFile::Malformed;
-        }
-        char text[64];
-        const ssize_t n = read(f.get(), text, sizeof text);
-        if (n < 0) {
-            return LockFile::Unreadable;
-        }
-        if (n == 0 && look == 0) {
-            std::this_thread::sleep_for(kEmptyLockGrace);  // its writer may be on the way
-            continue;
-        }
-        pid = ParseLock(text, static_cast<std::size_t>(n));
-        return pid != 0 ? LockFile::Names : LockFile::Malformed;
-    }
-    return LockFile::Malformed;
-}
-
-bool Alive(pid_t pid) {
-    return kill(pid, 0) == 0 || errno == EPERM;
-}
-
-std::string UserName(uid_t uid) {
-    if (uid == static_cast<uid_t>(-1)) {
-        return "an unknown user";
-    }
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[1024];
-    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        return std::string("user ") + found->pw_name;
-    }
-    return "user " + std::to_string(uid);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
 }
 
 std::string ProcessName(pid_t pid) {
@@ -536,175 +637,6 @@ std::string ProcessName(pid_t pid) {
         name.pop_back();
     }
     return name;
-}
-
-// Makes `path` appear with `text` in it, or not at all: the text goes into a file of this
-// process's own, which is then linked into place. 0, or the error of the step that failed
-// (EEXIST when a lock file is there already).
-int Publish(const std::string& path, const std::string& text) {
-    static std::atomic<unsigned> counter{0};
-    const std::string folder = path.substr(0, path.rfind('/') + 1);
-    const std::string own =
-        folder + "LTMP." + std::to_string(getpid()) + "." + std::to_string(counter++);
-    {
-        const Descriptor f(
-            open(own.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-        if (f.get() < 0) {
-            return errno;
-        }
-        fchmod(f.get(), 0644);  // whatever the umask, other programs must read whose it is
-        if (write(f.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-            const int error = errno != 0 ? errno : EIO;
-            unlink(own.c_str());
-            return error;
-        }
-    }
-    const int linked = link(own.c_str(), path.c_str()) == 0 ? 0 : errno;
-    unlink(own.c_str());
-    return linked;
-}
-
-// The lock files this process holds, by port descriptor. Named at the open: by the close the
-// device node may be gone (unplugged, or the far end of a pseudo-terminal closed), and the
-// descriptor's path with it. A fork in the middle of an update leaves the child's copy usable.
-class OwnLocks {
-public:
-    OwnLocks() {
-        pthread_atfork([] { Owned().mutex_.lock(); }, [] { Owned().mutex_.unlock(); },
-                       [] { Owned().mutex_.unlock(); });
-    }
-    void Add(int fd, std::string path) {
-        const std::lock_guard<std::mutex> hold(mutex_);
-        paths_[fd] = std::move(path);
-    }
-    std::string Take(int fd) {
-        const std::lock_guard<std::mutex> hold(mutex_);
-        const auto it = paths_.find(fd);
-        if (it == paths_.end()) {
-            return {};
-        }
-        std::string path = std::move(it->second);
-        paths_.erase(it);
-        return path;
-    }
-    static OwnLocks& Owned() {
-        static OwnLocks locks;
-        return locks;
-    }
-
-private:
-    std::mutex mutex_;
-    std::map<int, std::string> paths_;
-};
-
-thread_local std::shared_ptr<HolderScan> t_scan;
-
-}  // namespace
-
-// One look at every process's open terminals, taken when the first open needs it.
-struct HolderScan {
-    std::once_flag taken;
-    Terminals terminals;
-};
-
-std::shared_ptr<HolderScan> NewHolderScan() {
-    return std::make_shared<HolderScan>();
-}
-
-std::shared_ptr<HolderScan> UseHolderScan(std::shared_ptr<HolderScan> scan) {
-    return std::exchange(t_scan, std::move(scan));
-}
-
-bool HeldElsewhere(int fd) {
-    const ErrnoKeeper keep;
-    struct stat port {};
-    if (!isatty(fd) || fstat(fd, &port) != 0) {
-        return false;
-    }
-    std::vector<pid_t> holders;
-    if (t_scan) {
-        HolderScan& scan = *t_scan;
-        std::call_once(scan.taken, [&] { scan.terminals = ScanAll(nullptr); });
-        holders = HoldersOf(scan.terminals, port);
-    } else {
-        holders = HoldersOf(ScanAll(&port), port);
-    }
-    // Each holder is looked at afresh: the shared look may be older than its close, and an
-    // opener that lost the race lets go within moments.
-    const auto settled = std::chrono::steady_clock::now() + kSettle;
-    for (;;) {
-        std::erase_if(holders, [&](pid_t pid) { return !StillHolds(pid, port); });
-        if (holders.empty()) {
-            return false;
-        }
-        if (std::chrono::steady_clock::now() >= settled) {
-            return true;
-        }
-        std::this_thread::sleep_for(kSettleStep);
-    }
-}
-
-bool IsPseudoTerminal(int fd) {
-    struct stat port {};
-    const ErrnoKeeper keep;
-    return fstat(fd, &port) == 0 && S_ISCHR(port.st_mode) && IsPtySlave(port.st_rdev);
-}
-
-LockResult TakeLockFile(int fd, const char* lock_folder) {
-    const ErrnoKeeper keep;
-    const std::string lock = LockPath(fd, lock_folder);
-    if (lock.empty()) {
-        return {};
-    }
-    char text[16];
-    const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-    const std::string content(text, static_cast<std::size_t>(length));
-    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        const int published = Publish(lock, content);
-        if (published == 0) {
-            OwnLocks::Owned().Add(fd, lock);
-            return {LockOutcome::Taken, {}};
-        }
-        if (published != EEXIST) {
-            return {};  // a folder this process may not write: no lock file, as for others
-        }
-        pid_t pid = 0;
-        uid_t owner = static_cast<uid_t>(-1);
-        switch (ReadLock(lock, pid, owner)) {
-            case LockFile::Missing:
-                continue;  // removed meanwhile
-            case LockFile::Unreadable:
-                return {LockOutcome::Held, lock + " of " + UserName(owner) + " cannot be read"};
-            case LockFile::Names:
-                if (pid == getpid()) {
-                    return {LockOutcome::Held, lock + " names this process"};
-                }
-                if (Alive(pid)) {
-                    const std::string name = ProcessName(pid);
-                    return {LockOutcome::Held, lock + " names process " + std::to_string(pid) +
-                                                   (name.empty() ? "" : " (" + name + ")") +
-                                                   " of " + UserName(owner)};
-                }
-                break;
-            case LockFile::Malformed:
-                break;
-        }
-        // Its program is gone, or it never named one: this process's file takes its place.
-        if (unlink(lock.c_str()) != 0 && errno != ENOENT) {
-            return {};
-        }
-    }
-    return {LockOutcome::Held, lock + " keeps coming back"};
-}
-
-void ReleaseLockFile(int fd) {
-    const ErrnoKeeper keep;
-    const std::string lock = OwnLocks::Owned().Take(fd);
-    pid_t pid = 0;
-    uid_t owner = 0;
-    if (!lock.empty() && ReadLock(lock, pid, owner) == LockFile::Names && pid == getpid()) {
-        unlink(lock.c_str());
-    }
 }
 
 }  // namespace Orvane::HardwareAPI::Platform

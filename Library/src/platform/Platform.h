@@ -2,9 +2,11 @@
 // (stream buffer logic, framing, listing, detection) is shared.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/PortTypes.h"
@@ -21,18 +23,14 @@ enum class LineOutcome { Configured, SettingsUnreadable, SettingsRejected };
 // with outcome NotFound when the port does not exist.
 PortHandle OpenPort(const std::string& name, OpenOutcome& outcome);
 
-// Who holds the port that the calling thread's last OpenPort refused, when that is known
-// ("" otherwise); for the open's error line.
+// What the calling thread's last OpenPort has to say beyond its error number: who holds
+// the port it refused, when that is known, or why the port it opened has no lock file
+// ("" otherwise); for the open's error or warning line.
 std::string LastRefusal();
 
-// One look at the ports other processes have open, shared by the opens of a series (the
-// probes of one detection call), so that the system is searched once, not once per port.
-// It is taken at the first open that needs it; each holder found there is looked at again.
-struct HolderScan;
-std::shared_ptr<HolderScan> NewHolderScan();
-// Makes `scan` the one that opens on the calling thread use (none: each open looks for
-// itself); returns the one in use before.
-std::shared_ptr<HolderScan> UseHolderScan(std::shared_ptr<HolderScan> scan);
+// Opens on the calling thread end their look for other holders of the port by `deadline`
+// (none: unbounded); a look that cannot end by then refuses the port with ETIMEDOUT.
+void BoundOpens(std::optional<std::chrono::steady_clock::time_point> deadline);
 
 // Reads the line settings, then applies 115200 baud, 8 data bits, no parity, one stop bit.
 LineOutcome ConfigureLine(PortHandle port);

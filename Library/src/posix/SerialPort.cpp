@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/Platform.h"
+#include "posix/LockFiles.h"
 #include "posix/PortHolders.h"
 
 namespace Orvane::HardwareAPI::Platform {
@@ -99,6 +101,7 @@ private:
 };
 
 thread_local std::string t_refusal;
+thread_local std::optional<Clock::time_point> t_open_deadline;
 
 enum class Wait { Ready, TimedOut, HungUp };
 
@@ -173,19 +176,29 @@ PortHandle OpenPort(const std::string& name, OpenOutcome& outcome) {
     // search for other holders, so that of two openers at the same moment one wins.
     // Another program's port is given back before anything is set or sent on it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return refuse(errno);
+        // Held by another program of this library: busy, as any held port.
+        return refuse(errno == EWOULDBLOCK ? EBUSY : errno);
     }
     // Serial lines only: pseudo-terminal numbers come back with every new terminal, so a
     // file left by a program that never closed its port would later refuse a stranger's.
     if (!IsPseudoTerminal(fd)) {
         const LockResult lock = TakeLockFile(fd);
         if (lock.outcome == LockOutcome::Held) {
-            t_refusal = "its lock file " + lock.holder;
+            t_refusal = "its lock file " + lock.text;
             return refuse(EBUSY);
         }
+        if (lock.outcome == LockOutcome::NotTaken && !lock.text.empty()) {
+            t_refusal = "no lock file: " + lock.text;
+        }
     }
-    if (HeldElsewhere(fd)) {
-        return refuse(EBUSY);
+    switch (HoldersOf(fd, t_open_deadline.value_or(Clock::time_point::max()))) {
+        case Holders::None:
+            break;
+        case Holders::Some:
+            return refuse(EBUSY);
+        case Holders::Unchecked:
+            t_refusal = "other programs' use of it could not be checked in time";
+            return refuse(ETIMEDOUT);
     }
     const int error = errno;
     PortRecord record;
@@ -200,6 +213,10 @@ PortHandle OpenPort(const std::string& name, OpenOutcome& outcome) {
 
 std::string LastRefusal() {
     return t_refusal;
+}
+
+void BoundOpens(std::optional<Clock::time_point> deadline) {
+    t_open_deadline = deadline;
 }
 
 LineOutcome ConfigureLine(PortHandle port) {

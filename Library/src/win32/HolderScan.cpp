@@ -4,15 +4,7 @@
 
 namespace Orvane::HardwareAPI::Platform {
 
-struct HolderScan {};
-
-std::shared_ptr<HolderScan> NewHolderScan() {
-    return nullptr;
-}
-
-std::shared_ptr<HolderScan> UseHolderScan(std::shared_ptr<HolderScan>) {
-    return nullptr;
-}
+void BoundOpens(std::optional<std::chrono::steady_clock::time_point>) {}
 
 std::string LastRefusal() {
     return {};
