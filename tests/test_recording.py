@@ -368,3 +368,17 @@ def test_replay_refuses_what_is_no_recording(tmp_path):
         done = subprocess.run([sim_binary(), "arm", "--replay", path], capture_output=True,
                               text=True, timeout=10)
         assert done.returncode != 0 and f"{path}: not an MCAP file" in done.stderr
+
+
+def test_a_forked_child_leaves_the_parents_recording_alone(start_sim, tmp_path):
+    path = tmp_path / "forked.mcap"
+    with ServoLoop(start_sim("arm").path, rate_hz=500, record=path) as loop:
+        wait_until(lambda: loop.recorder.written > 0, 5)
+        pid = os.fork()
+        if pid == 0:  # what a child's interpreter exit would do, then gone
+            recording._finish_all()
+            os._exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        wait_until(lambda: loop.state().sequence > 250, 5)
+    rec = recording.load(str(path))
+    assert rec.complete and len(rec) == loop.recorder.written > 250

@@ -25,6 +25,10 @@ constexpr std::uint8_t kMetadata = 0x0C;
 constexpr std::uint8_t kDataEnd = 0x0F;
 }  // namespace Op
 
+// A compressed chunk may unpack to at most this many times its size: far beyond what a
+// recording's text compresses to, so what is held stays bounded by the file's size.
+constexpr std::uint64_t kMaxRatio = 1024;
+
 // A source that tells no size (a pipe) is read up to this much.
 constexpr std::size_t kUnsizedLimit = std::size_t{1} << 30;
 
@@ -199,6 +203,11 @@ private:
                 const std::uint8_t* records = c.Here();
                 std::size_t size = static_cast<std::size_t>(n);
                 if (!compression.empty()) {
+                    if (unpacked_size / kMaxRatio > size) {
+                        return Damaged(chunk_, "a chunk of " + std::to_string(size) +
+                                                   " bytes claims to unpack to " +
+                                                   std::to_string(unpacked_size));
+                    }
                     std::string why;
                     if (!Unpack(compression, records, size, unpacked_size, unpacked_, why)) {
                         return Damaged(chunk_, why);

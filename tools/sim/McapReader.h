@@ -27,7 +27,8 @@ struct McapContents {
 // False with `error` set for something that is not an MCAP file or is damaged.
 bool ParseMcap(const std::vector<std::uint8_t>& bytes, McapContents& out, std::string& error);
 // Checks the magic before it reads on, and never holds more than the file's size (a source
-// without one, such as a pipe, at most 1 GiB).
+// without one, such as a pipe, at most 1 GiB) plus one chunk unpacked (at most 1024 times
+// its packed size).
 bool ReadMcap(const std::string& path, McapContents& out, std::string& error);
 
 }  // namespace Orvane::Sim

@@ -409,6 +409,18 @@ class Recorder:
 _open_recorders: "weakref.WeakSet[Recorder]" = weakref.WeakSet()
 
 
+def _let_go_in_child() -> None:
+    """A forked child shares the parent's open files: its copies of the recorders end
+    without a write, so the child never finishes a file the parent is still writing."""
+    for recorder in list(_open_recorders):
+        recorder._lock = threading.RLock()  # the parent's writer thread may have held it
+        recorder._writer = None
+        recorder._close_file()
+
+
+os.register_at_fork(after_in_child=_let_go_in_child)
+
+
 @atexit.register
 def _finish_all() -> None:
     """Files still open at interpreter exit get their summary (their loops stop after)."""

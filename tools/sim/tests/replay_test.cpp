@@ -138,11 +138,14 @@ TEST(McapReader, RefusesDamageUnknownCodecsAndOtherFiles) {
         EXPECT_NE(error.find(why), std::string::npos) << error;
     };
     const auto records = McapBytes::Channel(1, kArmCycleTopic);
-    McapBytes bz2, zstd, crc, cut = ArmFile();
+    McapBytes bz2, zstd, bomb, crc, cut = ArmFile();
     bz2.Chunk(records, "bz2");
     refused(bz2, "compressed with bz2");
     zstd.Chunk(records, "zstd");
     refused(zstd, "damaged at byte 8: damaged zstd chunk");
+    bomb.Chunk(records, "zstd");
+    bomb.bytes[8 + 9 + 16 + 4] = 1;  // its unpacked size: 4 GiB more
+    refused(bomb, "claims to unpack to 42949");
     crc.Chunk(records, "", 0x12345678);
     refused(crc, "fails its CRC check");
     // A finished file (closing magic) whose last chunk runs past the end is damaged, not cut.
