@@ -128,7 +128,8 @@ def mcap_seeds():
     cycle = b'{"time":0.5,"sequence":1,"position":[0.1,0,0],"velocity":[0,0,0]}'
     message = mcap_record(0x05, struct.pack("<HIQQ", 1, 1, 10, 10) + cycle)
     pairs = mcap_string(b"device_id") + mcap_string(b"7")
-    metadata = mcap_record(0x0C, mcap_string(b"device_info") + struct.pack("<I", len(pairs)) + pairs)
+    metadata = mcap_record(0x0C, mcap_string(b"device_info") + struct.pack("<I", len(pairs))
+                           + pairs)
     records = channel + message + message
     body = magic + metadata + mcap_chunk(records)
     data_end = mcap_record(0x0F, struct.pack("<I", zlib.crc32(body)))

@@ -220,7 +220,7 @@ folder, port = sys.argv[1], sys.argv[2]
 subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder], check=True)
 crashes = []
 threading.excepthook = lambda args: crashes.append(repr(args.exc_value))
-with ServoLoop(port, rate_hz=1000, record=folder + "/full.mcap") as loop:
+with ServoLoop(port, rate_hz=1000, reply_timeout_s=2.0, record=folder + "/full.mcap") as loop:
     deadline = time.monotonic() + 20
     while loop.recorder.error is None and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -230,7 +230,8 @@ rec = recording.load(folder + "/full.mcap")
 print(json.dumps({"error": r.error, "written": r.written, "lost": r.lost,
                   "stats_lost": loop.stats()["record_lost"], "after": r.started_after,
                   "cycles": loop.state().sequence, "crashes": crashes,
-                  "sequence": rec["sequence"].tolist(), "damage": rec.damage}))
+                  "sequence": rec["sequence"].tolist(), "damage": rec.damage,
+                  "fault": loop.fault and str(loop.fault)}))
 """
 
 
@@ -248,7 +249,8 @@ def test_a_full_disk_ends_the_recording_and_counts_every_cycle(start_sim, tmp_pa
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     out = json.loads(done.stdout)
-    assert "No space left on device" in out["error"] and out["crashes"] == []
+    assert out["fault"] is None and out["crashes"] == []
+    assert "No space left on device" in out["error"]
     # The file holds exactly what `written` says, and every other cycle is counted lost.
     assert out["sequence"] == list(range(out["after"] + 1, out["after"] + out["written"] + 1))
     assert out["lost"] == out["stats_lost"] > 0 and out["damage"] is None
@@ -269,9 +271,9 @@ def test_a_file_being_recorded_has_one_writer(start_sim, tmp_path):
     import errno
 
     path = tmp_path / "one.mcap"
-    with ServoLoop(start_sim("arm").path, rate_hz=500, record=path) as first:
+    with ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, record=path) as first:
         wait_until(lambda: first.state().sequence > 20, 5)
-        other = ServoLoop(start_sim("arm").path, rate_hz=500)
+        other = ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0)
         with pytest.raises(OSError, match="being recorded by another recorder") as refused:
             other.record(path)
         assert refused.value.errno == errno.EBUSY
@@ -372,7 +374,7 @@ def test_replay_refuses_what_is_no_recording(tmp_path):
 
 def test_a_forked_child_leaves_the_parents_recording_alone(start_sim, tmp_path):
     path = tmp_path / "forked.mcap"
-    with ServoLoop(start_sim("arm").path, rate_hz=500, record=path) as loop:
+    with ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, record=path) as loop:
         wait_until(lambda: loop.recorder.written > 0, 5)
         pid = os.fork()
         if pid == 0:  # what a child's interpreter exit would do, then gone

@@ -161,7 +161,7 @@ def _open_exclusive(path: str) -> int:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             raise OSError(errno.EBUSY, f"{path} is being recorded by another recorder; "
-                                       "a file being recorded has one writer", path) from None
+                                       "a file being recorded has one writer") from None
         os.ftruncate(fd, 0)  # only now: the other recorder's file stays whole
         os.set_blocking(fd, True)
     except BaseException:
@@ -490,7 +490,8 @@ def _records(f: Any, path: str, strict: bool, state: Dict[str, Any]) -> Iterable
     size = os.fstat(f.fileno()).st_size
     if f.read(len(_MAGIC)) != _MAGIC:
         raise RecordingError(f"{path} is not an MCAP file")
-    whole = size >= 2 * len(_MAGIC) and os.pread(f.fileno(), len(_MAGIC), size - len(_MAGIC)) == _MAGIC
+    n = len(_MAGIC)
+    whole = size >= 2 * n and os.pread(f.fileno(), n, size - n) == _MAGIC  # a writer finished it
     f.seek(0)
     # No record can be longer than the file that holds it.
     reader = StreamReader(f, validate_crcs=True, record_size_limit=max(size, 1))
@@ -562,4 +563,5 @@ def load(path: str, strict: bool = True) -> Recording:
                      complete and state["damage"] is None, state["damage"])
 
 
-__all__ = ["Recorder", "Recording", "RecordingError", "load", "ring_size", "ARM_TOPIC", "HANDLE_TOPIC"]
+__all__ = ["Recorder", "Recording", "RecordingError", "load", "ring_size", "ARM_TOPIC",
+           "HANDLE_TOPIC"]
