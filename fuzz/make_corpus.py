@@ -5,10 +5,14 @@
 
 Device inputs start with two control bytes (schedule, write-failure point); see
 fuzz/FuzzStream.h. Port-table inputs follow the layout at the top of fuzz/port_listing.cpp.
+Recordings are small MCAP files, their compressed chunks packed by the system's libzstd and
+liblz4 (the libraries the simulator reads them with).
 """
+import ctypes
 import pathlib
 import shutil
 import struct
+import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
 CORPUS = HERE / "corpus"
@@ -86,9 +90,61 @@ def listing_seeds():
     yield "nul_inside", b"\x00" + entry(0, b"\\Dev\x00\\USBSER0", b"/dev/tty\x00ACM0\x00")
 
 
+def _codec(library, function):
+    """A compressor from the system library the simulator links, as bytes -> bytes."""
+    lib = ctypes.CDLL(library)
+    bound = getattr(lib, "ZSTD_compressBound" if "zstd" in library else "LZ4F_compressFrameBound")
+    compress = getattr(lib, function)
+    bound.restype = compress.restype = ctypes.c_size_t
+
+    def run(data):
+        size = bound(ctypes.c_size_t(len(data)), None) if "lz4" in library else \
+            bound(ctypes.c_size_t(len(data)))
+        out = ctypes.create_string_buffer(size)
+        extra = (None,) if "lz4" in library else (ctypes.c_int(3),)
+        n = compress(out, ctypes.c_size_t(size), data, ctypes.c_size_t(len(data)), *extra)
+        return out.raw[:n]
+    return run
+
+
+def mcap_record(op, body):
+    return bytes([op]) + struct.pack("<Q", len(body)) + body
+
+
+def mcap_string(s: bytes):
+    return struct.pack("<I", len(s)) + s
+
+
+def mcap_chunk(records, compression=b"", packed=None):
+    body = struct.pack("<QQQI", 0, 0, len(records), zlib.crc32(records))
+    data = records if packed is None else packed
+    return mcap_record(0x06, body + mcap_string(compression) + struct.pack("<Q", len(data)) + data)
+
+
+def mcap_seeds():
+    magic = b"\x89MCAP0\r\n"
+    channel = mcap_record(0x04, struct.pack("<HH", 1, 1) + mcap_string(b"/orvane/arm/cycles")
+                          + mcap_string(b"json") + struct.pack("<I", 0))
+    cycle = b'{"time":0.5,"sequence":1,"position":[0.1,0,0],"velocity":[0,0,0]}'
+    message = mcap_record(0x05, struct.pack("<HIQQ", 1, 1, 10, 10) + cycle)
+    pairs = mcap_string(b"device_id") + mcap_string(b"7")
+    metadata = mcap_record(0x0C, mcap_string(b"device_info") + struct.pack("<I", len(pairs))
+                           + pairs)
+    records = channel + message + message
+    body = magic + metadata + mcap_chunk(records)
+    data_end = mcap_record(0x0F, struct.pack("<I", zlib.crc32(body)))
+    footer = mcap_record(0x02, struct.pack("<QQI", 0, 0, 0))
+    yield "plain", body + data_end + footer + magic
+    yield "killed", body + mcap_chunk(records)[:30]
+    for name, library, function in (("zstd", "libzstd.so.1", "ZSTD_compress"),
+                                    ("lz4", "liblz4.so.1", "LZ4F_compressFrame")):
+        packed = _codec(library, function)(records)
+        yield name, magic + mcap_chunk(records, name.encode(), packed) + footer + magic
+
+
 def main():
     for target, seeds in (("varnix3_receive", arm_seeds), ("handle_receive", handle_seeds),
-                          ("port_listing", listing_seeds)):
+                          ("port_listing", listing_seeds), ("mcap_reader", mcap_seeds)):
         folder = CORPUS / target
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)

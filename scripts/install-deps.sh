@@ -5,5 +5,5 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ensure_debian_packages libgtest-dev clang-format strace
+ensure_debian_packages libgtest-dev clang-format strace "${orvane_build_packages[@]}"
 ensure_venv

@@ -57,11 +57,16 @@ ensure_venv() {
     export PATH="$orvane_venv/bin:$PATH"
 }
 
+# What building the project takes from Debian beyond the compilers: the simulator's replay
+# reads zstd and lz4 chunks with the system's libraries.
+orvane_build_packages=(pkg-config libzstd-dev liblz4-dev)
+
 # install_project [EXTRAS]: builds the package from this checkout and installs it (with
 # its tools) into .venv. The build runs in .venv itself (which has scikit-build-core,
 # pybind11, cmake and ninja) and in the persistent folder build/<wheel tag>, so a second
 # install compiles only what changed instead of everything in a fresh isolated environment.
 install_project() {
+    ensure_debian_packages "${orvane_build_packages[@]}"
     "$orvane_python" -m pip install -q --disable-pip-version-check --no-build-isolation \
         "$orvane_root${1:+[$1]}"
 }

@@ -5,6 +5,7 @@
 #
 #   ORVANE_FUZZ_SECONDS   run time of each target, default 30 (nightly: 3600 or more)
 #   ORVANE_FUZZ_TARGETS   targets to run, default all: handle_receive varnix3_receive port_listing
+#                         mcap_reader
 #
 # The corpus each run grows is kept in build/fuzz/corpus/<target> and reused by the next
 # run; the seeds in fuzz/corpus/<target> are read, never written. Findings are saved as
@@ -16,11 +17,12 @@ source scripts/lib.sh
 ensure_venv  # CMake and Ninja
 
 seconds=${ORVANE_FUZZ_SECONDS:-30}
-targets=(${ORVANE_FUZZ_TARGETS:-handle_receive varnix3_receive port_listing})
+targets=(${ORVANE_FUZZ_TARGETS:-handle_receive varnix3_receive port_listing mcap_reader})
 clang_version=14
 
 # clang and its runtime libraries (libFuzzer and the sanitizers) come from Debian.
-ensure_debian_packages "clang-$clang_version" "libclang-rt-$clang_version-dev"
+ensure_debian_packages "clang-$clang_version" "libclang-rt-$clang_version-dev" \
+    "${orvane_build_packages[@]}"
 
 build=build/fuzz
 cmake -S fuzz -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

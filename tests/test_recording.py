@@ -210,3 +210,177 @@ def test_non_finite_values_are_written_as_json_null(port, tmp_path):
     assert b'"position":[null,null,0.5]' in raw and b"NaN" not in raw and b"Infinity" not in raw
     rec = recording.load(str(tmp_path / "nan.mcap"))
     assert np.isnan(rec["position"][:, :2]).all() and (rec["position"][:, 2] == 0.5).all()
+
+
+FULL_DISK_CHILD = """
+import json, subprocess, sys, threading, time
+from orvane import recording
+from orvane.haptics import ServoLoop
+folder, port = sys.argv[1], sys.argv[2]
+subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder], check=True)
+crashes = []
+threading.excepthook = lambda args: crashes.append(repr(args.exc_value))
+with ServoLoop(port, rate_hz=1000, reply_timeout_s=2.0, record=folder + "/full.mcap") as loop:
+    deadline = time.monotonic() + 20
+    while loop.recorder.error is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.3)  # the loop runs on after the recording ended
+r = loop.recorder
+rec = recording.load(folder + "/full.mcap")
+print(json.dumps({"error": r.error, "written": r.written, "lost": r.lost,
+                  "stats_lost": loop.stats()["record_lost"], "after": r.started_after,
+                  "cycles": loop.state().sequence, "crashes": crashes,
+                  "sequence": rec["sequence"].tolist(), "damage": rec.damage,
+                  "fault": loop.fault and str(loop.fault)}))
+"""
+
+
+def test_a_full_disk_ends_the_recording_and_counts_every_cycle(start_sim, tmp_path):
+    import json
+
+    from fake_ports import namespaces_refusal
+    refusal = namespaces_refusal()
+    if refusal:
+        pytest.skip(refusal)
+    (tmp_path / "full").mkdir()
+    sim = start_sim("arm")
+    done = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, "-c",
+                           FULL_DISK_CHILD, str(tmp_path / "full"), sim.path],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout)
+    assert out["fault"] is None and out["crashes"] == []
+    assert "No space left on device" in out["error"]
+    # The file holds exactly what `written` says, and every other cycle is counted lost.
+    assert out["sequence"] == list(range(out["after"] + 1, out["after"] + out["written"] + 1))
+    assert out["lost"] == out["stats_lost"] > 0 and out["damage"] is None
+    assert out["written"] + out["lost"] == out["cycles"] - out["after"]
+
+
+SECOND_RECORDER = """
+import sys
+from orvane import _haptics, recording
+try:
+    recording.Recorder(_haptics.ServoLoop(sys.argv[1]), sys.argv[2])
+except OSError as e:
+    print(e.errno, e.strerror)
+"""
+
+
+def test_a_file_being_recorded_has_one_writer(start_sim, tmp_path):
+    import errno
+
+    path = tmp_path / "one.mcap"
+    with ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, record=path) as first:
+        wait_until(lambda: first.state().sequence > 20, 5)
+        other = ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0)
+        with pytest.raises(OSError, match="being recorded by another recorder") as refused:
+            other.record(path)
+        assert refused.value.errno == errno.EBUSY
+        elsewhere = subprocess.run([sys.executable, "-c", SECOND_RECORDER,
+                                    start_sim("arm").path, str(path)],
+                                   capture_output=True, text=True, timeout=60)
+        assert elsewhere.stdout.startswith(f"{errno.EBUSY} ") and "another recorder" in \
+            elsewhere.stdout, elsewhere.stderr
+        wait_until(lambda: first.state().sequence > 100, 5)
+    rec = recording.load(str(path))
+    assert rec.complete and len(rec) == first.recorder.written > 100
+    other.start()
+    other.record(path).close(other)  # free again once the first recording is complete
+    other.stop()
+    with pytest.raises(ValueError, match="not a regular file"):
+        other_loop = _haptics.ServoLoop(start_sim("arm").path)
+        recording.Recorder(other_loop, "/dev/null")
+
+
+def test_load_refuses_what_does_not_check_out(start_sim, tmp_path):
+    not_mcap = tmp_path / "passwd"
+    not_mcap.write_text("root:x:0:0:root:/root:/bin/bash\n")
+    for path in (not_mcap, "/dev/null"):
+        with pytest.raises(recording.RecordingError, match="is not an MCAP file"):
+            recording.load(str(path), strict=False)
+    record_session(start_sim, tmp_path, forces=((0.5, 0.0, 0.0),) * 4)  # a few chunks
+    whole = recording.load(str(tmp_path / "arm.mcap"))
+    raw = bytearray((tmp_path / "arm.mcap").read_bytes())
+    at = raw.rindex(b'"position":[') + 13
+    raw[at] ^= 0x01  # one digit of a position in the last chunk
+    flipped = tmp_path / "flipped.mcap"
+    flipped.write_bytes(raw)
+    with pytest.raises(recording.RecordingError, match="crc validation failed"):
+        recording.load(str(flipped))
+    part = recording.load(str(flipped), strict=False)
+    assert "crc" in part.damage and not part.complete and 0 < len(part) < len(whole)
+    np.testing.assert_array_equal(part["position"], whole["position"][:len(part)])
+    # A finished file cut short is damaged, not a killed writer's file.
+    cut = tmp_path / "cut.mcap"
+    cut.write_bytes(bytes(raw[:at - 200]) + raw[-8:])
+    with pytest.raises(recording.RecordingError, match="runs past the end"):
+        recording.load(str(cut))
+
+
+def write_mcap(path, compression, cycles, extra_channels=False):
+    """An arm recording as mcap's own writer makes it (zstd chunks unless told otherwise)."""
+    import json
+    from mcap.writer import CompressionType, Writer
+
+    with open(path, "wb") as f:
+        w = Writer(f, **({} if compression is None else
+                         {"compression": getattr(CompressionType, compression)}))
+        w.start()
+        schema = w.register_schema("orvane.ArmCycle", "jsonschema",
+                                   json.dumps(recording.ARM_SCHEMA).encode())
+        arm = w.register_channel(recording.ARM_TOPIC, "json", schema)
+        if extra_channels:
+            raw = w.register_channel("/camera/raw", "protobuf", 0)
+            other = w.register_channel("/other/json", "json", 0)
+        w.add_metadata("device_info", {"device_id": "321", "device_model_number": "4"})
+        for i, x in enumerate(cycles):
+            t = int(1e9 + i * 1e7)
+            body = {"time": i * 0.01, "sequence": i + 1, "position": [x, 0.0, 0.0],
+                    "velocity": [0, 0, 0], "force": [0, 0, 0]}
+            w.add_message(arm, t, json.dumps(body).encode(), t)
+            if extra_channels:
+                w.add_message(raw, t, b"\xff\xfe\x00camera", t)
+                w.add_message(other, t, b'{"sequence": "x"}', t)
+        w.finish()
+
+
+def test_load_passes_over_channels_it_does_not_know(tmp_path):
+    path = tmp_path / "mixed.mcap"
+    write_mcap(path, None, [0.01, 0.02, 0.03], extra_channels=True)
+    rec = recording.load(str(path))
+    assert rec.complete and rec["sequence"].tolist() == [1, 2, 3]
+    assert rec["position"][:, 0].tolist() == [0.01, 0.02, 0.03]
+
+
+@pytest.mark.parametrize("compression", ["ZSTD", "LZ4"])
+def test_replay_reads_compressed_recordings(start_sim, tmp_path, compression):
+    path = tmp_path / f"{compression}.mcap"
+    write_mcap(path, None if compression == "ZSTD" else compression,
+               [0.02 + 0.0001 * i for i in range(300)])
+    assert compression.lower().encode() in path.read_bytes()
+    loop, _ = replayed_states(start_sim, tmp_path, path)
+    assert loop.device_info["device_id"] == 321
+    x = loop.history()["position"][5:, 0]
+    assert len(x) and np.all((x >= 0.02 - 1e-6) & (x <= 0.0499 + 1e-6)) and np.ptp(x) > 1e-3
+
+
+def test_replay_refuses_what_is_no_recording(tmp_path):
+    for path in ("/dev/zero", "/etc/passwd"):
+        done = subprocess.run([sim_binary(), "arm", "--replay", path], capture_output=True,
+                              text=True, timeout=10)
+        assert done.returncode != 0 and f"{path}: not an MCAP file" in done.stderr
+
+
+def test_a_forked_child_leaves_the_parents_recording_alone(start_sim, tmp_path):
+    path = tmp_path / "forked.mcap"
+    with ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, record=path) as loop:
+        wait_until(lambda: loop.recorder.written > 0, 5)
+        pid = os.fork()
+        if pid == 0:  # what a child's interpreter exit would do, then gone
+            recording._finish_all()
+            os._exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        wait_until(lambda: loop.state().sequence > 250, 5)
+    rec = recording.load(str(path))
+    assert rec.complete and len(rec) == loop.recorder.written > 250

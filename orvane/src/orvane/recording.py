@@ -8,13 +8,20 @@ in `Recorder.lost` and marked in the file on the lost channel. Every chunk reach
 file as it is finished (a few times a second), so a process that is killed leaves a file
 that reads back up to its last chunk.
 
+A write error (a full disk) ends the recording with `Recorder.error` set: the file keeps
+the chunks that reached it whole, `written` counts their records and `lost` every record
+after them. A file being recorded has one writer: a second recorder on it is refused.
+
 Messages are JSON with a JSON schema, which plotting tools read without any plug-in.
 Needs the `mcap` and `numpy` packages (`pip install OrvaneHardwareAPI[record]`).
 """
 import atexit
+import errno
+import fcntl
 import os
 import json
 import math
+import stat
 import threading
 import time
 import uuid
@@ -28,8 +35,9 @@ DEVICE_INFO = "device_info"
 CONFIG = "config"
 PROFILE = "orvane"
 
-_VECTOR = {"type": "array", "items": {"type": "number"}, "minItems": 3, "maxItems": 3}
-_NUMBER = {"type": "number"}
+# Non-finite values are written as null, so every real-valued field may be null.
+_NUMBER = {"type": ["number", "null"]}
+_VECTOR = {"type": "array", "items": _NUMBER, "minItems": 3, "maxItems": 3}
 _INTEGER = {"type": "integer"}
 _FLAG = {"type": "boolean"}
 
@@ -102,6 +110,66 @@ def _mcap():
     return Writer, CompressionType
 
 
+class RecordingError(ValueError):
+    """A file that is no recording, or one that does not check out (a CRC, a cut record in a
+    finished file, a message that is not what its channel says)."""
+
+
+class _Sink:
+    """The recording's file under the mcap writer: each write reaches the file whole or
+    raises (a short write on a full disk is never dropped). `at` is how far the file got,
+    `whole` where the last whole write ended."""
+
+    def __init__(self, fd: int):
+        self.fd = fd
+        self.at = self.whole = 0
+
+    def write(self, data: bytes) -> int:
+        view = memoryview(data)
+        while view:
+            n = os.write(self.fd, view)
+            view = view[n:]
+            self.at += n
+        self.whole = self.at
+        return len(data)
+
+    def tell(self) -> int:
+        return self.at
+
+    def flush(self) -> None:
+        pass
+
+
+def _open_exclusive(path: str) -> int:
+    """Opens `path` for a recording of its own: refused for anything but a regular file
+    (a port, a pipe) and while another recorder, in this process or another, holds it."""
+    def not_a_file() -> ValueError:
+        return ValueError(f"{path} is not a regular file; a recording goes to a file of its own")
+
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise not_a_file()  # never opened, so a port is not touched
+    except FileNotFoundError:
+        pass
+    flags = os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK
+    fd = os.open(path, flags, 0o666)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise not_a_file()
+        try:
+            # Held by the open file, so two recorders in one process also exclude each other.
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise OSError(errno.EBUSY, f"{path} is being recorded by another recorder; "
+                                       "a file being recorded has one writer") from None
+        os.ftruncate(fd, 0)  # only now: the other recorder's file stays whole
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
 def _finite(value: Any) -> Any:
     """JSON has no NaN or infinity: they are written as null."""
     if isinstance(value, float):
@@ -144,10 +212,14 @@ class Recorder:
         self._epoch_ns: Optional[int] = None
         self._lock = threading.RLock()
         self._stop = threading.Event()
-        self._file = open(self.path, "wb")
+        self._pending = 0  # records added since the last chunk reached the file
+        self._fd = _open_exclusive(self.path)
+        self._file = _Sink(self._fd)
         try:
-            # Uncompressed, so a reader without any codec (the simulator's) can read it.
-            self._writer = Writer(self._file, compression=CompressionType.NONE)
+            # Uncompressed, so any reader can read it. Chunks end only at flush(), so each
+            # write is one whole chunk whose records are then known to be in the file.
+            self._writer = Writer(self._file, compression=CompressionType.NONE,
+                                  chunk_size=1 << 62, enable_data_crcs=True)
             self._writer.start(profile=PROFILE, library="orvane")
             topic = ARM_TOPIC if self._arm else HANDLE_TOPIC
             schema = ARM_SCHEMA if self._arm else HANDLE_SCHEMA
@@ -158,7 +230,7 @@ class Recorder:
             self._write_info(source)
             self._writer.flush()
         except BaseException:
-            self._file.close()
+            os.close(self._fd)
             raise
         self._source = weakref.ref(source)
         self._last_flush = time.monotonic()
@@ -181,35 +253,78 @@ class Recorder:
         return int(source.state().sequence if self._arm else source.snapshot().sequence)
 
     def _run(self) -> None:
-        try:
-            while not self._stop.wait(self._interval):
-                source = self._source()
-                if source is None:
-                    break
-                # A loop that stopped or failed, or a listener that failed, sends no more.
-                ended = bool(source.closed if self._arm else source.fault is not None)
-                self.collect(source)
-                del source
-                if ended:
-                    break
-        except (OSError, ValueError) as e:  # a full disk, a file closed under it
-            self.error = f"recording to {self.path} ended: {e}"
+        while not self._stop.wait(self._interval):
+            source = self._source()
+            if source is None:
+                break
+            # A loop that stopped or failed, or a listener that failed, sends no more.
+            ended = bool(source.closed if self._arm else source.fault is not None)
+            self.collect(source)
+            del source
+            if ended:
+                break
         self._finish()
 
     def collect(self, source: Any) -> None:
-        """Writes what is new in `source`; the writer thread calls it, close() once more."""
+        """Writes what is new in `source`; the writer thread calls it, close() once more.
+        After a write error it only counts what is new as lost."""
         with self._lock:
             if self._writer is None:
+                if self.error is not None:
+                    self._count_lost(source)
                 return
-            self._write_info(source)
-            if self._arm:
-                self._write_cycles(source._drain(self._after))
-            else:
-                self._write_snapshot(source.snapshot())
-            now = time.monotonic()
-            if now - self._last_flush >= FLUSH_INTERVAL_S:
-                self._writer.flush()
-                self._last_flush = now
+            try:
+                self._write_info(source)
+                if self._arm:
+                    self._write_cycles(source._drain(self._after))
+                else:
+                    self._write_snapshot(source.snapshot())
+                now = time.monotonic()
+                if now - self._last_flush >= FLUSH_INTERVAL_S:
+                    self._flush()
+                    self._last_flush = now
+            except Exception as e:  # a full disk, an I/O error: the recording ends here
+                self._fail(e)
+                self._count_lost(source)
+
+    def _flush(self) -> None:
+        mark = self._file.whole
+        try:
+            self._writer.flush()
+        except BaseException:
+            self._file.whole = mark  # a chunk without its index goes too: its records count lost
+            raise
+        self.written += self._pending
+        self._pending = 0
+
+    def _fail(self, e: BaseException) -> None:
+        """Ends the file after its last whole write; what never reached it counts as lost."""
+        self.error = f"recording to {self.path} ended: {e}"
+        self.lost += self._pending
+        self._pending = 0
+        self._writer = None
+        if self._file.at != self._file.whole:
+            try:
+                os.ftruncate(self._fd, self._file.whole)
+            except OSError:
+                pass  # a reader stops at the cut record anyway
+        self._close_file()
+
+    def _count_lost(self, source: Any) -> None:
+        try:
+            newest = self._newest(source)
+        except Exception:  # a source that can no longer tell has nothing new
+            return
+        if newest > self._after:
+            self.lost += newest - self._after
+            self._after = newest
+
+    def _close_file(self) -> None:
+        try:
+            os.close(self._fd)
+        except OSError:
+            pass  # the descriptor is gone whatever close() says
+        _open_recorders.discard(self)
 
     def _write_info(self, source: Any) -> None:
         # A handle tells who it is only once woken: its information follows when it came.
@@ -224,9 +339,9 @@ class Recorder:
         return self._epoch_ns + int(t * 1e9)
 
     def _mark_lost(self, t: float, count: int) -> None:
-        self.lost += count
         body = {"time": _finite(t), "after_sequence": self._after, "count": count}
         self._add(self._lost_channel, t, body)
+        self.lost += count
 
     def _add(self, channel: int, t: float, body: Dict[str, Any]) -> None:
         stamp = self._log_time(t if math.isfinite(t) else 0.0)
@@ -246,7 +361,7 @@ class Recorder:
             body = {name: _finite(values[i]) for name, values in columns}
             self._add(self._channel, times[i], body)
             self._after = n
-        self.written += len(sequence)
+            self._pending += 1
 
     def _write_snapshot(self, s: Any) -> None:
         if s.sequence <= self._after:
@@ -258,29 +373,30 @@ class Recorder:
                 "error_flag": s.error_flag, "user_data": list(s.user_data)}
         self._add(self._channel, s.time, body)
         self._after = s.sequence
-        self.written += 1
+        self._pending += 1
 
     def _finish(self) -> None:
         with self._lock:
             if self._writer is None:
                 return
+            try:
+                self._flush()
+            except Exception as e:
+                self._fail(e)
+                return
             writer, self._writer = self._writer, None
             try:
                 writer.finish()
-            except (OSError, ValueError) as e:
+            except Exception as e:  # every record is in; the summary is not
                 self.error = f"recording to {self.path} ended without its summary: {e}"
             finally:
-                self._file.close()
-                _open_recorders.discard(self)
+                self._close_file()
 
     def close(self, source: Any = None) -> None:
         """Writes what is still new in `source` (the recorded loop), then ends the file."""
         self._stop.set()
         if source is not None:
-            try:
-                self.collect(source)
-            except (OSError, ValueError) as e:
-                self.error = f"recording to {self.path} ended: {e}"
+            self.collect(source)
         if threading.current_thread() is not self._thread:
             self._thread.join(5.0)
         self._finish()
@@ -293,6 +409,18 @@ class Recorder:
 _open_recorders: "weakref.WeakSet[Recorder]" = weakref.WeakSet()
 
 
+def _let_go_in_child() -> None:
+    """A forked child shares the parent's open files: its copies of the recorders end
+    without a write, so the child never finishes a file the parent is still writing."""
+    for recorder in list(_open_recorders):
+        recorder._lock = threading.RLock()  # the parent's writer thread may have held it
+        recorder._writer = None
+        recorder._close_file()
+
+
+os.register_at_fork(after_in_child=_let_go_in_child)
+
+
 @atexit.register
 def _finish_all() -> None:
     """Files still open at interpreter exit get their summary (their loops stop after)."""
@@ -303,12 +431,14 @@ def _finish_all() -> None:
 class Recording:
     """A recording read back: `cycles` maps each field to a NumPy array (vectors N x 3),
     `lost` holds the lost markers, `metadata` the device information and configuration.
-    `complete` is False for a file that ends without its summary (a killed writer)."""
+    `complete` is False for a file that ends without its summary (a killed writer); `damage`
+    says what was wrong with a damaged file read with strict=False (else None)."""
 
     def __init__(self, kind: str, cycles: Dict[str, Any], lost: List[Dict[str, Any]],
-                 metadata: Dict[str, Dict[str, str]], complete: bool):
+                 metadata: Dict[str, Dict[str, str]], complete: bool,
+                 damage: Optional[str] = None):
         self.kind, self.cycles, self.lost = kind, cycles, lost
-        self.metadata, self.complete = metadata, complete
+        self.metadata, self.complete, self.damage = metadata, complete, damage
 
     def __len__(self) -> int:
         return len(self.cycles.get("sequence", ()))
@@ -317,7 +447,7 @@ class Recording:
         return self.cycles[name]
 
     def __repr__(self) -> str:
-        end = "" if self.complete else ", incomplete"
+        end = ", damaged" if self.damage else "" if self.complete else ", incomplete"
         return f"<Recording {self.kind}: {len(self)} records, {len(self.lost)} lost markers{end}>"
 
 
@@ -347,49 +477,91 @@ def _columns(rows: List[Dict[str, Any]], schema: Dict[str, Any],
     return out
 
 
-def _records(stream: Any) -> Iterable[Any]:
-    """The file's records in order; a file cut short ends at its last whole record."""
+_MAGIC = b"\x89MCAP0\r\n"
+
+
+def _records(f: Any, path: str, strict: bool, state: Dict[str, Any]) -> Iterable[Any]:
+    """The file's records in order, CRCs checked. A file cut short without its closing magic
+    (a killed writer's) ends at its last whole record; any other fault is damage: raised,
+    or with strict=False noted in `state` where the records end."""
+    from mcap.exceptions import EndOfFile, RecordLengthLimitExceeded
     from mcap.stream_reader import StreamReader
 
-    reader = StreamReader(stream, record_size_limit=1 << 30)
+    size = os.fstat(f.fileno()).st_size
+    if f.read(len(_MAGIC)) != _MAGIC:
+        raise RecordingError(f"{path} is not an MCAP file")
+    n = len(_MAGIC)
+    whole = size >= 2 * n and os.pread(f.fileno(), n, size - n) == _MAGIC  # a writer finished it
+    f.seek(0)
+    # No record can be longer than the file that holds it.
+    reader = StreamReader(f, validate_crcs=True, record_size_limit=max(size, 1))
     it = iter(reader.records)
     while True:
         try:
             record = next(it)
         except StopIteration:
             return
-        except Exception:  # a cut-off record or chunk: what came before it stands
-            yield None
+        except (EndOfFile, RecordLengthLimitExceeded) as e:
+            if whole:
+                _damage(path, f"a record runs past the end of the file ({e})", strict, state)
+            return  # a killed writer's last record
+        except Exception as e:  # a CRC, a chunk that does not unpack, a malformed record
+            _damage(path, str(e) or type(e).__name__, strict, state)
             return
         yield record
 
 
-def load(path: str) -> Recording:
+def _damage(path: str, what: str, strict: bool, state: Dict[str, Any]) -> None:
+    message = f"{path} is damaged: {what}"
+    if strict:
+        raise RecordingError(message + "; load(path, strict=False) reads what comes before it")
+    state["damage"] = message
+
+
+def load(path: str, strict: bool = True) -> Recording:
     """Reads a recording of a servo loop or a handle listener, also one a killed program
-    left without its summary."""
-    from mcap.records import Channel, Footer, Message, Metadata
+    left without its summary. A file that is no MCAP file is refused with RecordingError,
+    as is a damaged one (a CRC that fails, a finished file cut short), unless strict=False:
+    then what comes before the damage is read and `damage` says what was wrong. Channels
+    other than this package's are passed over."""
+    from mcap.records import Channel, DataEnd, Footer, Message, Metadata
 
     topics: Dict[int, str] = {}
+    known = {t + end for t in (ARM_TOPIC, HANDLE_TOPIC) for end in ("", LOST_SUFFIX)}
     rows: Dict[str, List[Dict[str, Any]]] = {}
     metadata: Dict[str, Dict[str, str]] = {}
-    complete = False
+    state: Dict[str, Any] = {"damage": None}
+    complete = ended = False
     with open(path, "rb") as f:
-        for record in _records(f):
-            if record is None:
-                break
-            if isinstance(record, Channel):
-                topics[record.id] = record.topic
+        for record in _records(f, os.fspath(path), strict, state):
+            if isinstance(record, Footer):
+                complete = state["damage"] is None
+            elif ended:
+                continue  # the summary repeats what the data said
+            elif isinstance(record, DataEnd):
+                ended = True
+            elif isinstance(record, Channel):
+                if record.topic in known and record.message_encoding == "json":
+                    topics[record.id] = record.topic
             elif isinstance(record, Message) and record.channel_id in topics:
-                rows.setdefault(topics[record.channel_id], []).append(json.loads(record.data))
+                try:
+                    body = json.loads(record.data)
+                    if not isinstance(body, dict):
+                        raise ValueError("not a JSON object")
+                except ValueError as e:
+                    _damage(os.fspath(path), f"a message on {topics[record.channel_id]} is not "
+                            f"what its channel says: {e}", strict, state)
+                    break
+                rows.setdefault(topics[record.channel_id], []).append(body)
             elif isinstance(record, Metadata):
                 metadata[record.name] = dict(record.metadata)
-            elif isinstance(record, Footer):
-                complete = True
     kind = "handle" if HANDLE_TOPIC in topics.values() else "arm"
     topic, schema, types = ((HANDLE_TOPIC, HANDLE_SCHEMA, _HANDLE_TYPES) if kind == "handle"
                             else (ARM_TOPIC, ARM_SCHEMA, _ARM_TYPES))
     cycles = _columns(rows.get(topic, []), schema, types)
-    return Recording(kind, cycles, rows.get(topic + LOST_SUFFIX, []), metadata, complete)
+    return Recording(kind, cycles, rows.get(topic + LOST_SUFFIX, []), metadata,
+                     complete and state["damage"] is None, state["damage"])
 
 
-__all__ = ["Recorder", "Recording", "load", "ring_size", "ARM_TOPIC", "HANDLE_TOPIC"]
+__all__ = ["Recorder", "Recording", "RecordingError", "load", "ring_size", "ARM_TOPIC",
+           "HANDLE_TOPIC"]

@@ -59,9 +59,10 @@ struct McapBytes {
         b.insert(b.end(), pairs.begin(), pairs.end());
         Record(bytes, 0x0C, b);
     }
-    void Chunk(const std::vector<std::uint8_t>& records, const std::string& compression = "") {
+    void Chunk(const std::vector<std::uint8_t>& records, const std::string& compression = "",
+               std::uint32_t crc = 0) {
         std::vector<std::uint8_t> b;
-        Uint(b, 0, 8), Uint(b, 0, 8), Uint(b, records.size(), 8), Uint(b, 0, 4);
+        Uint(b, 0, 8), Uint(b, 0, 8), Uint(b, records.size(), 8), Uint(b, crc, 4);
         Str(b, compression), Uint(b, records.size(), 8);
         b.insert(b.end(), records.begin(), records.end());
         Record(bytes, 0x06, b);
@@ -128,13 +129,31 @@ TEST(McapReader, ReadsUpToTheLastWholeChunk) {
     EXPECT_EQ(seen, 1u);
 }
 
-TEST(McapReader, RefusesCompressedChunksAndOtherFiles) {
-    McapBytes f;
-    f.Chunk(McapBytes::Channel(1, kArmCycleTopic), "zstd");
+// What does not check out is refused whole, with where and why.
+TEST(McapReader, RefusesDamageUnknownCodecsAndOtherFiles) {
+    const auto refused = [](const McapBytes& f, const char* why) {
+        McapContents c;
+        std::string error;
+        EXPECT_FALSE(ParseMcap(f.bytes, c, error)) << why;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
+    };
+    const auto records = McapBytes::Channel(1, kArmCycleTopic);
+    McapBytes bz2, zstd, bomb, crc, cut = ArmFile();
+    bz2.Chunk(records, "bz2");
+    refused(bz2, "compressed with bz2");
+    zstd.Chunk(records, "zstd");
+    refused(zstd, "damaged at byte 8: damaged zstd chunk");
+    bomb.Chunk(records, "zstd");
+    bomb.bytes[8 + 9 + 16 + 4] = 1;  // its unpacked size: 4 GiB more
+    refused(bomb, "claims to unpack to 42949");
+    crc.Chunk(records, "", 0x12345678);
+    refused(crc, "fails its CRC check");
+    // A finished file (closing magic) whose last chunk runs past the end is damaged, not cut.
+    cut.bytes.resize(cut.bytes.size() - 4);
+    cut.bytes.insert(cut.bytes.end(), cut.bytes.begin(), cut.bytes.begin() + 8);
+    refused(cut, "runs past the end");
     McapContents c;
     std::string error;
-    EXPECT_FALSE(ParseMcap(f.bytes, c, error));
-    EXPECT_NE(error.find("zstd"), std::string::npos);
     EXPECT_FALSE(ParseMcap({'{', '}'}, c, error));
     EXPECT_EQ(error, "not an MCAP file");
 }
