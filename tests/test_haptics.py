@@ -204,7 +204,7 @@ def test_silent_arm_at_wake_up(start_sim):
 def test_arm_falling_silent_ends_the_loop_with_a_fault(port, arm):
     loop = ServoLoop(port.path, rate_hz=500, reply_timeout_s=0.1, watchdog_s=0.2)
     loop.start()
-    arm.wait_for(10)
+    arm.wait_for(11)  # the state request of ServoLoop() and ten cycles
     arm.answering = False
     wait_until(lambda: not loop.running, 2.0)
     assert "stopped answering" in loop.fault
