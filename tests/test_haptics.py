@@ -155,8 +155,7 @@ def test_zero_force_on_stop_in_the_simulator_trace(start_sim, tmp_path):
 def test_rendered_force_on_the_wire(port, setup, want, counters):
     arm = ScriptedArm(port, position=(0.3, 0.0, 0.0))
     try:
-        with ServoLoop(port.path, rate_hz=500, max_force=5.0, watchdog_s=0.05,
-                       watchdog_ramp_s=0.0, reply_timeout_s=0.04) as loop:
+        with ServoLoop(port.path, rate_hz=500, max_force=5.0, watchdog_ramp_s=0.0) as loop:
             setup(loop)
             time.sleep(0.6)  # springs ease in over 0.5 s
             assert loop.state().force == pytest.approx(want, abs=1e-6)
@@ -204,7 +203,7 @@ def test_silent_arm_at_wake_up(start_sim):
 def test_arm_falling_silent_ends_the_loop_with_a_fault(port, arm):
     loop = ServoLoop(port.path, rate_hz=500, reply_timeout_s=0.1, watchdog_s=0.2)
     loop.start()
-    arm.wait_for(10)
+    arm.wait_for(11)  # the state request of ServoLoop() and ten cycles
     arm.answering = False
     wait_until(lambda: not loop.running, 2.0)
     assert "stopped answering" in loop.fault

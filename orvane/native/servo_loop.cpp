@@ -544,7 +544,8 @@ void RegisterServoLoop(py::module_& m) {
         "effect"_a, "Adds an effect to the force; returns its handle.");
     loop.def(
         "state", [](PyServoLoop& self) { return self.Loop().State(); },
-        "The newest cycle, at once.");
+        "The newest cycle, at once: always a state the arm sent (sequence 0 before the loop "
+        "ran, from the state request of the constructor).");
     loop.def(
         "stats", [](PyServoLoop& self) { return Stats(self.Loop()); },
         "Loop statistics since start.");

@@ -177,12 +177,15 @@ def haptic_loop(arm, args):
             "exchange_us": exchange_us, "elapsed": time.perf_counter() - start}
 
 
-def wait_for_state(loop, timeout=2.0):
-    deadline = time.monotonic() + timeout
-    while loop.state().sequence == 0:
-        if not loop.running or time.monotonic() > deadline:
-            return None
-        time.sleep(0.001)
+def wait_for_state(loop):
+    """Starts the loop, which returns once the arm's state has come; None when it did not
+    (the loop has then sent zero force and closed the port)."""
+    from orvane.haptics import LoopFault
+
+    try:
+        loop.start()
+    except LoopFault:
+        return None
     return loop.state()
 
 
@@ -205,10 +208,10 @@ def servo_haptic_loop(port, args):
     print(f"  identifier {info['device_id_ext']}")
 
     start = time.monotonic()
+    first = wait_for_state(loop)
+    if first is None:
+        sys.exit(f"orvane-demo: the arm gave no state ({loop.fault or 'no cycle ran'})")
     with loop:
-        first = wait_for_state(loop)
-        if first is None:
-            sys.exit(f"orvane-demo: the arm gave no state ({loop.fault or 'no cycle ran'})")
         rt = loop.realtime
         print(f"  servo thread: {rt['scheduler']} priority {rt['priority']}, memory "
               f"{'locked' if rt['memory_locked'] else 'not locked'}"

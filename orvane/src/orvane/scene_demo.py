@@ -26,10 +26,10 @@ def run(port, args, progress_type, wait_for_state):
     except LoopFault as e:
         sys.exit(f"orvane-demo: no arm answered on {port}: {e}")
     samples = {"times": [], "tool": [], "box": [], "force": [], "on_box": []}
+    first = wait_for_state(loop)
+    if first is None:
+        sys.exit(f"orvane-demo: the arm gave no state ({loop.fault or 'no cycle ran'})")
     with loop:
-        first = wait_for_state(loop)
-        if first is None:
-            sys.exit(f"orvane-demo: the arm gave no state ({loop.fault or 'no cycle ran'})")
         # The arm's starting point is the tool's.
         loop.workspace(offset=tuple(scenes.DEMO_TOOL_START[i] - first.position[i]
                                     for i in range(3)))
