@@ -1,6 +1,7 @@
 """Zero force on the wire however a pushing program ends, read from the simulator's trace."""
 import json
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -11,6 +12,7 @@ import pytest
 from sim_process import start_sim  # noqa: F401
 
 pytest.importorskip("orvane.haptics")
+PUSH, ZERO = (0.0, 1.0, 0.0), (0.0, 0.0, 0.0)
 
 # Pushes (0, 1, 0) N against the arm, renewed faster than the watchdog, after `setup`.
 PUSHER = """
@@ -54,25 +56,15 @@ def run_pusher(sim_path, setup="", each="pass", before=""):
     return proc
 
 
-def forces(trace):
-    """(time, force) of every force request in the trace, once it has settled."""
-    out = []
-    for line in trace.read_text().splitlines():
-        f = line.split()
-        if len(f) == 5 and f[1] == "2A":
-            out.append((float(f[0]), tuple(float(v) for v in f[2:])))
-    return out
-
-
-def wait_for_final_zero(trace, timeout=5.0):
+def final_forces(trace, timeout=5.0):
+    """(time, force) of every force request in the trace, once it ends on a zero."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        seen = forces(trace)
-        if seen and seen[-1][1] == (0.0, 0.0, 0.0):
-            time.sleep(0.2)  # anything that would follow it
-            return forces(trace)
-        time.sleep(0.02)
-    return forces(trace)
+    while True:
+        seen = [(float(f[0]), tuple(map(float, f[2:]))) for f in map(str.split,
+                trace.read_text().splitlines()) if len(f) == 5 and f[1] == "2A"]
+        if (seen and seen[-1][1] == ZERO) or time.monotonic() > deadline:
+            return seen
+        time.sleep(0.2)  # and lets anything that would follow it arrive
 
 
 @pytest.mark.parametrize("way", list(SETUPS))
@@ -87,15 +79,13 @@ def test_a_dying_pusher_leaves_zero_force_last(start_sim, tmp_path, way):
         time.sleep(0.2)
         proc.send_signal(signal.SIGTERM)
     proc.communicate(timeout=10)
-    seen = wait_for_final_zero(trace)
-    assert (0.0, 1.0, 0.0) in [f for _, f in seen]
-    assert seen[-1][1] == (0.0, 0.0, 0.0), seen[-5:]
-    # The signal guard's one zero, or the guard process's two (it stays silent after ours).
-    trailing = len(seen) - max(i for i, (_, f) in enumerate(seen) if f != (0.0, 0.0, 0.0)) - 1
-    assert trailing == (1 if way == "SIGTERM" else 2), seen[-5:]
-    # The zero follows the last force within the bound (a cycle is 2 ms).
-    last_push = max(t for t, f in seen if f != (0.0, 0.0, 0.0))
-    assert seen[-1][0] - last_push < 0.1, seen[-5:]
+    seen = final_forces(trace)
+    last_push = max(i for i, (_, f) in enumerate(seen) if f != ZERO)
+    assert seen[last_push][1] == PUSH and seen[-1][1] == ZERO, seen[-5:]
+    # The signal guard's one zero, or the guard process's two (silent after the program's),
+    # within the bound of the last push (a cycle is 2 ms).
+    assert len(seen) - last_push - 1 == (1 if way == "SIGTERM" else 2), seen[-5:]
+    assert seen[-1][0] - seen[last_push][0] < 0.1, seen[-5:]
 
 
 def test_handled_signals_put_nothing_on_the_wire(start_sim, tmp_path):
@@ -117,31 +107,19 @@ def test_handled_signals_put_nothing_on_the_wire(start_sim, tmp_path):
     out, err = proc.communicate(timeout=10)
     assert proc.returncode == 0, err
     stats = json.loads(out.strip().splitlines()[-1])
-    seen = wait_for_final_zero(trace)
-    pushes = [f for _, f in seen]
+    pushes = [f for _, f in final_forces(trace)]
     # One request a cycle and the final zero; no zero between two pushes (a busy machine may
     # let the watchdog ramp a push out, but not in one step).
-    assert pushes[-1] == (0.0, 0.0, 0.0)
-    push, zero = (0.0, 1.0, 0.0), (0.0, 0.0, 0.0)
-    assert [push, zero, push] not in [pushes[i:i + 3] for i in range(len(pushes) - 2)]
-    assert len(pushes) == stats["cycles"] + 1, stats
+    assert pushes[-1] == ZERO and len(pushes) == stats["cycles"] + 1, stats
+    assert [PUSH, ZERO, PUSH] not in [pushes[i:i + 3] for i in range(len(pushes) - 2)]
 
 
 def guard_processes():
     """This process's zero guard children, reaped or not."""
-    pids = []
-    for task in os.listdir("/proc/self/task"):
-        with open(f"/proc/self/task/{task}/children") as f:
-            pids += f.read().split()
-    found = []
-    for pid in pids:
-        try:
-            with open(f"/proc/{pid}/comm") as f:
-                if f.read().startswith("orvane-zero-gu"):
-                    found.append(pid)
-        except FileNotFoundError:
-            pass
-    return found
+    task = pathlib.Path("/proc/self/task")
+    pids = [p for t in task.iterdir() for p in (t / "children").read_text().split()]
+    return [p for p in pids if pathlib.Path(f"/proc/{p}/comm").read_text().startswith(
+        "orvane-zero-gu")]
 
 
 def test_a_stop_leaves_no_guard_and_the_port_free(start_sim):

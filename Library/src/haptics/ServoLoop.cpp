@@ -545,9 +545,10 @@ Error ServoLoop::Start() {
     const IO::PortHandle port = impl_->stream->Buffer()->NativeHandle();
     // Whatever ends the program from here on, the arm gets its zero: a process beside it
     // watches for its death, and the signal guard sends it at once for the signals it can.
+    // The helper asks for real-time scheduling even for a loop that does not: it runs only
+    // to write that zero or to exit at a stop, and neither should wait behind a busy machine.
     char why[200];
-    if (!Platform::StartZeroGuard(port, impl_->config.realtime, impl_->zero_guard, why,
-                                  sizeof why)) {
+    if (!Platform::StartZeroGuard(port, true, impl_->zero_guard, why, sizeof why)) {
         impl_->Fail(ErrorKind::NotRunning, "the loop cannot start: %s", why);
         impl_->Close();
         return impl_->Refusal();

@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     }
     // Nothing of the program's stays open here but the port and the socket.
     closefrom(kProgram + 1);
-    // Where the loop runs real-time and the system allows it; it sleeps until it is needed.
+    // Where asked and the system allows it; it sleeps until it is needed.
     if (argc > 1 && std::strcmp(argv[1], "--realtime") == 0) {
         sched_param p{};
         p.sched_priority = std::min(kPriority, sched_get_priority_max(SCHED_FIFO));

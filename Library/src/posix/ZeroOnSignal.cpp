@@ -156,8 +156,14 @@ void OnSignal(int sig, siginfo_t* info, void* context) {
 // A forked child does not keep its parent's zero guards watching: the parent's death must
 // still reach them while the child lives on. Slots the parent inherited itself were closed
 // in it already (their numbers may be in other use now).
+std::atomic<pid_t> g_forking{0};
+
+void NoteForking() {
+    g_forking.store(getpid());
+}
+
 void CloseParentsZeroGuards() {
-    const pid_t parent = getppid();
+    const pid_t parent = g_forking.load();
     for (Slot& slot : g_slots) {
         if (slot.state.load(std::memory_order_acquire) == kReady &&
             slot.owner.load(std::memory_order_relaxed) == parent) {
@@ -175,7 +181,7 @@ void InstallOnce() {
         return;
     }
     g_installed = true;
-    pthread_atfork(nullptr, nullptr, CloseParentsZeroGuards);
+    pthread_atfork(NoteForking, nullptr, CloseParentsZeroGuards);
     for (std::size_t i = 0; i < kSignals.size(); ++i) {
         struct sigaction previous {};
         if (sigaction(kSignals[i], nullptr, &previous) != 0) {
