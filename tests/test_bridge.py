@@ -17,7 +17,7 @@ zenoh = pytest.importorskip("zenoh", reason="eclipse-zenoh is not installed (orv
 
 from orvane import bridge_wire as wire  # noqa: E402
 from orvane.bridge import Bridge, Inbox, loopback_config  # noqa: E402
-from orvane.bridge_access import add_mutual_tls, check_access  # noqa: E402
+from orvane.bridge_access import add_mutual_tls  # noqa: E402
 from sim_process import start_sim, tool_env  # noqa: E402,F401
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -214,12 +214,10 @@ def test_inbox_cannot_be_locked_out_by_a_sequence():
     # A jump to the end of the count is taken as a new start, and so is the way back.
     assert [send(1, 0), send(2, 0), send(2**64 - 1, 0), send(3, 0), send(4, 0)] == [True] * 5
     assert (inbox.lost, inbox.out_of_order, inbox.restarts) == (0, 0, 2)
-    # The same source counting again from 1 (its stamps later): followed at once...
-    for seq in range(5, 100):
-        send(seq, 0)
-    assert [send(1, 1), send(2, 1)] == [True, True]
-    # ...while stragglers from before (stamped earlier) are still dropped.
-    assert [send(1, 0.5), send(3, 1)] == [False, True]
+    # The same source counting again from 1 (its stamps later) is followed at once, while
+    # stragglers from before (stamped earlier) are still dropped.
+    assert [send(seq, 0) for seq in range(5, 100)] == [True] * 95
+    assert [send(1, 1), send(2, 1), send(1, 0.5), send(3, 1)] == [True, True, False, True]
     assert (inbox.lost, inbox.out_of_order, inbox.restarts) == (0, 1, 3)
 
 
@@ -238,8 +236,8 @@ def test_a_refused_servo_cp_changes_nothing(peer):
     # move the sequence on (3 follows 1 as if nothing came between).
     cp.put(command(wire.SERVO_CP, 1, x, y, z, 300.0, 5.0))
     wait_for(lambda: bridge.coupling is not None, what="the coupling")
-    for bad in (dict(stamp=1e300), dict(stamp=-1.0), dict(stamp=math.nan)):
-        cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, 9.0, **bad))
+    for stamp in (1e300, -1.0, math.nan):
+        cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, 9.0, stamp=stamp))
     cp.put(command(wire.SERVO_CP, 2, x + 0.05, y, z, 900.0, -1.0))
     pub[wire.SERVO_CF].put(command(wire.SERVO_CF, 2**64 - 1, 2.0, 0.0, 0.0, stamp=math.inf))
     wait_for(lambda: bridge.stats()["servo_cp"]["rejected"] == 6, what="four more refusals")
@@ -251,10 +249,9 @@ def test_a_refused_servo_cp_changes_nothing(peer):
     assert bridge.coupling.state().target == pytest.approx((x, y, z), abs=1e-9)
     cp.put(command(wire.SERVO_CP, 3, x + 0.001, y, z, 400.0, 4.0))
     wait_for(lambda: bridge.coupling.damping == 4.0, what="the next good message")
-    s = bridge.stats()["servo_cp"]
-    assert (s["applied"], s["lost"], s["out_of_order"], s["restarts"]) == (2, 1, 0, 0)
-    assert bridge.coupling.stiffness == 400.0
-    assert bridge.stats()["servo_cf"]["rejected"] == 1 and bridge.loop.force == (0.0, 0.0, 0.0)
+    s = bridge.stats()
+    assert (s["servo_cp"]["applied"], s["servo_cp"]["lost"], s["servo_cf"]["rejected"]) == \
+        (2, 1, 1) and bridge.coupling.stiffness == 400.0 and bridge.loop.force == (0, 0, 0)
 
 
 @pytest.mark.parametrize("mode", [["--mode", "force"], ["--mode", "position", "--passivity"]])
@@ -286,18 +283,13 @@ def run_bridge(*args):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-OPEN = "the zenoh configuration lets peers command the arm without mutual TLS"
-
-
 @pytest.mark.parametrize("args, error", [
     (["--loss", "2", "--listen", "{free}"],
      "orvane-bridge: the loss must be a probability (0..1), not 2.0"),
     (["--prefix", "a/*", "--listen", "{free}"], "orvane-bridge: the prefix must be a plain key"),
     (["--zenoh-config", "/nonexistent/z.json5"], "orvane-bridge: no zenoh configuration at"),
     (["--watchdog", "0"], "argument --watchdog: must be a number of seconds above 0"),
-    (["--watchdog", "nan"], "argument --watchdog: must be a number of seconds above 0"),
-    (["--listen", "tcp/0.0.0.0:7447"], f"orvane-bridge: {OPEN}: listen tcp/0.0.0.0:7447"),
-    (["--connect", "tcp/192.0.2.1:7447"], f"orvane-bridge: {OPEN}: connect tcp/192.0.2.1"),
+    (["--listen", "tcp/0.0.0.0:7447"], "without mutual TLS: listen tcp/0.0.0.0:7447"),
     # A configuration that leaves listen and scouting out gets zenoh's defaults: open.
     (["--zenoh-config", "{empty}"], "listen tcp/[::]:0; multicast scouting"),
     (["--tls-cert", "c.pem"], "--tls-cert, --tls-key and --tls-ca go together"),
@@ -309,91 +301,53 @@ def test_command_refuses_bad_options(start_sim, tmp_path, args, error):
     proc = run_bridge("--arm", sim.path,
                       *[a.format(empty=empty, free=free_endpoint()) for a in args])
     out, err = proc.communicate(timeout=30)
-    assert proc.returncode == 2 and error in err, err
-    assert "Traceback" not in err
+    assert proc.returncode == 2 and error in err and "Traceback" not in err, err
     # Refused before the arm was woken.
     assert trace_forces(tmp_path / "trace.txt") == []
 
 
-@pytest.mark.parametrize("endpoints, config, open_", [
-    (["tcp/127.0.0.1:7447", "tcp/[::1]:7447", "tcp/localhost:7447"], {}, []),
-    (["unixsock-stream//tmp/orvane.sock"], {}, []),
-    (["tcp/10.1.2.3:7447", "udp/0.0.0.0:7447", "tcp/arm.example:7447"], {},
-     ["tcp/10.1.2.3:7447", "udp/0.0.0.0:7447", "tcp/arm.example:7447"]),
-    (["tls/0.0.0.0:7447"], {}, ["tls/0.0.0.0:7447"]),  # TLS, but anyone may connect
-    (["tls/0.0.0.0:7447"], {"tls": True}, []),
-    (["tcp/0.0.0.0:7447"], {"tls": True}, ["tcp/0.0.0.0:7447"]),
-    (["tcp/127.0.0.1:7447"], {"scouting/multicast/enabled": True}, ["multicast scouting"]),
-])
-def test_access_is_loopback_or_mutual_tls(endpoints, config, open_):
-    c = loopback_config(listen=endpoints)
-    for key, value in config.items():
-        if key == "tls":
-            add_mutual_tls(c, "/c.pem", "/k.pem", "/ca.pem")
-        else:
-            c.insert_json5(key, json.dumps(value))
-    if not open_:
-        assert check_access(c) is None
-        return
-    with pytest.raises(ValueError, match=OPEN) as refused:
-        check_access(c)
-    assert all(e in str(refused.value) for e in open_)
-    assert all(e in check_access(c, insecure=True) for e in open_)
-
-
 def make_certificates(directory):
-    """A certificate authority, and a certificate for the bridge and for one peer that it
-    signed (both valid for 127.0.0.1); returns {name: (certificate, key)} and the CA's."""
-    def run(*args):
-        subprocess.run(["openssl", *args], cwd=directory, check=True, capture_output=True)
+    """An authority, and certificates for 127.0.0.1 it signed for the bridge and a peer."""
+    def make(name, *signed):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj", f"/CN={name}",
+                        "-keyout", f"{name}.key", "-out", f"{name}.pem", *signed], cwd=directory,
+                       check=True, capture_output=True)
+        return str(directory / f"{name}.pem"), str(directory / f"{name}.key")
 
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-    run("req", "-x509", *ec, "-days", "2", "-subj", "/CN=test-ca", "-keyout", "ca.key",
-        "-out", "ca.pem", "-addext", "basicConstraints=critical,CA:TRUE",
-        "-addext", "keyUsage=critical,keyCertSign")
-    made = {}
-    for who in ("bridge", "peer"):
-        (directory / f"{who}.ext").write_text(
-            "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth,clientAuth\n")
-        run("req", *ec, "-subj", f"/CN={who}", "-keyout", f"{who}.key", "-out", f"{who}.csr")
-        run("x509", "-req", "-in", f"{who}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-            "-CAcreateserial", "-days", "2", "-extfile", f"{who}.ext", "-out", f"{who}.pem")
-        made[who] = (str(directory / f"{who}.pem"), str(directory / f"{who}.key"))
-    return made, str(directory / "ca.pem")
+    ca = make("ca")[0]
+    return {w: make(w, "-CA", "ca.pem", "-CAkey", "ca.key", "-addext", "basicConstraints=CA:FALSE",
+                    "-addext", "subjectAltName=IP:127.0.0.1") for w in ("bridge", "peer")}, ca
 
 
 def test_mutual_tls_on_loopback_lets_only_a_certified_peer_command(start_sim, tmp_path):
     certs, ca = make_certificates(tmp_path)
     trace = tmp_path / "trace.txt"
-    sim = start_sim("arm", "--trace", str(trace))
     port = free_endpoint().rsplit(":", 1)[1]
-    endpoint = f"tls/127.0.0.1:{port}"
-    proc = run_bridge("--arm", sim.path, "--listen", endpoint, "--prefix", PREFIX,
-                      "--tls-cert", certs["bridge"][0], "--tls-key", certs["bridge"][1],
-                      "--tls-ca", ca)
+    tls = f"tls/127.0.0.1:{port}"
+    proc = run_bridge("--arm", start_sim("arm", "--trace", str(trace)).path, "--listen", tls,
+                      "--prefix", PREFIX, "--tls-cert", certs["bridge"][0], "--tls-key",
+                      certs["bridge"][1], "--tls-ca", ca)
     assert proc.stdout.readline() == f"orvane-bridge: {PREFIX} at 500 Hz\n", proc.stderr.read()
-    # Without a certificate (TLS to the right authority), or in plain TCP: never let in.
-    anonymous = loopback_config(connect=[endpoint])
+    # TLS to the right authority but without a certificate, or plain TCP: never let in.
+    anonymous = loopback_config(connect=[tls])
     anonymous.insert_json5("transport/link/tls/root_ca_certificate", json.dumps(ca))
-    certified = add_mutual_tls(loopback_config(connect=[endpoint]), *certs["peer"], ca)
-    for config, force, count in ((anonymous, 3.0, 20), (loopback_config(
-            connect=[f"tcp/127.0.0.1:{port}"]), 3.0, 20), (certified, 0.5, 30)):
+    for config, force in ((anonymous, 3.0), (loopback_config(connect=[f"tcp/127.0.0.1:{port}"]),
+                          3.0), (add_mutual_tls(loopback_config(connect=[tls]), *certs["peer"],
+                                                ca), 0.5)):
         with zenoh.open(config) as session:
             pub = session.declare_publisher(f"{PREFIX}/{wire.SERVO_CF}")
             if force == 0.5:
                 wait_for(lambda: pub.matching_status.matching, what="the certified peer")
-            for i in range(1, count + 1):
+            for i in range(1, 21):
                 pub.put(command(wire.SERVO_CF, i, force, 0.0, 0.0, source=int(force * 10)))
                 time.sleep(0.01)
             time.sleep(0.2)
             assert pub.matching_status.matching == (force == 0.5)
     proc.send_signal(signal.SIGTERM)
     out, err = proc.communicate(timeout=10)
-    assert proc.returncode == 0, err
-    stats = json.loads(out)
-    assert stats["servo_cf"]["received"] == stats["servo_cf"]["applied"] == 30
-    forces = {f for _, f in trace_forces(trace)}
-    assert (0.5, 0.0, 0.0) in forces and not any(f[0] > 0.5 for f in forces)
+    assert proc.returncode == 0 and json.loads(out)["servo_cf"]["received"] == 20, err
+    assert max(f[0] for _, f in trace_forces(trace)) == 0.5
 
 
 @pytest.mark.parametrize("sim_args, rc, error, last_state", [
