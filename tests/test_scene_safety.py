@@ -108,7 +108,7 @@ def test_an_unstable_scene_stops_and_the_wire_goes_to_zero(port):
             wait_until(lambda: scene.stats()["fault"] is not None, 2.0)
             assert time.monotonic() - added < 0.5
             assert "stopped" in scene.stats()["fault"]
-            time.sleep(0.2)  # the ramp out is 0.1 s
+            time.sleep(0.15)  # the ramp out takes 0.1 s
             n = len(arm.requests)
             arm.wait_for(n + 20)
             assert arm.forces()[n:] == [(0.0, 0.0, 0.0)] * len(arm.forces()[n:])
