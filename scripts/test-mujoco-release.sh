@@ -19,4 +19,5 @@ PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --disable-pip-v
     exit 1
 }
 PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
-    tests/test_scenes.py tests/test_touch.py tests/test_scene_safety.py
+    tests/test_scenes.py tests/test_touch.py tests/test_scene_safety.py \
+    tests/test_tools.py::test_demo_pushes_a_box_in_a_mujoco_scene

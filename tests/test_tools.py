@@ -96,9 +96,14 @@ def test_demo_pushes_a_box_in_a_mujoco_scene(tmp_path):
     pytest.importorskip("mujoco")
     result = run("-m", "orvane.demo", "--scene", "mujoco", "--seconds", "1.5", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
+    # The box slides (at about 0.47 N) under the tool's own push, not creeping.
     felt = re.search(r"strongest contact force felt ([-+.\d]+) N", result.stdout)
-    assert felt and -1.2 < float(felt.group(1)) < -0.5, result.stdout
-    assert "0 unstable cycles" in result.stdout and "MuJoCo 4." in result.stdout
+    assert felt and -1.2 < float(felt.group(1)) < -0.4, result.stdout
+    moved = re.search(r"the box moved ([-+.\d]+) cm", result.stdout)
+    on_box = re.search(r"tool on the box (\d+) %", result.stdout)
+    assert moved and float(moved.group(1)) > 1.0, result.stdout
+    assert on_box and 30 < int(on_box.group(1)) < 95, result.stdout
+    assert "0 unstable cycles" in result.stdout and "MuJoCo " in result.stdout
 
 
 @pytest.mark.parametrize("example, expected", [

@@ -389,12 +389,13 @@ TEST(MujocoScene, AnUnstableSceneStopsAndItsForceEasesOut) {
     EXPECT_EQ(scene->Fault().kind, ErrorKind::DeviceLost);
     EXPECT_NE(scene->Fault().message.find("stopped"), std::string::npos) << scene->Fault().message;
     EXPECT_GE(scene->Stats().unstable, 1u);
-    // Eased out from the last force that was right, over 0.1 s of cycles, never above it.
+    // Eased out from the last force that was right, over 0.1 s of cycles (or of the clock,
+    // whichever ends first), never above it.
     for (std::size_t i = 1; i < forces.size(); ++i) {
         EXPECT_TRUE(Vectors::Finite(forces[i]));
         EXPECT_LE(std::fabs(forces[i][0]), std::fabs(forces[i - 1][0]) + 1e-12) << i;
     }
-    EXPECT_NE(forces[50], (Vec3{}));
+    EXPECT_NE(forces[5], (Vec3{}));
     EXPECT_EQ(forces[150], (Vec3{}));
     // A reset starts it again, and it fails again the same way.
     scene->Reset();

@@ -112,7 +112,8 @@ struct MujocoScene::Impl {
     int overrun_run = 0;         // cycles in a row over the budget
     Vec3 last_good{};            // the force of the last cycle that went right
     Vec3 ramp_from{};
-    std::int64_t ramp_cycles = 1, ramp_left = 0;  // counted in cycles of the loop
+    // The ramp ends after 0.1 s of the loop's cycles or of the clock, whichever is first.
+    std::int64_t ramp_cycles = 1, ramp_left = 0, ramp_start_ns = 0;
 
     ~Impl();
     Error Copy(const void* model, const void* data);
@@ -125,7 +126,7 @@ struct MujocoScene::Impl {
     std::uint64_t Warnings() const;
     const char* Unstable() const;
     void Stop(const char* format, ...);
-    Vec3 RampOut();
+    Vec3 RampOut(std::int64_t now_ns);
 
     const MujocoLayout& L() const { return library.Layout(); }
     const MujocoApi& A() const { return library.Api(); }
@@ -294,12 +295,15 @@ void MujocoScene::Impl::Stop(const char* format, ...) {
     }
     ramp_from = last_good;  // within max_force already
     ramp_left = ramp_cycles;
+    ramp_start_ns = Platform::MonotonicNs();
     failed.store(true, std::memory_order_release);
 }
 
-Vec3 MujocoScene::Impl::RampOut() {
+Vec3 MujocoScene::Impl::RampOut(std::int64_t now_ns) {
     ramp_left = std::max<std::int64_t>(ramp_left - 1, 0);
-    return Scaled(ramp_from, static_cast<double>(ramp_left) / static_cast<double>(ramp_cycles));
+    const double by_cycles = static_cast<double>(ramp_left) / static_cast<double>(ramp_cycles);
+    const double by_clock = 1.0 - static_cast<double>(now_ns - ramp_start_ns) / (kRampOutS * 1e9);
+    return Scaled(ramp_from, std::clamp(std::min(by_cycles, by_clock), 0.0, 1.0));
 }
 
 Error MujocoScene::Impl::Prepare(double period_s) {
@@ -494,7 +498,7 @@ Vec3 MujocoScene::Step(const Vec3& x, const Vec3& v) {
     }
     felt = Scaled(felt, 1.0 / i.params.substeps);
     if (i.failed.load(std::memory_order_relaxed)) {
-        felt = i.RampOut();
+        felt = i.RampOut(started);
     } else if (!input) {
         felt = {};
         Bump(i.unstable);
