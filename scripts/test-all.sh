@@ -26,7 +26,12 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON 
     -DORVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build/asan --output-on-failure -j "$jobs"
+    ctest --test-dir build/asan --output-on-failure -j "$jobs" -E Mujoco
+# MuJoCo keeps process-wide allocations of its own (its parser's and plugin tables) that it
+# never frees; its library is loaded and closed at run time, so no suppression can name it.
+# The scene tests still run under both sanitizers, without the leak check.
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/asan --output-on-failure -j "$jobs" -R Mujoco
 
 echo "== The servo loop's C++ tests under ThreadSanitizer"
 # Only the loop and the lock-free parts it is built from: the rest of the suite has no
