@@ -88,7 +88,9 @@ ExchangeResult ArmLink::Exchange(const float (&force)[3]) const {
     std::uint8_t reply[kStateReplySize];
     bool lost = false;
     if (!Write(request, sizeof request, deadline)) {
-        out.outcome = ExchangeOutcome::WriteFailed;
+        // Refused before its time was up: the line is gone (a hang-up), not stalled.
+        out.outcome = Platform::MonotonicNs() < deadline ? ExchangeOutcome::LineLost
+                                                         : ExchangeOutcome::WriteFailed;
     } else if ((out.bytes = Read(reply, 1, deadline, lost)) == 0) {
         out.outcome = lost ? ExchangeOutcome::LineLost : ExchangeOutcome::TimedOut;
     } else if ((out.header = reply[0]) != Arm::kEndEffectorState) {
