@@ -123,6 +123,8 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
     damping_force_ = {};
     dissipated_before_ = state_.dissipated_j;
     dissipating_ = 0.0;
+    // The velocity the program gave with its target, while the target is rendered moving.
+    const Vec3 stated = now_ns - start_ns_ < 2 * interval_ns_ ? end_velocity_ : Vec3{};
 
     if (params_.passivity && Finite(v) && dt_s > 0.0) {
         // The energy the arm put in over the last cycle: it pushed back on what it felt then
@@ -133,11 +135,13 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
                                      StableDamping(dt_s) / std::max(scale * scale, 1e-300));
         // On the velocity relative to the target, as the coupling's own damping: a damping of
         // the arm against the ground would slow the arm and so add to the lag that a delayed
-        // target already puts in the loop. The target's velocity is filtered: it jumps when
-        // the program's updates arrive in bursts, and each jump would be a kick.
+        // target already puts in the loop. The target's velocity is the one the program gave
+        // with it (while it is rendered moving), not the step over the gap between time
+        // stamps: updates that arrive in bursts are stamped fractions of a millisecond apart,
+        // and a damping on that speed would kick the arm. Filtered, as it jumps with each.
         const double blend = dt_s / (kTargetVelocityFilterS + dt_s);
         smooth_target_v_ =
-            Sum(smooth_target_v_, Scaled(Difference(target_v, smooth_target_v_), blend));
+            Sum(smooth_target_v_, Scaled(Difference(stated, smooth_target_v_), blend));
         const Vec3 slip = Difference(smooth_target_v_, v);
         const double slip2 = Dot(slip, slip);
         double wanted = 0.0;
@@ -155,7 +159,7 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
         }
     } else {
         damping_ = 0.0;
-        smooth_target_v_ = target_v;
+        smooth_target_v_ = stated;
     }
     state_.target = target;
     state_.offset = offset;
