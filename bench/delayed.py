@@ -20,6 +20,10 @@ START_OFFSET = 0.02  # m, the proxy starts this far from the arm along x
 MAX_FORCE = 5.0
 SETTLE_S = 1.5  # the soft start and the first swing are left out
 DEADBAND_N = 0.05  # a sign change counts once the force is beyond this either way
+# Below these, off and on both have come to rest and what is left is the noise of a shared
+# machine; so is 5 % above them.
+SETTLED_MM = 0.05
+SETTLED_CHANGES = 0.5
 TARGET_HALVED_AT_MS = 100
 
 
@@ -112,13 +116,12 @@ def summary(by_label):
             figures[f"delayed_{d}ms_{key}_on"] = on.get(key)
         rows.append([f"{d} ms", *pair["peak_to_peak_mm"], *pair["sign_changes_per_s"],
                      on.get("passivity_cycles")])
-        for key, what in (("peak_to_peak_mm", "peak-to-peak"),
-                          ("sign_changes_per_s", "force sign changes/s")):
+        for key, what, floor in (("peak_to_peak_mm", "peak-to-peak", SETTLED_MM),
+                                 ("sign_changes_per_s", "force sign changes/s", SETTLED_CHANGES)):
             a, b = pair[key]
-            # 5 % for the noise of a shared machine, in both figures.
-            ok = a is not None and b is not None and b <= a * 1.05 + 1e-9
+            ok = a is not None and b is not None and b <= a * 1.05 + floor
             checks.append({"target": f"delayed {d} ms: passivity on no worse than off "
-                                     f"(within 5 %) in {what}",
+                                     f"(within 5 % + {floor:g}) in {what}",
                            "value": None if a is None or b is None else b - a, "ok": ok})
         if d == TARGET_HALVED_AT_MS:
             a, b = pair["peak_to_peak_mm"]

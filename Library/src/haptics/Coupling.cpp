@@ -20,11 +20,6 @@ constexpr double kStillSpeed2 = 1e-12;
 // The passivity damping goes from none to its most (and back) over no less than this, so
 // it never switches the force from one cycle to the next.
 constexpr double kDampingRampS = 0.02;
-// When even the most damping leaves the debt standing (a long delay keeps pumping), the
-// coupling's force is eased down as well, by at most this share and over this long: a
-// softer coupling is one the delay can no longer drive.
-constexpr double kMostYield = 0.9;
-constexpr double kYieldRampS = 0.1;
 // The time constant of the target velocity the passivity damping works against.
 constexpr double kTargetVelocityFilterS = 0.004;
 
@@ -128,6 +123,8 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
     damping_force_ = {};
     dissipated_before_ = state_.dissipated_j;
     dissipating_ = 0.0;
+    // The velocity the program gave with its target, while the target is rendered moving.
+    const Vec3 stated = now_ns - start_ns_ < 2 * interval_ns_ ? end_velocity_ : Vec3{};
 
     if (params_.passivity && Finite(v) && dt_s > 0.0) {
         // The energy the arm put in over the last cycle: it pushed back on what it felt then
@@ -138,12 +135,13 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
                                      StableDamping(dt_s) / std::max(scale * scale, 1e-300));
         // On the velocity relative to the target, as the coupling's own damping: a damping of
         // the arm against the ground would slow the arm and so add to the lag that a delayed
-        // target already puts in the loop.
-        // The target's velocity as the program's updates give it jumps when they arrive in
-        // bursts; times the passivity damping, each jump would be a kick.
+        // target already puts in the loop. The target's velocity is the one the program gave
+        // with it (while it is rendered moving), not the step over the gap between time
+        // stamps: updates that arrive in bursts are stamped fractions of a millisecond apart,
+        // and a damping on that speed would kick the arm. Filtered, as it jumps with each.
         const double blend = dt_s / (kTargetVelocityFilterS + dt_s);
         smooth_target_v_ =
-            Sum(smooth_target_v_, Scaled(Difference(target_v, smooth_target_v_), blend));
+            Sum(smooth_target_v_, Scaled(Difference(stated, smooth_target_v_), blend));
         const Vec3 slip = Difference(smooth_target_v_, v);
         const double slip2 = Dot(slip, slip);
         double wanted = 0.0;
@@ -154,20 +152,14 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
         // Eased in and out: a damping that jumps would make the force chatter.
         const double step = most * dt_s / kDampingRampS;
         damping_ = std::clamp(std::clamp(wanted, damping_ - step, damping_ + step), 0.0, most);
-        const bool overdrawn = wanted > 0.0 && damping_ >= most;
-        const double yield_step = kMostYield * dt_s / kYieldRampS;
-        yield_ = std::clamp(overdrawn ? yield_ + yield_step : yield_ - yield_step, 0.0, kMostYield);
-        if (damping_ > 0.0 || yield_ > 0.0) {
-            const double kept = 1.0 - yield_;
-            coupling_force_ = Scaled(coupling_force_, kept);
-            damping_force_ = Scaled(slip, damping_ * kept);
-            dissipating_ = damping_ * kept * slip2 * dt_s;
+        if (damping_ > 0.0) {
+            damping_force_ = Scaled(slip, damping_);
+            dissipating_ = damping_ * slip2 * dt_s;
             ++state_.passivity_cycles;
         }
     } else {
         damping_ = 0.0;
-        yield_ = 0.0;
-        smooth_target_v_ = target_v;
+        smooth_target_v_ = stated;
     }
     state_.target = target;
     state_.offset = offset;

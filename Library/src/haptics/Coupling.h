@@ -66,7 +66,6 @@ private:
     Vec3 damping_force_{};    // this cycle's passivity damping, likewise
     Vec3 last_force_{};       // what reached the arm in the previous cycle
     double damping_ = 0.0;    // the passivity damping in force, eased towards what is needed
-    double yield_ = 0.0;      // the share of the force held back while damping cannot pay
     Vec3 smooth_target_v_{};  // the target's velocity, filtered, for the passivity damping
     double dissipated_before_ = 0.0;  // state_.dissipated_j before this cycle
     double dissipating_ = 0.0;        // what this cycle's damping takes out, in full

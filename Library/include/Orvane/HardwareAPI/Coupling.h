@@ -21,9 +21,8 @@ struct CouplingParams {
     double max_force = 0.0;  // N, a limit of the coupling's own; 0: only the loop's limit
     // With passivity on, the coupling never gives the arm more energy than the arm gave it:
     // when the energy observed turns negative it eases in more damping (on the velocity
-    // relative to the target, as `damping`), up to passivity_max_damping; while even that
-    // leaves the debt standing it eases the coupling's force down too (to a tenth at most).
-    // Both change over tens of milliseconds, never from one cycle to the next. The loop refuses
+    // relative to the target, as `damping`), up to passivity_max_damping, over tens of
+    // milliseconds, never from one cycle to the next. The loop refuses
     // more than it can render without the arm's velocity overshooting between cycles: a quarter of
     // the arm's moving mass per cycle (25 N s/m at 1 kHz, scene units at a workspace scale of 1).
     bool passivity = false;
