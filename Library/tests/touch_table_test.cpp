@@ -171,6 +171,10 @@ TEST(TouchTable, AChangeRefusedInAnyPartChangesNothing) {
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_TRUE(table.ChangeCoupling(id, Pull({}, 900), {{inf, 0, 0}, {}, kT0}));
     EXPECT_TRUE(table.ChangeCoupling(id, Pull({}, -1), {{0.1, 0, 0}, {}, kT0}));
+    CouplingParams ringing = Pull({}, 200);
+    ringing.passivity = true;
+    ringing.passivity_max_damping = 1e6;  // far beyond what a loop renders without ringing
+    EXPECT_TRUE(table.ChangeCoupling(id, ringing, {{0.1, 0, 0}, {}, kT0}));
     EXPECT_NEAR(Felt(table, {0.01, 0, 0}, {0, 0, 0}, kT0)[0], -1.0, 1e-9);
     ASSERT_FALSE(table.ChangeCoupling(id, Pull({}, 200), {{0.02, 0, 0}, {}, kT0}));
     Felt(table, {0.01, 0, 0}, {0, 0, 0}, kT0 + kMs);  // takes the change, starts the move

@@ -66,43 +66,31 @@ Error TouchTable::AddCoupling(const CouplingParams& params, CouplingId& id) {
 }
 
 Error TouchTable::SetCouplingParams(CouplingId id, const CouplingParams& params) {
-    if (std::string problem = CouplingProblem(params); !problem.empty()) {
-        return Bad(problem);
-    }
-    if (std::string problem = PassivityProblem(params, period_s_); !problem.empty()) {
-        return Bad(problem);
-    }
-    std::lock_guard<std::mutex> hold(writers_);
-    CouplingSlot* slot = Live(id);
-    if (slot == nullptr) {
-        return Bad("no such coupling (removed, or never added)");
-    }
-    slot->command.params = params;
-    ++slot->command.params_serial;
-    slot->to_loop.Write(slot->command);
-    return {};
+    return Change(id, &params, nullptr);
 }
 
 Error TouchTable::MoveTarget(CouplingId id, const CouplingTarget& target) {
-    if (std::string problem = TargetProblem(target); !problem.empty()) {
-        return Bad(problem);
-    }
-    std::lock_guard<std::mutex> hold(writers_);
-    CouplingSlot* slot = Live(id);
-    if (slot == nullptr) {
-        return Bad("no such coupling (removed, or never added)");
-    }
-    slot->command.target = target;
-    ++slot->command.target_serial;
-    slot->to_loop.Write(slot->command);
-    return {};
+    return Change(id, nullptr, &target);
 }
 
 Error TouchTable::ChangeCoupling(CouplingId id, const CouplingParams& params,
                                  const CouplingTarget& target) {
-    std::string problem = CouplingProblem(params);
-    if (problem.empty()) {
-        problem = TargetProblem(target);
+    return Change(id, &params, &target);
+}
+
+// Every part of a change is checked before any of it reaches the loop, which takes the
+// parameters and the target of one command in the same cycle.
+Error TouchTable::Change(CouplingId id, const CouplingParams* params,
+                         const CouplingTarget* target) {
+    std::string problem;
+    if (params != nullptr) {
+        problem = CouplingProblem(*params);
+        if (problem.empty()) {
+            problem = PassivityProblem(*params, period_s_);
+        }
+    }
+    if (problem.empty() && target != nullptr) {
+        problem = TargetProblem(*target);
     }
     if (!problem.empty()) {
         return Bad(problem);
@@ -112,10 +100,14 @@ Error TouchTable::ChangeCoupling(CouplingId id, const CouplingParams& params,
     if (slot == nullptr) {
         return Bad("no such coupling (removed, or never added)");
     }
-    slot->command.params = params;
-    ++slot->command.params_serial;
-    slot->command.target = target;
-    ++slot->command.target_serial;
+    if (params != nullptr) {
+        slot->command.params = *params;
+        ++slot->command.params_serial;
+    }
+    if (target != nullptr) {
+        slot->command.target = *target;
+        ++slot->command.target_serial;
+    }
     slot->to_loop.Write(slot->command);
     return {};
 }

@@ -112,6 +112,7 @@ private:
         std::uint64_t serial = 0;
     };
 
+    Error Change(CouplingId id, const CouplingParams* params, const CouplingTarget* target);
     CouplingSlot* Live(CouplingId id);
     const CouplingSlot* Live(CouplingId id) const;
     void Retire();  // writers: lets go of scenes the loop no longer holds
