@@ -228,7 +228,7 @@ folder, port = sys.argv[1], sys.argv[2]
 subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder], check=True)
 crashes = []
 threading.excepthook = lambda args: crashes.append(repr(args.exc_value))
-with ServoLoop(port, rate_hz=1000, reply_timeout_s=2.0, record=folder + "/full.mcap") as loop:
+with ServoLoop(port, rate_hz=1000, reply_timeout_s=2.0, watchdog_s=3.0, record=folder + "/full.mcap") as loop:
     deadline = time.monotonic() + 20
     while loop.recorder.error is None and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -279,9 +279,9 @@ def test_a_file_being_recorded_has_one_writer(start_sim, tmp_path):
     import errno
 
     path = tmp_path / "one.mcap"
-    with ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, record=path) as first:
+    with ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, watchdog_s=3.0, record=path) as first:
         wait_until(lambda: first.state().sequence > 20, 5)
-        other = ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0)
+        other = ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, watchdog_s=3.0)
         with pytest.raises(OSError, match="being recorded by another recorder") as refused:
             other.record(path)
         assert refused.value.errno == errno.EBUSY
@@ -367,7 +367,7 @@ def test_replay_reads_compressed_recordings(start_sim, tmp_path, compression):
     write_mcap(path, None if compression == "ZSTD" else compression,
                [0.02 + 0.0001 * i for i in range(300)])
     assert compression.lower().encode() in path.read_bytes()
-    loop, _ = replayed_states(start_sim, tmp_path, path)
+    loop, _, _ = replayed_states(start_sim, tmp_path, path)
     assert loop.device_info["device_id"] == 321
     x = loop.history()["position"][5:, 0]
     assert len(x) and np.all((x >= 0.02 - 1e-6) & (x <= 0.0499 + 1e-6)) and np.ptp(x) > 1e-3
@@ -382,7 +382,7 @@ def test_replay_refuses_what_is_no_recording(tmp_path):
 
 def test_a_forked_child_leaves_the_parents_recording_alone(start_sim, tmp_path):
     path = tmp_path / "forked.mcap"
-    with ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, record=path) as loop:
+    with ServoLoop(start_sim("arm").path, rate_hz=500, reply_timeout_s=2.0, watchdog_s=3.0, record=path) as loop:
         wait_until(lambda: loop.recorder.written > 0, 5)
         pid = os.fork()
         if pid == 0:  # what a child's interpreter exit would do, then gone

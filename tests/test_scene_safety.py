@@ -149,8 +149,8 @@ def test_a_slow_scene_is_stopped_and_the_loop_gets_its_rate_back():
             scene = loop.add(MujocoScene(model, data, substeps=4))
             wait_until(lambda: scene.stats()["fault"] is not None, 30.0)
             assert "in a row took longer than the budget" in scene.stats()["fault"]
-            # The late cycles are reported as late as they were.
-            assert loop.stats()["period_error_us"]["max"] > 2000
+            # The late cycles are reported late: far beyond a loop on time (tens of µs).
+            assert loop.stats()["period_error_us"]["max"] > 500
             time.sleep(0.2)
             # 1 kHz on a machine that gives the loop its rate; on a crowded one, a good part
             # of what it had before the scene (the share of a busy machine varies).
