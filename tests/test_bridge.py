@@ -258,9 +258,16 @@ def test_a_refused_servo_cp_changes_nothing(peer):
 def test_teleoperation_example_feels_the_remote_wall(mode):
     env = tool_env()
     env["PYTHONPATH"] = os.pathsep.join(sys.path)
-    done = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "teleoperation.py"),
-                           *mode, "--delay-ms", "20", "--seconds", "3"], env=env,
-                          capture_output=True, text=True, timeout=60)
+    for attempt in range(3):
+        done = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "teleoperation.py"),
+                               *mode, "--delay-ms", "20", "--seconds", "3"], env=env,
+                              capture_output=True, text=True, timeout=60)
+        # The verdict is about a link that keeps its 40 ms round trip. A machine too busy to
+        # keep it (the follower and zenoh are not real-time) makes a different experiment:
+        # run it again rather than judge the contact on it.
+        rtt = re.search(r"round trip p50 ([\d.]+) ms", done.stdout)
+        if done.returncode == 0 or rtt is None or float(rtt.group(1)) < 45.0:
+            break
     assert done.returncode == 0, done.stdout + done.stderr
     assert "the arm felt the remote wall" in done.stdout
     if "--passivity" in mode:
