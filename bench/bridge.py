@@ -37,7 +37,7 @@ PREFIX = "bench/arm"
 def echo(endpoint, seconds):
     import zenoh
 
-    from orvane import bridge_wire as wire
+    from orvane.bridge import wire
     from orvane.bridge import loopback_config
 
     done = threading.Event()

@@ -35,7 +35,7 @@ from typing import List, Optional, Tuple
 
 import zenoh
 
-from orvane import bridge_wire as wire
+from orvane.bridge import wire
 from orvane.bridge import Bridge, loopback_config
 from orvane.haptics import ConstantForce
 

@@ -15,9 +15,9 @@ import pytest
 
 zenoh = pytest.importorskip("zenoh", reason="eclipse-zenoh is not installed (orvane[bridge])")
 
-from orvane import bridge_wire as wire  # noqa: E402
+from orvane.bridge import wire  # noqa: E402
 from orvane.bridge import Bridge, Inbox, loopback_config  # noqa: E402
-from orvane.bridge_access import add_mutual_tls  # noqa: E402
+from orvane.bridge.access import add_mutual_tls  # noqa: E402
 from sim_process import start_sim, tool_env  # noqa: E402,F401
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -102,7 +102,7 @@ def test_cycles_gone_from_the_ring_are_counted_and_marked(start_sim, tmp_path, m
     sim = start_sim("arm")
     path = tmp_path / "lossy.mcap"
     # A ring of 50 cycles drained every 0.3 s at 1 kHz: most cycles are gone by then.
-    monkeypatch.setattr(recording, "DRAIN_INTERVAL_S", 0.3)
+    monkeypatch.setattr(recording.writer, "DRAIN_INTERVAL_S", 0.3)
     loop = _haptics.ServoLoop(sim.path, rate_hz=1000, history=50)
     recorder = recording.Recorder(loop, str(path))
     loop.start()
@@ -386,7 +386,7 @@ def test_a_forked_child_leaves_the_parents_recording_alone(start_sim, tmp_path):
         wait_until(lambda: loop.recorder.written > 0, 5)
         pid = os.fork()
         if pid == 0:  # what a child's interpreter exit would do, then gone
-            recording._finish_all()
+            recording.writer._finish_all()
             os._exit(0)
         assert os.waitpid(pid, 0)[1] == 0
         wait_until(lambda: loop.state().sequence > 250, 5)

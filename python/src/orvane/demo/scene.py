@@ -5,12 +5,13 @@ import sys
 import time
 
 from orvane import scenes
+from orvane.demo.common import Progress, pyplot, wait_for_state
 
 # How often Python reads the scene for the summary and the plot.
 SAMPLE_S = 0.01
 
 
-def run(port, args, progress_type, wait_for_state):
+def run(port, args):
     """Runs the scene for args.seconds; returns what summarise and plot need."""
     try:
         mujoco = scenes.require_mujoco()
@@ -39,7 +40,7 @@ def run(port, args, progress_type, wait_for_state):
               f"{args.seconds:g} s: the tool {100 * abs(scenes.DEMO_TOOL_START[0]):.0f} cm "
               f"from a 5 cm box; a {args.push:g} N push stands in for the hand")
         start = time.monotonic()
-        progress = progress_type(start)
+        progress = Progress(start)
         try:
             while (now := time.monotonic()) - start < args.seconds and loop.running:
                 t = now - start
@@ -84,7 +85,6 @@ def summarise(run):
 
 
 def plot(run, path):
-    from orvane.demo import pyplot
 
     plt = pyplot()
     if plt is None:

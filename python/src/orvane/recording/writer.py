@@ -1,20 +1,5 @@
-"""Sessions on record: every cycle of a servo loop (or every status of a handle listener)
-written to an MCAP file by a thread of its own, and read back as NumPy arrays.
-
-A recorder never slows the loop it records: the loop's thread keeps writing its ring of
-recent cycles as always, and the recorder's thread copies out what is new a few dozen
-times a second. Cycles the ring no longer held when the recorder came for them are counted
-in `Recorder.lost` and marked in the file on the lost channel. Every chunk reaches the
-file as it is finished (a few times a second), so a process that is killed leaves a file
-that reads back up to its last chunk.
-
-A write error (a full disk) ends the recording with `Recorder.error` set: the file keeps
-the chunks that reached it whole, `written` counts their records and `lost` every record
-after them. A file being recorded has one writer: a second recorder on it is refused.
-
-Messages are JSON with a JSON schema, which plotting tools read without any plug-in.
-Needs the `mcap` and `numpy` packages (`pip install OrvaneHardwareAPI[record]`).
-"""
+"""The recorder: every cycle of a servo loop (or every status of a handle listener) copied
+out of the loop's ring by a thread of its own and written to an MCAP file, chunk by chunk."""
 import atexit
 import errno
 import fcntl
@@ -26,62 +11,10 @@ import threading
 import time
 import uuid
 import weakref
-from typing import Any, Dict, Iterable, List, Optional
+from typing import Any, Dict, Optional
 
-ARM_TOPIC = "/orvane/arm/cycles"
-HANDLE_TOPIC = "/orvane/handle/snapshots"
-LOST_SUFFIX = "/lost"
-DEVICE_INFO = "device_info"
-CONFIG = "config"
-PROFILE = "orvane"
-
-# Non-finite values are written as null, so every real-valued field may be null.
-_NUMBER = {"type": ["number", "null"]}
-_VECTOR = {"type": "array", "items": _NUMBER, "minItems": 3, "maxItems": 3}
-_INTEGER = {"type": "integer"}
-_FLAG = {"type": "boolean"}
-
-ARM_SCHEMA = {
-    "title": "orvane.ArmCycle",
-    "description": "One cycle of the servo loop: the arm's reply and the force sent.",
-    "type": "object",
-    "properties": {
-        "time": dict(_NUMBER, description="s since the loop started"),
-        "sequence": _INTEGER,
-        "position": dict(_VECTOR, description="m"),
-        "velocity": dict(_VECTOR, description="m/s"),
-        "force": dict(_VECTOR, description="N, as sent"),
-        "commanded_force": dict(_VECTOR, description="N, as set by the program"),
-        "period_error_us": _NUMBER,
-        "exchange_us": _NUMBER,
-        "clamped": _FLAG,
-        "watchdog": _FLAG,
-        "braking": _FLAG,
-        "non_finite": _FLAG,
-    },
-}
-HANDLE_SCHEMA = {
-    "title": "orvane.HandleSnapshot",
-    "description": "One status message of the handle.",
-    "type": "object",
-    "properties": {
-        "time": dict(_NUMBER, description="s since the listener started"),
-        "sequence": _INTEGER,
-        "device_id": _INTEGER,
-        "quaternion": {"type": "array", "items": _NUMBER, "minItems": 4, "maxItems": 4,
-                       "description": "w, x, y, z"},
-        "hall_effect": _INTEGER,
-        "error_flag": _INTEGER,
-        "user_data": {"type": "array", "items": _INTEGER},
-    },
-}
-LOST_SCHEMA = {
-    "title": "orvane.Lost",
-    "description": "Records that are missing from the file: `count` of them after "
-                   "`after_sequence`.",
-    "type": "object",
-    "properties": {"time": _NUMBER, "after_sequence": _INTEGER, "count": _INTEGER},
-}
+from orvane.recording.schema import (ARM_SCHEMA, ARM_TOPIC, CONFIG, DEVICE_INFO, HANDLE_SCHEMA,
+                                     HANDLE_TOPIC, LOST_SCHEMA, LOST_SUFFIX, PROFILE)
 
 # How often the writer thread collects, and at most how long a finished record waits in
 # memory before its chunk is in the file.
@@ -108,11 +41,6 @@ def _mcap():
         raise ImportError("recording needs the mcap package: "
                           "pip install 'OrvaneHardwareAPI[record]'") from e
     return Writer, CompressionType
-
-
-class RecordingError(ValueError):
-    """A file that is no recording, or one that does not check out (a CRC, a cut record in a
-    finished file, a message that is not what its channel says)."""
 
 
 class _Sink:
@@ -426,142 +354,3 @@ def _finish_all() -> None:
     """Files still open at interpreter exit get their summary (their loops stop after)."""
     for recorder in list(_open_recorders):
         recorder.close(recorder._source())
-
-
-class Recording:
-    """A recording read back: `cycles` maps each field to a NumPy array (vectors N x 3),
-    `lost` holds the lost markers, `metadata` the device information and configuration.
-    `complete` is False for a file that ends without its summary (a killed writer); `damage`
-    says what was wrong with a damaged file read with strict=False (else None)."""
-
-    def __init__(self, kind: str, cycles: Dict[str, Any], lost: List[Dict[str, Any]],
-                 metadata: Dict[str, Dict[str, str]], complete: bool,
-                 damage: Optional[str] = None):
-        self.kind, self.cycles, self.lost = kind, cycles, lost
-        self.metadata, self.complete, self.damage = metadata, complete, damage
-
-    def __len__(self) -> int:
-        return len(self.cycles.get("sequence", ()))
-
-    def __getitem__(self, name: str) -> Any:
-        return self.cycles[name]
-
-    def __repr__(self) -> str:
-        end = ", damaged" if self.damage else "" if self.complete else ", incomplete"
-        return f"<Recording {self.kind}: {len(self)} records, {len(self.lost)} lost markers{end}>"
-
-
-_ARM_TYPES = {"sequence": "uint64", "clamped": "bool", "watchdog": "bool", "braking": "bool",
-              "non_finite": "bool"}
-_HANDLE_TYPES = {"sequence": "uint64", "device_id": "int64", "hall_effect": "int64",
-                 "error_flag": "int64"}
-
-
-def _columns(rows: List[Dict[str, Any]], schema: Dict[str, Any],
-             types: Dict[str, str]) -> Dict[str, Any]:
-    import numpy as np
-
-    out: Dict[str, Any] = {}
-    for name, spec in schema["properties"].items():
-        values = [r.get(name) for r in rows]
-        if name == "user_data":
-            out[name] = [bytes(v or []) for v in values]
-        elif spec.get("type") == "array":
-            width = spec["minItems"]
-            out[name] = np.array([[math.nan if x is None else x for x in (v or [None] * width)]
-                                  for v in values], dtype="float64").reshape(-1, width)
-        else:
-            dtype = types.get(name, "float64")
-            fill = math.nan if dtype == "float64" else 0
-            out[name] = np.array([fill if v is None else v for v in values], dtype=dtype)
-    return out
-
-
-_MAGIC = b"\x89MCAP0\r\n"
-
-
-def _records(f: Any, path: str, strict: bool, state: Dict[str, Any]) -> Iterable[Any]:
-    """The file's records in order, CRCs checked. A file cut short without its closing magic
-    (a killed writer's) ends at its last whole record; any other fault is damage: raised,
-    or with strict=False noted in `state` where the records end."""
-    from mcap.exceptions import EndOfFile, RecordLengthLimitExceeded
-    from mcap.stream_reader import StreamReader
-
-    size = os.fstat(f.fileno()).st_size
-    if f.read(len(_MAGIC)) != _MAGIC:
-        raise RecordingError(f"{path} is not an MCAP file")
-    n = len(_MAGIC)
-    whole = size >= 2 * n and os.pread(f.fileno(), n, size - n) == _MAGIC  # a writer finished it
-    f.seek(0)
-    # No record can be longer than the file that holds it.
-    reader = StreamReader(f, validate_crcs=True, record_size_limit=max(size, 1))
-    it = iter(reader.records)
-    while True:
-        try:
-            record = next(it)
-        except StopIteration:
-            return
-        except (EndOfFile, RecordLengthLimitExceeded) as e:
-            if whole:
-                _damage(path, f"a record runs past the end of the file ({e})", strict, state)
-            return  # a killed writer's last record
-        except Exception as e:  # a CRC, a chunk that does not unpack, a malformed record
-            _damage(path, str(e) or type(e).__name__, strict, state)
-            return
-        yield record
-
-
-def _damage(path: str, what: str, strict: bool, state: Dict[str, Any]) -> None:
-    message = f"{path} is damaged: {what}"
-    if strict:
-        raise RecordingError(message + "; load(path, strict=False) reads what comes before it")
-    state["damage"] = message
-
-
-def load(path: str, strict: bool = True) -> Recording:
-    """Reads a recording of a servo loop or a handle listener, also one a killed program
-    left without its summary. A file that is no MCAP file is refused with RecordingError,
-    as is a damaged one (a CRC that fails, a finished file cut short), unless strict=False:
-    then what comes before the damage is read and `damage` says what was wrong. Channels
-    other than this package's are passed over."""
-    from mcap.records import Channel, DataEnd, Footer, Message, Metadata
-
-    topics: Dict[int, str] = {}
-    known = {t + end for t in (ARM_TOPIC, HANDLE_TOPIC) for end in ("", LOST_SUFFIX)}
-    rows: Dict[str, List[Dict[str, Any]]] = {}
-    metadata: Dict[str, Dict[str, str]] = {}
-    state: Dict[str, Any] = {"damage": None}
-    complete = ended = False
-    with open(path, "rb") as f:
-        for record in _records(f, os.fspath(path), strict, state):
-            if isinstance(record, Footer):
-                complete = state["damage"] is None
-            elif ended:
-                continue  # the summary repeats what the data said
-            elif isinstance(record, DataEnd):
-                ended = True
-            elif isinstance(record, Channel):
-                if record.topic in known and record.message_encoding == "json":
-                    topics[record.id] = record.topic
-            elif isinstance(record, Message) and record.channel_id in topics:
-                try:
-                    body = json.loads(record.data)
-                    if not isinstance(body, dict):
-                        raise ValueError("not a JSON object")
-                except ValueError as e:
-                    _damage(os.fspath(path), f"a message on {topics[record.channel_id]} is not "
-                            f"what its channel says: {e}", strict, state)
-                    break
-                rows.setdefault(topics[record.channel_id], []).append(body)
-            elif isinstance(record, Metadata):
-                metadata[record.name] = dict(record.metadata)
-    kind = "handle" if HANDLE_TOPIC in topics.values() else "arm"
-    topic, schema, types = ((HANDLE_TOPIC, HANDLE_SCHEMA, _HANDLE_TYPES) if kind == "handle"
-                            else (ARM_TOPIC, ARM_SCHEMA, _ARM_TYPES))
-    cycles = _columns(rows.get(topic, []), schema, types)
-    return Recording(kind, cycles, rows.get(topic + LOST_SUFFIX, []), metadata,
-                     complete and state["damage"] is None, state["damage"])
-
-
-__all__ = ["Recorder", "Recording", "RecordingError", "load", "ring_size", "ARM_TOPIC",
-           "HANDLE_TOPIC"]

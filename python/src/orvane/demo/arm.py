@@ -1,23 +1,7 @@
-"""orvane-demo (python -m orvane.demo): the main job of OrvaneHardwareAPI, end to end.
-
-Starts a simulated arm (or uses --port for a real one), wakes it and prints its identity,
-runs a haptic loop that renders a virtual wall as a spring force, shows the loop rate and
-exchange times live, sums them up, plots position and force over time (with matplotlib),
-then starts a simulated handle and prints a few of its orientations.
-
-The haptic loop runs on the native servo loop of orvane.haptics (the wall is one of its
-effects, the hand's push the commanded force); --python-loop runs it in Python instead,
-one end_effector_force call per cycle.
-"""
-import argparse
+"""The wall demo on the arm (the native servo loop, or a loop in Python with --python-loop)
+and the handle's orientations."""
 import math
-import os
-import select
-import shutil
-import signal
-import subprocess
 import sys
-import sysconfig
 import time
 
 try:
@@ -25,80 +9,11 @@ try:
 except ImportError:
     sys.exit("orvane-demo: the OrvaneHardwareAPI module is not installed (pip install .)")
 
+from orvane.demo.common import Progress, pyplot, wait_for_state
+from orvane.stats import percentile
+
 # Bars of the period error histogram in the plot.
 PERIOD_ERROR_BINS = 60
-
-
-# --- simulated devices ------------------------------------------------------------------------
-
-def find_simulator(explicit=None):
-    """orvane-sim from --sim, PATH, this script's folder or the environment's scripts."""
-    candidates = [explicit] if explicit else [
-        shutil.which("orvane-sim"),
-        os.path.join(os.path.dirname(os.path.realpath(sys.argv[0])), "orvane-sim"),
-        os.path.join(sysconfig.get_path("scripts"), "orvane-sim"),
-    ]
-    for path in candidates:
-        if path and os.path.isfile(path) and os.access(path, os.X_OK):
-            return path
-    sys.exit("orvane-demo: orvane-sim not found (install the package, or give --sim PATH)")
-
-
-class Simulator:
-    """An orvane-sim process; `port` is the pseudo-terminal it serves."""
-
-    def __init__(self, binary, *args):
-        self.proc = subprocess.Popen([binary, *args], stdout=subprocess.PIPE, text=True)
-        ready = select.select([self.proc.stdout], [], [], 5.0)[0]
-        self.port = self.proc.stdout.readline().strip() if ready else ""
-        if not self.port:
-            self.stop()
-            sys.exit(f"orvane-demo: {binary} {' '.join(args)} did not start")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-
-# --- statistics and display -------------------------------------------------------------------
-
-def percentile(sorted_values, fraction):
-    if not sorted_values:
-        return 0.0
-    index = min(len(sorted_values) - 1, int(round(fraction * (len(sorted_values) - 1))))
-    return sorted_values[index]
-
-
-class Progress:
-    """One status line, rewritten in place on a terminal, a line a second otherwise."""
-
-    def __init__(self, start):
-        self.live = sys.stdout.isatty()
-        self.interval = 0.1 if self.live else 1.0
-        self.next = start + self.interval
-
-    def due(self, now):
-        if now < self.next:
-            return False
-        self.next = now + self.interval
-        return True
-
-    def show(self, text):
-        if self.live:
-            sys.stdout.write("\r\033[K" + text)
-        else:
-            sys.stdout.write(text + "\n")
-        sys.stdout.flush()
-
-    def done(self):
-        if self.live:
-            sys.stdout.write("\n")
-
 
 # --- the arm ----------------------------------------------------------------------------------
 
@@ -176,17 +91,6 @@ def haptic_loop(arm, args):
     return {"answering": not lost, "wall": wall, "times": times, "positions": positions, "forces": forces,
             "exchange_us": exchange_us, "elapsed": time.perf_counter() - start}
 
-
-def wait_for_state(loop):
-    """Starts the loop, which returns once the arm's state has come; None when it did not
-    (the loop has then sent zero force and closed the port)."""
-    from orvane.haptics import LoopFault
-
-    try:
-        loop.start()
-    except LoopFault:
-        return None
-    return loop.state()
 
 
 def servo_haptic_loop(port, args):
@@ -288,18 +192,6 @@ def summarise(run):
           f"strongest wall force {min(run['forces']):+.2f} N")
 
 
-def pyplot():
-    """matplotlib's pyplot drawing to files, or None (said) when matplotlib is missing."""
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is not installed: no plot "
-              "(pip install 'OrvaneHardwareAPI[plot]' adds it)")
-        return None
-    return plt
-
 
 def plot(run, path):
     plt = pyplot()
@@ -387,89 +279,3 @@ def show_handle(port, count=5):
         time.sleep(0.2)
     return True
 
-
-# --- main -------------------------------------------------------------------------------------
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(
-        prog="orvane-demo", description=__doc__.split("\n\n")[1].replace("\n", " "))
-    parser.add_argument("--port", help="a real arm's port (default: start a simulated arm)")
-    parser.add_argument("--handle-port", help="a real handle's port (default: simulated)")
-    parser.add_argument("--seconds", type=float, default=3.0, help="haptic loop length (3)")
-    parser.add_argument("--stiffness", type=float, default=400.0, help="wall N/m (400)")
-    parser.add_argument("--wall-offset", type=float, default=0.005,
-                        help="wall distance in front of the start position, m (0.005)")
-    parser.add_argument("--push", type=float, default=None,
-                        help="amplitude of a sine push along x standing in for the hand, N "
-                             "(1 with the simulator, 0 with a real arm)")
-    parser.add_argument("--push-hz", type=float, default=0.5, help="push frequency (0.5)")
-    parser.add_argument("--plot", default="orvane-demo.png", help="plot file (orvane-demo.png)")
-    parser.add_argument("--no-plot", action="store_true", help="skip the plot")
-    parser.add_argument("--sim", help="the orvane-sim program to use")
-    parser.add_argument("--python-loop", action="store_true",
-                        help="run the haptic loop in Python instead of the native servo loop")
-    parser.add_argument("--rate", type=float, default=1000.0,
-                        help="servo loop rate, Hz; 0: as fast as the arm answers (1000)")
-    parser.add_argument("--max-force", type=float, default=5.0,
-                        help="servo loop force limit, N (5)")
-    parser.add_argument("--scene", choices=["mujoco"],
-                        help="touch a scene instead of the wall: 'mujoco' pushes a box across "
-                             "a table in a MuJoCo scene (needs orvane[mujoco])")
-    parser.add_argument("--scene-stiffness", type=float, default=300.0,
-                        help="the tool's coupling to the arm, N/m (300)")
-    parser.add_argument("--scene-damping", type=float, default=3.0,
-                        help="the tool's coupling damping, N s/m (3)")
-    args = parser.parse_args(argv)
-    if args.seconds <= 0 or args.stiffness < 0:
-        parser.error("--seconds must be positive and --stiffness not negative")
-    if args.rate < 0 or args.max_force <= 0:
-        parser.error("--rate must not be negative and --max-force must be positive")
-    if args.scene and (args.python_loop or args.rate == 0):
-        parser.error("--scene runs on the native loop at a fixed --rate")
-    if args.push is None:
-        args.push = 0.0 if args.port else 1.0
-
-    simulators = []
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    try:
-        port = args.port
-        if port is None:
-            simulators.append(Simulator(find_simulator(args.sim), "arm"))
-            port = simulators[-1].port
-        if args.scene:
-            from orvane import scene_demo
-
-            run = scene_demo.run(port, args, Progress, wait_for_state)
-            scene_demo.summarise(run)
-            if not args.no_plot and run["times"]:
-                scene_demo.plot(run, args.plot)
-            return 0 if run["answering"] else 1
-        if args.python_loop:
-            stream = api.SerialStream(port)  # kept referenced while the arm is used
-            arm = api.Varnix3(stream)
-            identify_arm(arm, port)
-            run = haptic_loop(arm, args)
-            summarise(run)
-            del arm, stream  # closes the arm's port
-        else:
-            run = servo_haptic_loop(port, args)  # the loop's port is closed on return
-            summarise_servo(run)
-        if not args.no_plot and run["times"]:
-            plot(run, args.plot)
-        if not run["answering"]:
-            return 1
-
-        handle_port = args.handle_port
-        if handle_port is None:
-            simulators.append(Simulator(find_simulator(args.sim), "handle"))
-            handle_port = simulators[-1].port
-        if not show_handle(handle_port):
-            return 1
-        return 0
-    finally:
-        for sim in simulators:
-            sim.stop()
-
-
-if __name__ == "__main__":
-    sys.exit(main())

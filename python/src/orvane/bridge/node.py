@@ -1,46 +1,28 @@
-"""The arm (and a handle) on the network: a servo loop that publishes its measured state over
-zenoh and takes force commands and coupling targets from it.
-
-The loop itself stays on this machine; only setpoints travel. A leader that loses the
-network ramps out under the loop's watchdog. The message layouts are in
-`orvane.bridge_wire` and README ("Bridge").
-
-    orvane-bridge --arm PORT [--handle PORT] [--prefix orvane/arm1] [--rate HZ]
-                  [--zenoh-config FILE] [--tls-cert F --tls-key F --tls-ca F] [--insecure]
-                  [--delay-ms X] [--jitter-ms Y] [--loss P] [--passivity]
-"""
-import argparse
+"""The bridge node: a servo loop on this machine whose measured state goes out over zenoh and
+whose force commands and coupling targets come in from it. Only setpoints travel; a leader
+that loses the network ramps out under the loop's watchdog."""
 import collections
 import json
 import math
-import os
-import signal
 import struct
-import sys
 import threading
 import time
-from typing import Any, Deque, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Deque, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-from orvane import bridge_wire as wire
-from orvane.bridge_access import add_mutual_tls, check_access, loopback_config
+import zenoh
+
+from orvane.bridge import wire
+from orvane.bridge.access import check_access, loopback_config
+from orvane.bridge.faults import NetworkFaults
+from orvane.bridge.inbox import Inbox
 from orvane.haptics import Coupling, HandleListener, LoopFault, ServoLoop
-from orvane.network_faults import NetworkFaults
-
-try:
-    import zenoh
-except ImportError:  # pragma: no cover - depends on the environment
-    # The cause stays chained as the context.
-    raise ImportError("orvane.bridge needs zenoh: pip install 'OrvaneHardwareAPI[bridge]'")
+from orvane.stats import percentiles
 
 #: Where the bridge listens when it is given no zenoh configuration.
 DEFAULT_ENDPOINT = "tcp/127.0.0.1:7447"
 #: operating_state goes out at least this often, even when the loop has stopped.
 STATE_INTERVAL_S = 0.1
 _SENT_SLOTS = 4096  # publish times kept for the round trip, by measured_cp sequence
-_MISSING_SPAN = 4096  # how far back a gap is remembered, in sequence numbers
-# A sequence further than this from a source's newest, either way, is not a gap or a
-# straggler: the source started over (or sent garbage), and its count is taken up anew.
-_WINDOW = 1 << 16
 # Stamps a sender can mean: seconds since 1970 that fit the monotonic clock's nanoseconds.
 _LATEST_STAMP_S = (2**63 - 1) / 1e9
 _RTT_SAMPLES = 100_000
@@ -60,77 +42,6 @@ def make_config(config: ZenohConfig) -> "zenoh.Config":
     return zenoh.Config.from_json5(json.dumps(dict(config)))
 
 
-def percentiles(values: Sequence[float]) -> Dict[str, float]:
-    ordered = sorted(values)
-    if not ordered:
-        return {"count": 0, "p50": 0.0, "p99": 0.0, "p999": 0.0, "max": 0.0}
-
-    def at(fraction: float) -> float:
-        return ordered[min(len(ordered) - 1, max(0, math.ceil(fraction * len(ordered)) - 1))]
-
-    return {"count": len(ordered), "p50": at(0.5), "p99": at(0.99), "p999": at(0.999),
-            "max": ordered[-1]}
-
-
-class Inbox:
-    """One command topic's sequence bookkeeping: only a message newer than every one before
-    it from the same source is applied. A source that starts over is followed: with a new
-    source id, with a sequence beyond the window either way, or with one behind the newest
-    but stamped later than it (the same id counting again from 1)."""
-
-    def __init__(self, late_s: float) -> None:
-        self.late_s = late_s
-        self.source: Optional[int] = None
-        self.newest = 0
-        self.newest_stamp = -math.inf
-        self.missing: Set[int] = set()
-        self.received = self.applied = self.late = self.lost = 0
-        self.out_of_order = self.malformed = self.rejected = self.sources = 0
-        self.restarts = 0
-
-    def accept(self, header: wire.Header, now: float) -> bool:
-        sequence = header.sequence
-        if header.source != self.source:
-            self.sources += 1
-            self.source = header.source
-            self._start_over()
-        elif self.newest < sequence <= self.newest + _WINDOW:
-            if sequence > self.newest + 1:
-                self._gap(sequence)
-        elif self.newest - _WINDOW < sequence <= self.newest and \
-                not header.stamp > self.newest_stamp:
-            self.out_of_order += 1
-            if sequence in self.missing:
-                # It was not lost after all, only overtaken.
-                self.missing.discard(sequence)
-                self.lost -= 1
-            return False
-        else:
-            self.restarts += 1
-            self._start_over()
-        self.newest, self.newest_stamp = sequence, header.stamp
-        if now - header.stamp > self.late_s:
-            self.late += 1
-        return True
-
-    def _start_over(self) -> None:
-        self.newest, self.newest_stamp = 0, -math.inf
-        self.missing.clear()
-
-    def _gap(self, sequence: int) -> None:
-        self.lost += sequence - self.newest - 1
-        self.missing.update(range(max(self.newest + 1, sequence - _MISSING_SPAN), sequence))
-        if len(self.missing) > _MISSING_SPAN:
-            floor = sequence - _MISSING_SPAN
-            self.missing = {s for s in self.missing if s >= floor}
-
-    def counts(self) -> Dict[str, int]:
-        return {"received": self.received, "applied": self.applied, "late": self.late,
-                "lost": self.lost, "out_of_order": self.out_of_order,
-                "malformed": self.malformed, "rejected": self.rejected,
-                "sources": self.sources, "restarts": self.restarts}
-
-
 class Bridge:
     """Runs a ServoLoop on `arm` (and a HandleListener on `handle`) and bridges them to zenoh
     under `prefix`: publishes measured_cp, measured_cv, measured_cf and operating_state at
@@ -139,7 +50,7 @@ class Bridge:
     `delay_ms`, `jitter_ms` and `loss` impair both directions, with random draws from `seed`;
     a command older than `late_ms` on arrival is counted late (and still applied when it is
     the newest). A zenoh configuration that lets peers beyond this machine in without mutual
-    TLS (orvane.bridge_access) is refused with a ValueError unless `insecure`."""
+    TLS (orvane.bridge.access) is refused with a ValueError unless `insecure`."""
 
     def __init__(self, arm: str, handle: Optional[str] = None, *, prefix: str = "orvane/arm1",
                  rate_hz: float = 500.0, zenoh_config: ZenohConfig = None,
@@ -466,134 +377,3 @@ class Bridge:
             result[name] = sum(i[name] for i in inboxes.values())
         return result
 
-
-# --- the command -----------------------------------------------------------------------
-
-def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
-    p = argparse.ArgumentParser(
-        prog="orvane-bridge", description="Publishes the arm's state over zenoh and takes "
-        "force commands and coupling targets from it.")
-    p.add_argument("--arm", required=True, help="the arm's port")
-    p.add_argument("--handle", help="a handle's port: its orientation joins measured_cp")
-    p.add_argument("--handle-hz", type=float, default=100.0,
-                   help="status requests a second to the handle (100; 0: a wireless one)")
-    p.add_argument("--prefix", default="orvane/arm1", help="key prefix (orvane/arm1)")
-    p.add_argument("--rate", type=float, default=500.0,
-                   help="publishing rate, Hz (500; never faster than the loop)")
-    p.add_argument("--loop-rate", type=float, default=1000.0, help="servo loop rate, Hz (1000)")
-    p.add_argument("--max-force", type=float, default=5.0, help="force limit, N (5)")
-    p.add_argument("--watchdog", type=positive_seconds, default=0.1,
-                   help="seconds without a force command before it ramps out (0.1; above 0)")
-    p.add_argument("--no-watchdog", action="store_true",
-                   help="DANGEROUS: no watchdog; a force commanded once stays on when the "
-                   "network or the peer goes away")
-    p.add_argument("--passivity", action="store_true",
-                   help="passivity damping on the servo_cp coupling: it never gives the arm "
-                   "more energy than the arm gave it (for a delayed network)")
-    p.add_argument("--zenoh-config", metavar="FILE",
-                   help="zenoh configuration (JSON5); default: a peer on "
-                   f"{DEFAULT_ENDPOINT}, loopback only, no scouting")
-    p.add_argument("--tls-cert", metavar="FILE", help="this bridge's certificate (PEM): "
-                   "with --tls-key and --tls-ca, only peers with a certificate the authority "
-                   "signed can connect (mutual TLS; endpoints must be tls/...)")
-    p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
-    p.add_argument("--tls-ca", metavar="FILE",
-                   help="the authority (PEM) whose certificates peers must show")
-    p.add_argument("--insecure", action="store_true",
-                   help="allow a configuration that lets peers beyond this machine command "
-                   "the arm without mutual TLS")
-    p.add_argument("--listen", action="append", metavar="ENDPOINT",
-                   help="zenoh listen endpoint, e.g. tcp/127.0.0.1:7447 (repeatable)")
-    p.add_argument("--connect", action="append", metavar="ENDPOINT",
-                   help="zenoh endpoint to connect to (repeatable)")
-    p.add_argument("--delay-ms", type=float, default=0.0, help="injected delay each way")
-    p.add_argument("--jitter-ms", type=float, default=0.0,
-                   help="injected extra delay, uniform in 0..X ms")
-    p.add_argument("--loss", type=float, default=0.0, help="injected loss probability (0..1)")
-    p.add_argument("--seed", type=int, default=0, help="seed of the injected faults")
-    p.add_argument("--seconds", type=float, help="run this long, then exit (default: "
-                   "until SIGINT or SIGTERM)")
-    args = p.parse_args(argv)
-    tls = (args.tls_cert, args.tls_key, args.tls_ca)
-    if any(tls) and not all(tls):
-        p.error("--tls-cert, --tls-key and --tls-ca go together")
-    return args
-
-
-def positive_seconds(text: str) -> float:
-    value = float(text)
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(
-            f"must be a number of seconds above 0, not {text!r} (--no-watchdog turns it off)")
-    return value
-
-
-def config_from_args(args: argparse.Namespace) -> "zenoh.Config":
-    """The zenoh configuration the options ask for, checked: refused (ValueError) when it
-    would let peers beyond this machine in without mutual TLS and --insecure is not given,
-    or, with --tls-*, when any endpoint is not TLS."""
-    tls = args.tls_cert is not None
-    if args.zenoh_config:
-        if not os.path.isfile(args.zenoh_config):
-            raise ValueError(f"no zenoh configuration at {args.zenoh_config!r}")
-        config = zenoh.Config.from_file(args.zenoh_config)
-        if args.listen:
-            config.insert_json5("listen/endpoints", json.dumps(args.listen))
-        if args.connect:
-            config.insert_json5("connect/endpoints", json.dumps(args.connect))
-    elif args.listen or args.connect:
-        config = loopback_config(args.listen or (), args.connect or ())
-    else:
-        default = DEFAULT_ENDPOINT.replace("tcp/", "tls/") if tls else DEFAULT_ENDPOINT
-        config = loopback_config(listen=[default])
-    if tls:
-        for path in (args.tls_cert, args.tls_key, args.tls_ca):
-            if not os.path.isfile(path):
-                raise ValueError(f"no such file: {path!r}")
-        add_mutual_tls(config, args.tls_cert, args.tls_key, args.tls_ca)
-    check_access(config, args.insecure, require_tls=tls)
-    return config
-
-
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = parse_args(argv)
-    done = threading.Event()
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: done.set())
-    if args.no_watchdog:
-        print("orvane-bridge: WARNING: no watchdog: a force commanded once stays on when "
-              "the network or the peer goes away", file=sys.stderr, flush=True)
-    try:
-        config = config_from_args(args)
-        bridge = Bridge(args.arm, args.handle, prefix=args.prefix, rate_hz=args.rate,
-                        zenoh_config=config, delay_ms=args.delay_ms,
-                        jitter_ms=args.jitter_ms, loss=args.loss, seed=args.seed,
-                        passivity=args.passivity, insecure=args.insecure,
-                        loop_options={"rate_hz": args.loop_rate, "max_force": args.max_force,
-                                      "watchdog_s": None if args.no_watchdog
-                                      else args.watchdog},
-                        handle_options={"request_hz": args.handle_hz})
-        bridge.start()
-    except (ValueError, LoopFault, zenoh.ZError) as e:
-        print(f"orvane-bridge: {e}", file=sys.stderr)
-        return 2
-    if bridge.access_warning:
-        print(f"orvane-bridge: WARNING: {bridge.access_warning}", file=sys.stderr, flush=True)
-    print(f"orvane-bridge: {args.prefix} at {bridge.rate_hz:g} Hz", flush=True)
-    end = math.inf if args.seconds is None else time.monotonic() + args.seconds
-    try:
-        # An arm that went away ends the bridge: a supervisor sees it exit and why.
-        while bridge.loop.running and not done.wait(min(0.1, max(0.0, end - time.monotonic()))):
-            if time.monotonic() >= end:
-                break
-    finally:
-        bridge.stop()
-    print(json.dumps(bridge.stats()), flush=True)
-    if bridge.loop.fault:
-        print(f"orvane-bridge: the loop failed: {bridge.loop.fault}", file=sys.stderr)
-        return 1
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,0 +1,5 @@
+import sys
+
+from orvane.bridge.cli import main
+
+sys.exit(main())

@@ -1,0 +1,5 @@
+import sys
+
+from orvane.demo.cli import main
+
+sys.exit(main())
