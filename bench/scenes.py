@@ -80,13 +80,16 @@ def coupling_way(port, seconds, interpolate):
         mover = loop.add(Coupling(target=home, stiffness=STIFFNESS, damping=DAMPING))
     else:
         mover = loop.add(Spring(center=home, stiffness=STIFFNESS, damping=DAMPING))
-    start = time.monotonic()
-    next_update = start
+    start = time.monotonic_ns()
+    next_update = start / 1e9
     try:
-        while (now := time.monotonic()) - start < seconds and loop.running:
-            t = now - start
+        while (now := time.monotonic_ns()) - start < seconds * 1e9 and loop.running:
+            t = (now - start) / 1e9
             if interpolate:
-                mover.update(target=target(t), velocity=velocity(t))
+                # Stamped with the time it is the target of: a thread that is preempted between
+                # reading the clock and the call does not squeeze the next segment into a
+                # fraction of its time (which the coupling's damping would feel as a kick).
+                mover.update(target=target(t), velocity=velocity(t), stamp_ns=now)
             else:
                 mover.update(center=target(t))
             next_update += 1.0 / TARGET_HZ
