@@ -8,7 +8,6 @@
 #include "Orvane/HardwareAPI/Fixtures.h"
 #include "effect_casters.h"
 #include "haptics.h"
-#include "haptics/Fixtures.h"
 #include "vector3.h"
 
 namespace OrvaneBindings::Haptics {
@@ -22,7 +21,7 @@ using Orvane::HardwareAPI::Python::Tuple;
 
 template <typename F>
 F Checked(const F& fixture) {
-    if (std::string problem = FixtureProblem(fixture); !problem.empty()) {
+    if (std::string problem = EffectProblem(Effect{fixture}); !problem.empty()) {
         throw py::value_error(problem);
     }
     return fixture;

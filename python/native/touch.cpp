@@ -13,7 +13,6 @@
 #include "Orvane/HardwareAPI/Workspace.h"
 #include "haptics.h"
 #include "initialised.h"
-#include "platform/Realtime.h"
 #include "vector3.h"
 
 namespace OrvaneBindings::Haptics {
@@ -199,7 +198,7 @@ void RegisterCoupling(py::module_& m) {
             t.position = ToVector3(target, "target");
             t.velocity = ToVector3(velocity, "velocity");
             if (stamp_ns.is_none()) {
-                t.stamp_ns = Orvane::HardwareAPI::Platform::MonotonicNs();
+                t.stamp_ns = Orvane::HardwareAPI::Haptics::MonotonicNs();
             } else if (!py::isinstance<py::int_>(stamp_ns)) {
                 throw py::type_error("stamp_ns must be an int (time.monotonic_ns()) or None");
             } else {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Clock.h"
 #include "Effects.h"
 
 namespace Orvane::HardwareAPI::Haptics {
