@@ -51,19 +51,37 @@ public:
     // kMaxForceLimit); check them with ForceLimitsProblem first.
     explicit ForceModel(const ForceLimits& limits);
 
-    // command_age_s: how long ago the commanded force was last set. `touch`: the force of
-    // the couplings, fixtures and scene, already in the arm's coordinates; like the effects,
-    // it gives way to braking and goes through the clamp and the non-finite check.
-    // `eased`: for each effect, the share (0 to 1) of its force an effect placed relative to
-    // the arm (a spring, a wall) gives while it eases in; nullptr: all of it.
+    // One cycle's force in two stages, Sum then Limit (the servo loop's render pipeline runs
+    // them after the scene-side terms).
+    // Sum: the commanded force, the effects and `touch`. command_age_s: how long ago the
+    // commanded force was last set; the watchdog ramps out the command alone (clamped first,
+    // as the arm would get it alone), never what the effects and couplings render.
+    // `touch`: the force of the couplings, fixtures and scene, already in the arm's
+    // coordinates; like the effects, it gives way to braking. `eased`: for each effect, the
+    // share (0 to 1) of its force an effect placed relative to the arm (a spring, a wall)
+    // gives while it eases in; nullptr: all of it.
+    void Sum(const Vec3& command, double command_age_s, const Effect* effects, std::size_t count,
+             const Vec3& x, const Vec3& v, const Vec3& touch = {}, const double* eased = nullptr);
+    // Limit: the sum as it may go out: zero when it is not finite, clamped to max_force in
+    // its direction, in single precision.
+    ForceResult Limit();
+
+    // Both stages at once.
     ForceResult Compute(const Vec3& command, double command_age_s, const Effect* effects,
                         std::size_t count, const Vec3& x, const Vec3& v, const Vec3& touch = {},
-                        const double* eased = nullptr);
+                        const double* eased = nullptr) {
+        Sum(command, command_age_s, effects, count, x, v, touch, eased);
+        return Limit();
+    }
 
 private:
     ForceLimits limits_;
     bool braking_ = false;
     bool stale_ = false;
+    // The cycle between Sum and Limit: the terms summed as sum_ 2^top_.
+    ForceResult out_;
+    Vec3 sum_{};
+    int top_ = 0;
 };
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -211,8 +211,7 @@ double TouchTable::Share(std::int64_t now_ns) const {
     return soft_start_.Share(now_ns);
 }
 
-bool TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s,
-                       const Effect* scene_effects, std::size_t count, Vec3& force) {
+TouchTable::SceneState TouchTable::ToScene(const Vec3& x, const Vec3& v, std::int64_t now_ns) {
     if (workspace_to_loop_.Update()) {
         const WorkspaceCommand& w = workspace_to_loop_.Front();
         bool changed = false;
@@ -237,13 +236,18 @@ bool TouchTable::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double
             workspace_from_loop_.Write({map_serial_, workspace_.Map()});
         }
     }
+    return {workspace_.ToScene(x), workspace_.VelocityToScene(v)};
+}
+
+bool TouchTable::SceneForce(const SceneState& at, std::int64_t now_ns, double dt_s,
+                            const Effect* scene_effects, std::size_t count, Vec3& force) {
     if (scene_to_loop_.Update()) {
         loop_scene_ = scene_to_loop_.Front().scene;
         scene_acked_.store(scene_to_loop_.Front().serial, std::memory_order_release);
     }
 
-    const Vec3 xs = workspace_.ToScene(x);
-    const Vec3 vs = workspace_.VelocityToScene(v);
+    const Vec3& xs = at.x;
+    const Vec3& vs = at.v;
     const double share = soft_start_.Share(now_ns);
     Vec3 scene_force{};
     loop_couplings_ = 0;

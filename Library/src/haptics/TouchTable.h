@@ -52,11 +52,22 @@ public:
 
     // Loop thread. Restart when rendering begins (soft start from zero).
     void Restart(std::int64_t now_ns);
-    // The force on the arm (device coordinates) of the couplings, the scene and the given
-    // effects (evaluated in scene coordinates), for the arm at x, v in this cycle of dt_s;
-    // false when there was nothing to render (force then untouched).
+    // A cycle's scene-side force in two stages, ToScene then SceneForce (Force does both).
+    // ToScene: the workspace map; takes the map and clutch changes, and gives the arm's
+    // state at x, v as the scene sees it.
+    struct SceneState {
+        Vec3 x{}, v{};
+    };
+    SceneState ToScene(const Vec3& x, const Vec3& v, std::int64_t now_ns);
+    // SceneForce: the force on the arm (device coordinates) of the couplings, the scene and
+    // the given effects (evaluated in scene coordinates), for the arm at `at` in this cycle
+    // of dt_s; false when there was nothing to render (force then untouched).
+    bool SceneForce(const SceneState& at, std::int64_t now_ns, double dt_s,
+                    const Effect* scene_effects, std::size_t count, Vec3& force);
     bool Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, double dt_s,
-               const Effect* scene_effects, std::size_t count, Vec3& force);
+               const Effect* scene_effects, std::size_t count, Vec3& force) {
+        return SceneForce(ToScene(x, v, now_ns), now_ns, dt_s, scene_effects, count, force);
+    }
     // After Force, once the loop's limits are applied: the part of that force that went out
     // (ForceResult::touch_share). The couplings report their part of it.
     void Rendered(double part);
