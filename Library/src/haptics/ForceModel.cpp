@@ -214,9 +214,9 @@ void ForceModel::Sum(const Vec3& command, double command_age_s, const Effect* ef
     }
 }
 
-// The sum sum 2^top as it may go out. Out of the class, as the whole computation was before
-// it was split from the sum: GCC 12 at -O2, given the same steps on the model's members,
-// dropped the rounding to single precision (ForceModelTest catches that).
+// The sum, sum 2^top, as it may go out. A free function: GCC 12 at -O2 dropped the rounding
+// to single precision when these steps read the sum from the model's members
+// (ForceModelTest.MaxForceIsBoundedToWhatSinglePrecisionCarries catches that).
 static ForceResult LimitedSum(const Vec3& sum, int top, ForceResult out, double max_force,
                               bool braking) {
     if (!Finite(sum)) {
