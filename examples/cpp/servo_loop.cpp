@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
     const LoopState state = loop.State();
     const LoopStats stats = loop.Stats();
     loop.Stop();  // sends zero force, joins the thread, closes the port
-    std::printf("pushed %.2f mm past the start, wall force %+.2f N, %llu cycles at %.0f Hz\n",
+    // At rest the push, the spring and the wall cancel: the force sent is about zero.
+    std::printf("pushed %.2f mm past the start, force sent %+.2f N, %llu cycles at %.0f Hz\n",
                 (state.position[0] - home[0]) * 1000.0, state.force[0],
                 static_cast<unsigned long long>(stats.cycles), stats.rate_hz);
     if (const Error fault = loop.Fault()) {
