@@ -61,6 +61,10 @@ ensure_venv() {
 # reads zstd and lz4 chunks with the system's libraries.
 orvane_build_packages=(pkg-config libzstd-dev liblz4-dev)
 
+# The platform tag scripts/build-wheel.sh repairs the wheel to: the oldest glibc whose
+# symbols the build uses with this machine's compilers (auditwheel show says which).
+orvane_manylinux=manylinux_2_35_x86_64
+
 # install_project [EXTRAS]: builds the package from this checkout and installs it (with
 # its tools) into .venv. The build runs in .venv itself (which has scikit-build-core,
 # pybind11, cmake and ninja) and in the persistent folder build/<wheel tag>, so a second
@@ -68,5 +72,5 @@ orvane_build_packages=(pkg-config libzstd-dev liblz4-dev)
 install_project() {
     ensure_debian_packages "${orvane_build_packages[@]}"
     "$orvane_python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-        "$orvane_root${1:+[$1]}"
+        --config-settings=build-dir="$orvane_root/build/{wheel_tag}" "$orvane_root${1:+[$1]}"
 }

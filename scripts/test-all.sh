@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the tests need, then runs every suite: the C++ suite through CTest
 # (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), a program built
-# against the installed C++ package, the Python suite through pytest against the module
-# installed into the project's virtual environment (.venv), the scene tests against the other
+# against the installed C++ package, the wheel (built once and repaired to manylinux) with the
+# Python suite against it in a fresh environment, the scene tests against the other
 # MuJoCo release, the type stubs against the
 # installed modules, the module built with the older pybind11 series, mypy over examples/,
 # the Windows backend, the fuzz targets and the Python suite against a sanitized module. The machine's own Python is not changed.
@@ -22,8 +22,9 @@ cmake --build build/ctest -j "$jobs"
 ctest --test-dir build/ctest --output-on-failure -j "$jobs"
 
 echo "== C++ suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+# With the Python modules too: the sanitized Python suite at the end uses this build.
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON \
-    -DORVANE_BUILD_TESTS=ON >/dev/null
+    -DORVANE_BUILD_TESTS=ON -DORVANE_BUILD_PYTHON=ON -DPython_EXECUTABLE="$orvane_python" >/dev/null
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs" -E Mujoco
@@ -47,9 +48,15 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan
 echo "== A program built against the installed C++ package"
 bash scripts/test-cpp-package.sh build/ctest
 
-echo "== Python suite"
-install_project test
-"$orvane_python" -m pytest -q tests
+echo "== The wheel: built once, repaired to manylinux, the Python suite against it installed fresh"
+wheel=$(bash scripts/build-wheel.sh)
+bash scripts/test-wheel.sh "$wheel"
+# The later stages (stubs, type checks, the other MuJoCo release) see the same wheel.
+"$orvane_python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+"$orvane_python" -m pip install -q --disable-pip-version-check "$wheel[test]"
+
+echo "== The extras' oldest releases against the same wheel"
+bash scripts/test-extras-oldest.sh "$wheel"
 
 echo "== The scene tests against the newest MuJoCo 3.x"
 bash scripts/test-mujoco-release.sh

@@ -15,9 +15,11 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 ensure_venv
 
-build=build/python-asan
+# The sanitized build of the C++ suite (scripts/test-all.sh), with the Python modules: one
+# compile of the library for both.
+build=build/asan
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON \
-    -DORVANE_BUILD_PYTHON=ON -DORVANE_BUILD_TESTS=OFF -DPython_EXECUTABLE="$orvane_python" >/dev/null
+    -DORVANE_BUILD_PYTHON=ON -DPython_EXECUTABLE="$orvane_python" >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
 module=$(find "$build" -maxdepth 1 -name 'OrvaneHardwareAPI*.so' | head -n 1)

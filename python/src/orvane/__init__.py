@@ -4,3 +4,6 @@
 handle listener; `orvane.bridge` puts the arm on zenoh (the orvane-bridge program);
 `orvane.demo` is the orvane-demo program.
 """
+from orvane._version import __version__
+
+__all__ = ["__version__"]

@@ -3,6 +3,9 @@ import argparse
 import sys
 from typing import List, Optional
 
+from orvane import __version__
+from orvane._extras import install_hint
+
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(
@@ -10,6 +13,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         description="Plot a session recorded by a servo loop or a handle listener: position, "
                     "force and period error over time (a handle's orientation and hall-effect "
                     "level).")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("file", help="the recording (.mcap)")
     parser.add_argument("-o", "--output", metavar="PNG",
                         help="write the figure to this file instead of showing it")
@@ -29,7 +33,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             matplotlib.use("Agg")  # no display needed for a file
         import matplotlib.pyplot as plt
     except ImportError:
-        print("orvane-plot: needs matplotlib: pip install 'OrvaneHardwareAPI[plot]'",
+        print(f"orvane-plot: needs matplotlib: {install_hint('plot')}",
               file=sys.stderr)
         return 1
     if len(recording) == 0:

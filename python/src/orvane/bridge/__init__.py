@@ -10,7 +10,9 @@ try:
     import zenoh  # noqa: F401
 except ImportError:  # pragma: no cover - depends on the environment
     # The cause stays chained as the context.
-    raise ImportError("orvane.bridge needs zenoh: pip install 'OrvaneHardwareAPI[bridge]'")
+    from orvane._extras import install_hint
+
+    raise ImportError("orvane.bridge needs zenoh: " + install_hint("bridge"))
 
 from orvane.bridge import wire
 from orvane.bridge.access import add_mutual_tls, check_access, loopback_config

@@ -16,6 +16,7 @@ from typing import Optional, Sequence
 
 import zenoh
 
+from orvane import __version__
 from orvane.bridge.access import add_mutual_tls, check_access, loopback_config
 from orvane.bridge.node import DEFAULT_ENDPOINT, Bridge
 from orvane.haptics import LoopFault
@@ -25,6 +26,7 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog="orvane-bridge", description="Publishes the arm's state over zenoh and takes "
         "force commands and coupling targets from it.")
+    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     p.add_argument("--arm", required=True, help="the arm's port")
     p.add_argument("--handle", help="a handle's port: its orientation joins measured_cp")
     p.add_argument("--handle-hz", type=float, default=100.0,

@@ -10,6 +10,7 @@ except ImportError:
 
 from orvane.demo.arm import (haptic_loop, identify_arm, plot, servo_haptic_loop,
                              show_handle, summarise, summarise_servo)
+from orvane import __version__
 from orvane.demo.common import Simulator, find_simulator
 
 DESCRIPTION = ("Starts a simulated arm (or uses --port for a real one), wakes it and prints its "
@@ -22,6 +23,7 @@ DESCRIPTION = ("Starts a simulated arm (or uses --port for a real one), wakes it
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="orvane-demo", description=DESCRIPTION)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("--port", help="a real arm's port (default: start a simulated arm)")
     parser.add_argument("--handle-port", help="a real handle's port (default: simulated)")
     parser.add_argument("--seconds", type=float, default=3.0, help="haptic loop length (3)")
@@ -43,7 +45,7 @@ def main(argv=None):
                         help="servo loop force limit, N (5)")
     parser.add_argument("--scene", choices=["mujoco"],
                         help="touch a scene instead of the wall: 'mujoco' pushes a box across "
-                             "a table in a MuJoCo scene (needs orvane[mujoco])")
+                             "a table in a MuJoCo scene (needs MuJoCo: the [mujoco] extra)")
     parser.add_argument("--scene-stiffness", type=float, default=300.0,
                         help="the tool's coupling to the arm, N/m (300)")
     parser.add_argument("--scene-damping", type=float, default=3.0,

@@ -8,6 +8,8 @@ import subprocess
 import sys
 import sysconfig
 
+from orvane._extras import install_hint
+
 
 # --- simulated devices ------------------------------------------------------------------------
 
@@ -95,7 +97,7 @@ def pyplot():
         import matplotlib.pyplot as plt
     except ImportError:
         print("matplotlib is not installed: no plot "
-              "(pip install 'OrvaneHardwareAPI[plot]' adds it)")
+              f"({install_hint('plot')} adds it)")
         return None
     return plt
 

@@ -13,7 +13,7 @@ the chunks that reached it whole, `written` counts their records and `lost` ever
 after them. A file being recorded has one writer: a second recorder on it is refused.
 
 Messages are JSON with a JSON schema, which plotting tools read without any plug-in.
-Needs the `mcap` and `numpy` packages (`pip install OrvaneHardwareAPI[record]`).
+Needs the `mcap` and `numpy` packages (the `record` extra).
 """
 from orvane.recording.reader import Recording, load
 from orvane.recording.schema import ARM_SCHEMA, ARM_TOPIC, HANDLE_SCHEMA, HANDLE_TOPIC, RecordingError

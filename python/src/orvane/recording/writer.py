@@ -13,6 +13,7 @@ import uuid
 import weakref
 from typing import Any, Dict, Optional
 
+from orvane._extras import install_hint
 from orvane.recording.schema import (ARM_SCHEMA, ARM_TOPIC, CONFIG, DEVICE_INFO, HANDLE_SCHEMA,
                                      HANDLE_TOPIC, LOST_SCHEMA, LOST_SUFFIX, PROFILE)
 
@@ -39,7 +40,7 @@ def _mcap():
         from mcap.writer import CompressionType, Writer
     except ImportError as e:  # pragma: no cover - depends on the installation
         raise ImportError("recording needs the mcap package: "
-                          "pip install 'OrvaneHardwareAPI[record]'") from e
+                          + install_hint("record")) from e
     return Writer, CompressionType
 
 

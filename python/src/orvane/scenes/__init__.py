@@ -9,14 +9,15 @@ import glob
 import os
 from typing import Any, Tuple
 
+from orvane._extras import install_hint
+
 #: Where the tool starts in the demo scene: the arm's origin maps here.
 DEMO_TOOL_START = (-0.045, 0.0, 0.02)
 #: Where the box starts in the demo scene.
 DEMO_BOX_START = (0.0, 0.0, 0.025)
 
 _MISSING = (
-    "MuJoCo scenes need the mujoco package: pip install 'OrvaneHardwareAPI[mujoco]' "
-    "(or pip install mujoco)"
+    "MuJoCo scenes need the mujoco package: " + install_hint("mujoco")
 )
 
 _TABLE = (

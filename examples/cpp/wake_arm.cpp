@@ -1,5 +1,5 @@
 // Wakes the arm on the port given and prints what it reports about itself:
-//   cpp-consumer /dev/ttyACM0
+//   wake_arm /dev/ttyACM0
 #include <Orvane/HardwareAPI.h>
 
 #include <cstdio>
