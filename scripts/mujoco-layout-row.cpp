@@ -4,6 +4,8 @@
 
 #include "haptics/MujocoLayoutFromHeaders.h"
 
+static_assert(sizeof(void*) == 8, "the library reads these rows in 64-bit programs only");
+
 int main() {
     using Orvane::HardwareAPI::Haptics::MujocoLayoutFromHeaders;
     const auto l = MujocoLayoutFromHeaders();

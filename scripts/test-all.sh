@@ -2,8 +2,8 @@
 # Installs everything the tests need, then runs every suite: the C++ suite through CTest
 # (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), a program built
 # against the installed C++ package, the Python suite through pytest against the module
-# installed into the project's virtual environment (.venv), the scene tests against the other
-# MuJoCo release, the type stubs against the
+# installed into the project's virtual environment (.venv), the scene tests of that same build
+# with the oldest MuJoCo release it steps, the type stubs against the
 # installed modules, the module built with the older pybind11 series, mypy over examples/,
 # the Windows backend, the fuzz targets and the Python suite against a sanitized module. The machine's own Python is not changed.
 set -euo pipefail
@@ -51,7 +51,7 @@ echo "== Python suite"
 install_project test
 "$orvane_python" -m pytest -q tests
 
-echo "== The scene tests against the newest MuJoCo 3.x"
+echo "== The scene tests of the same build with the oldest MuJoCo it steps"
 bash scripts/test-mujoco-release.sh
 
 echo "== The type stubs against the installed modules"

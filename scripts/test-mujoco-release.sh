@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Builds the package against another MuJoCo release (default: the newest 3.x, lib.sh's
-# orvane_mujoco_older) in a virtual environment of its own, build/venv-mujoco-RELEASE, and
-# runs the scene tests there: the build takes that release's layouts from its headers.
+# Runs the scene tests of the package as built for .venv with another MuJoCo release (default
+# the oldest the library steps, lib.sh's orvane_mujoco_older) in a virtual environment of its
+# own, build/venv-mujoco-RELEASE: one build serves every release it has a layout for. The
+# wheel comes out of install_project's build folder, so after it nothing is compiled again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 release=${1:-$orvane_mujoco_older}
+ensure_venv
+
+rm -rf build/wheel
+"$orvane_python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+    -w build/wheel .
+wheel=$(ls build/wheel/orvanehardwareapi-*.whl)
 
 venv=build/venv-mujoco-$release
 [[ -x "$venv/bin/python" ]] || python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "mujoco==$release" \
-    "pybind11>=3" "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy
-# The project's own build folder for this release; the installed MuJoCo must stay as it is.
-PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    --no-build-isolation --config-settings=build-dir="build/mujoco-$release" ".[mujoco]"
+    pytest hypothesis numpy
+# The installed MuJoCo must stay as it is.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+    "$wheel"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[mujoco]"
 "$venv/bin/python" -c "import mujoco, sys; sys.exit(mujoco.__version__ != '$release')" || {
     echo "the [mujoco] extra changed MuJoCo $release" >&2
     exit 1

@@ -31,6 +31,13 @@ std::string KnownReleases() {
 
 Error ChooseMujocoLayout(int version, const char* release, const MujocoLayout*& layout) {
     layout = nullptr;
+    // The rows are written on a 64-bit machine; MuJoCo's structures hold pointers, so they
+    // would be wrong for any other build.
+    if constexpr (sizeof(void*) != 8) {
+        return {ErrorKind::NoDevice,
+                "this build cannot step MuJoCo scenes: its layouts are for "
+                "64-bit programs"};
+    }
     for (const MujocoLayout& known : kLayouts) {
         if (known.version == version) {
             layout = &known;
