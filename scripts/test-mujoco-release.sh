@@ -26,6 +26,15 @@ venv=build/venv-mujoco-$release
     echo "the [mujoco] extra changed MuJoCo $release" >&2
     exit 1
 }
+# The library's row for this release is what the release's own headers say.
+include=$("$venv/bin/python" -c "import mujoco, os; print(os.path.dirname(mujoco.__file__))")/include
+"${CXX:-c++}" -std=c++20 -I "$include" -I Library/src -I Library/include \
+    scripts/mujoco-layout-row.cpp -o "$venv/layout-row"
+diff <(sed -n "\|^// MuJoCo $release\$|,/^},\$/p" Library/src/haptics/MujocoLayouts.inc | tail -n +2) \
+    <("$venv/layout-row") || {
+    echo "the row of MuJoCo $release is not what its headers say: run scripts/update-mujoco-layouts.sh" >&2
+    exit 1
+}
 PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
     tests/test_scenes.py tests/test_touch.py tests/test_scene_safety.py \
     tests/test_tools.py::test_demo_pushes_a_box_in_a_mujoco_scene
