@@ -23,14 +23,16 @@ orvane_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 orvane_venv="$orvane_root/.venv"
 orvane_python="$orvane_venv/bin/python"
 
-# The MuJoCo releases the scenes are tested with, the newest 4.x and 3.x (pyproject.toml's
-# mujoco extra names the range): .venv has the first, scripts/test-mujoco-release.sh builds
-# and tests against the second.
+# The MuJoCo releases the library can step: scripts/update-mujoco-layouts.sh writes their
+# layouts into the library, and pyproject.toml's mujoco extra names their range. .venv has
+# the newest, scripts/test-mujoco-release.sh runs the scene tests of the same build with
+# another (the oldest unless told).
+orvane_mujoco_releases=(3.17.0 4.0.0 4.0.1)
 orvane_mujoco_version=4.0.1
 orvane_mujoco_older=3.17.0
 
 # What building, testing and type-checking need; changing this list refreshes .venv. MuJoCo
-# is among them because the build compiles its layouts from the headers MuJoCo ships.
+# is among them for the scene tests and the check that its layout row matches its headers.
 orvane_venv_packages=("pybind11>=3" "scikit-build-core>=0.10" cmake ninja pytest hypothesis
     numpy mypy "mujoco==$orvane_mujoco_version")
 

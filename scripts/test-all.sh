@@ -2,8 +2,8 @@
 # Installs everything the tests need, then runs every suite: the C++ suite through CTest
 # (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), a program built
 # against the installed C++ package, the wheel (built once and repaired to manylinux) with the
-# Python suite against it in a fresh environment, the scene tests against the other
-# MuJoCo release, the type stubs against the
+# Python suite against it in a fresh environment, the scene tests of that same wheel with the
+# oldest MuJoCo release it steps, the type stubs against the
 # installed modules, the module built with the older pybind11 series, mypy over examples/,
 # the Windows backend, the fuzz targets and the Python suite against a sanitized module. The machine's own Python is not changed.
 set -euo pipefail
@@ -58,8 +58,8 @@ bash scripts/test-wheel.sh "$wheel"
 echo "== The extras' oldest releases against the same wheel"
 bash scripts/test-extras-oldest.sh "$wheel"
 
-echo "== The scene tests against the newest MuJoCo 3.x"
-bash scripts/test-mujoco-release.sh
+echo "== The scene tests of the same build with the oldest MuJoCo it steps"
+bash scripts/test-mujoco-release.sh "$orvane_mujoco_older" "$wheel"
 
 echo "== The type stubs against the installed modules"
 bash scripts/test-stubs.sh

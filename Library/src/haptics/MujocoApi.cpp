@@ -133,21 +133,7 @@ Error MujocoLibrary::Open(const char* path) {
     }
     const char* release = a.version_string();
     std::snprintf(release_, sizeof release_, "%s", release != nullptr ? release : "?");
-    const MujocoLayout* compiled = CompiledMujocoLayout();
-    if (compiled == nullptr) {
-        return {ErrorKind::NoDevice,
-                std::string("this build of the library found no MuJoCo headers, so it cannot "
-                            "step MuJoCo ") +
-                    release_ + " scenes: reinstall it with the mujoco package installed"};
-    }
-    if (compiled->version != a.version()) {
-        return {ErrorKind::NoDevice, std::string("MuJoCo ") + release_ +
-                                         " is not the release this library was built " +
-                                         "for (version " + std::to_string(compiled->version) +
-                                         "): reinstall it with this mujoco installed"};
-    }
-    layout_ = compiled;
-    return {};
+    return ChooseMujocoLayout(a.version(), release_, layout_);
 }
 
 void* MujocoLibrary::Symbol(const char* name) const {

@@ -1,40 +1,77 @@
 // The few functions and structure fields of the MuJoCo library that a scene uses: the
 // functions found by name at run time in the library the program loaded, the fields where
-// the headers of the release the build found put them.
+// the headers of that library's release put them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "Orvane/HardwareAPI/Error.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 
 // Where the fields live in one release's mjModel and mjData (bytes from the start), and the
-// values of the constants used: compiled from that release's own headers (MujocoLayout.cpp).
+// values of the constants used. Every release's row is compiled from that release's own
+// headers (MujocoLayoutFromHeaders.h); one list names the fields so that the struct, the rows
+// written by scripts/update-mujoco-layouts.sh and the comparisons cannot disagree on them.
+#define ORVANE_MUJOCO_LAYOUT_FIELDS(X)                                           \
+    X(int, version) /* as mj_version() gives it */                               \
+    /* mjModel */                                                                \
+    X(std::size_t, count_bytes) /* size of the model's counts (nq, nv, nbody) */ \
+    X(std::size_t, nq)                                                           \
+    X(std::size_t, nv)                                                           \
+    X(std::size_t, nbody)                                                        \
+    X(std::size_t, timestep) /* opt.timestep */                                  \
+    X(std::size_t, body_weldid)                                                  \
+    X(std::size_t, body_mocapid)                                                 \
+    X(std::size_t, body_jntnum)                                                  \
+    X(std::size_t, body_jntadr)                                                  \
+    X(std::size_t, jnt_type)                                                     \
+    X(std::size_t, geom_bodyid)                                                  \
+    X(std::size_t, body_mass)                                                    \
+    X(std::size_t, body_subtreemass)                                             \
+    /* mjData; nbuffer, narena and buffer tell what the data was made for */     \
+    X(std::size_t, nbuffer)                                                      \
+    X(std::size_t, narena)                                                       \
+    X(std::size_t, buffer)                                                       \
+    X(std::size_t, time)                                                         \
+    X(std::size_t, ncon)                                                         \
+    X(std::size_t, qpos)                                                         \
+    X(std::size_t, qvel)                                                         \
+    X(std::size_t, qacc)                                                         \
+    X(std::size_t, xpos)                                                         \
+    X(std::size_t, xfrc_applied)                                                 \
+    X(std::size_t, contact)                                                      \
+    X(std::size_t, contact_size)                                                 \
+    X(std::size_t, contact_geom1)                                                \
+    X(std::size_t, contact_geom2)                                                \
+    X(std::size_t, warning)                                                      \
+    X(std::size_t, warning_size)                                                 \
+    X(std::size_t, warning_number)                                               \
+    X(int, warn_badqpos)                                                         \
+    X(int, warn_badqvel)                                                         \
+    X(int, warn_badqacc)                                                         \
+    /* mjtState bits, mjtObj and mjtJoint values */                              \
+    X(int, state_time)                                                           \
+    X(int, state_qpos)                                                           \
+    X(int, state_qvel)                                                           \
+    X(int, state_xfrc_applied)                                                   \
+    X(int, object_body)                                                          \
+    X(int, joint_free)                                                           \
+    X(int, joint_slide)
+
 struct MujocoLayout {
-    int version;  // as mj_version() gives it
-    // mjModel
-    std::size_t count_bytes;  // size of the model's counts (nq, nv, nbody)
-    std::size_t nq, nv, nbody;
-    std::size_t timestep;  // opt.timestep
-    std::size_t body_weldid, body_mocapid, body_jntnum, body_jntadr, jnt_type, geom_bodyid;
-    std::size_t body_mass, body_subtreemass;
-    // mjData
-    std::size_t nbuffer, narena, buffer;  // what the data was made for
-    std::size_t time, ncon, qpos, qvel, qacc, xpos, xfrc_applied;
-    std::size_t contact, contact_size, contact_geom1, contact_geom2;
-    std::size_t warning, warning_size, warning_number;
-    int warn_badqpos, warn_badqvel, warn_badqacc;
-    // mjtState bits, mjtObj and mjtJoint values
-    int state_time, state_qpos, state_qvel, state_xfrc_applied;
-    int object_body;
-    int joint_free, joint_slide;
+#define ORVANE_MUJOCO_LAYOUT_MEMBER(type, name) type name;
+    ORVANE_MUJOCO_LAYOUT_FIELDS(ORVANE_MUJOCO_LAYOUT_MEMBER)
+#undef ORVANE_MUJOCO_LAYOUT_MEMBER
 };
 
-// The layout of the release whose headers the build found; nullptr when it found none.
-const MujocoLayout* CompiledMujocoLayout();
+// The layout of the release whose mj_version() is `version` (`release` as its
+// mj_versionString() names it); NoDevice naming the releases this build can step when it
+// has no row for that one.
+Error ChooseMujocoLayout(int version, const char* release, const MujocoLayout*& layout);
 
 // mjModel* and mjData* travel as void*: the library never looks inside but through the
 // layout above.
@@ -65,8 +102,8 @@ public:
     MujocoLibrary& operator=(const MujocoLibrary&) = delete;
     ~MujocoLibrary();
 
-    // NoDevice when the file is not a MuJoCo library, or not the release this build was
-    // compiled for.
+    // NoDevice when the file is not a MuJoCo library, or a release this build has no layout
+    // for (the message names the releases it has).
     Error Open(const char* path);
     const char* Release() const { return release_; }
 

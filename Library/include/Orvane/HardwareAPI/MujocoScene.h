@@ -55,7 +55,8 @@ public:
     // Checks everything, copies model and data and prepares the copies for a loop of
     // period_s (their time step is set to period_s / substeps); nullptr with the reason in
     // `error` otherwise: BadArgument for a value (a data made for another model, a tool body
-    // that cannot move), NoDevice for a library that is missing or not the release built for.
+    // that cannot move), NoDevice for a library that is missing or of a release this build has
+    // no layout for.
     static std::shared_ptr<MujocoScene> Open(const MujocoSceneParams& params, double period_s,
                                              Error& error);
     MujocoScene(const MujocoScene&) = delete;

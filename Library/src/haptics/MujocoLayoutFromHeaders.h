@@ -1,24 +1,24 @@
-// The layout of the MuJoCo release whose headers the build found, taken from those headers
-// by the compiler; nothing of the library is linked.
-#include "haptics/MujocoApi.h"
+// One release's layout as the compiler finds it in that release's headers. Only programs
+// compiled against MuJoCo's headers include this: scripts/update-mujoco-layouts.sh, which
+// writes the library's rows with it, and the test that the row of the installed release is
+// what its headers say.
+#pragma once
 
-#ifdef ORVANE_MUJOCO_HEADERS
 #include <cstddef>
+#include <cstdint>
 
 #include <mujoco/mujoco.h>
-#endif
+
+#include "haptics/MujocoApi.h"
 
 namespace Orvane::HardwareAPI::Haptics {
-
-#ifdef ORVANE_MUJOCO_HEADERS
-namespace {
 
 static_assert(sizeof(mjtNum) == sizeof(double), "the scene reads MuJoCo's numbers as double");
 static_assert(sizeof(static_cast<mjData*>(nullptr)->nbuffer) == sizeof(std::int64_t) &&
                   sizeof(static_cast<mjData*>(nullptr)->narena) == sizeof(std::int64_t),
               "buffer sizes are read as 64-bit counts");
 
-MujocoLayout FromHeaders() {
+inline MujocoLayout MujocoLayoutFromHeaders() {
     MujocoLayout l{};
     l.version = mjVERSION_HEADER;
     l.count_bytes = sizeof(static_cast<mjModel*>(nullptr)->nq);  // int or 64-bit by release
@@ -65,20 +65,5 @@ MujocoLayout FromHeaders() {
     l.joint_slide = mjJNT_SLIDE;
     return l;
 }
-
-}  // namespace
-
-const MujocoLayout* CompiledMujocoLayout() {
-    static const MujocoLayout layout = FromHeaders();
-    return &layout;
-}
-
-#else
-
-const MujocoLayout* CompiledMujocoLayout() {
-    return nullptr;
-}
-
-#endif
 
 }  // namespace Orvane::HardwareAPI::Haptics
