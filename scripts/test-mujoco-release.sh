@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the scene tests of the package as built for .venv with another MuJoCo release (default
 # the oldest the library steps, lib.sh's orvane_mujoco_older) in a virtual environment of its
-# own, build/venv-mujoco-RELEASE: one build serves every release it has a layout for. The
-# wheel comes out of install_project's build folder, so after it nothing is compiled again.
+# own, build/venv-mujoco-RELEASE: one build serves every release it has a layout for.
+#
+#   bash scripts/test-mujoco-release.sh [RELEASE [WHEEL]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
