@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <span>
 
 #include "Orvane/HardwareAPI/Protocol.h"
 #include "codec/ArmCodec.h"
