@@ -67,6 +67,17 @@ def handle_seeds():
     yield "write_fails", bytes([0x55, 2]) + H_INFO * 3
 
 
+def codec_seeds():
+    # No control bytes: the codecs see the line's bytes as they are.
+    state = bytes([0xDB]) + struct.pack("<HB", 0x1234, 3) + b"abc"
+    yield "handle_messages", H_INFO + h_status(bytes(range(255))) + H_ERROR + b"\x55" + H_INFO
+    yield "handle_requests", b"\x0a\xda" + state + bytes([0xDB, 1, 0, 0]) + b"\xd0\xda"
+    yield "arm_requests", (b"\x0a\xab" + bytes([0x2A]) + f32x3(1.5, -2, 0.25) + bytes([0x2C])
+                           + ARM_NAN[1:13] + bytes([0x1A]) + f32x3(0, -0.0, 1e-38)
+                           + bytes([0x1C]) + ARM_NAN[13:])
+    yield "arm_replies", ARM_INFO[1:] + ARM_NAN[1:]
+
+
 def entry(mode, name: bytes, data: bytes):
     return bytes([mode]) + struct.pack("<H", len(name)) + name + struct.pack("<H", len(data)) + data
 
@@ -144,7 +155,8 @@ def mcap_seeds():
 
 def main():
     for target, seeds in (("varnix3_receive", arm_seeds), ("handle_receive", handle_seeds),
-                          ("port_listing", listing_seeds), ("mcap_reader", mcap_seeds)):
+                          ("port_listing", listing_seeds), ("mcap_reader", mcap_seeds),
+                          ("codec_frames", codec_seeds)):
         folder = CORPUS / target
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)

@@ -2,18 +2,31 @@
 
 #include <algorithm>
 
+#include "codec/HandleCodec.h"
+
 namespace Orvane::HardwareAPI::Devices {
+namespace {
 
 namespace Msg = Protocol::HandleMsg;
+namespace Wire = Codec::Handle;
+
+Codec::Bytes Out(Device& device) {
+    return {device.WriteBuffer(), Protocol::kBufferSize};
+}
+
+// The whole read buffer: a short read still decodes, from whatever the buffer holds.
+Codec::ConstBytes In(const Device& device) {
+    return {device.ReadBuffer(), Protocol::kBufferSize};
+}
+
+}  // namespace
 
 void Handle::SendDeviceWakeup() {
-    WriteBuffer()[0] = Msg::kWakeup;
-    WriteBytes(1);
+    WriteBytes(Wire::EncodeWakeup(Out(*this)));
 }
 
 void Handle::RequestStatus() {
-    WriteBuffer()[0] = Msg::kStatusRequest;
-    WriteBytes(1);
+    WriteBytes(Wire::EncodeStatusRequest(Out(*this)));
 }
 
 void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
@@ -21,27 +34,17 @@ void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
     if (data_length > 0 && user_data == nullptr) {
         return;  // no data to send: write nothing rather than read through a missing pointer
     }
-    std::uint8_t* out = WriteBuffer();
-    out[0] = Msg::kState;
-    Protocol::PutU16(out + Msg::kStateDeviceId, device_id);
-    out[Msg::kStateLength] = data_length;
-    if (data_length > 0) {
-        std::copy_n(user_data, data_length, out + Msg::kStateData);
-    }
-    WriteBytes(Msg::kStateHeaderSize + data_length);
+    const Codec::ConstBytes data =
+        data_length > 0 ? Codec::ConstBytes(user_data, data_length) : Codec::ConstBytes();
+    WriteBytes(Wire::EncodeState(Out(*this), device_id, data));
 }
 
 int Handle::Receive() {
     switch (ReadHeaderCode()) {
         case Msg::kInfo: {
             const int count = ReadBytes(Msg::kInfoPayload);
-            const std::uint8_t* in = ReadBuffer();
             HandleInfo info{};
-            info.tool_data_remaining = in[Msg::kInfoToolDataRemaining];
-            info.device_id = Protocol::GetU16(in + Msg::kInfoDeviceId);
-            info.device_model_number = in[Msg::kInfoModelNumber];
-            info.hardware_version = in[Msg::kInfoHardwareVersion];
-            info.firmware_version = in[Msg::kInfoFirmwareVersion];
+            Wire::DecodeInfo(In(*this), info);
             OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
                                 info.hardware_version, info.firmware_version);
             OnReceiveHandleInfoRecord(info);
@@ -50,14 +53,7 @@ int Handle::Receive() {
         case Msg::kStatus: {
             HandleStatusMessage status{};  // user data zero-filled
             const int fixed = ReadBytes(Msg::kStatusFixedPayload);
-            const std::uint8_t* in = ReadBuffer();
-            status.device_id = Protocol::GetU16(in + Msg::kStatusDeviceId);
-            status.error_flag = in[Msg::kStatusErrorFlag];
-            status.hall_effect_sensor_level = in[Msg::kStatusHallEffect];
-            for (int i = 0; i < 4; ++i) {
-                status.quaternion[i] = Protocol::GetF32(in + Msg::kStatusQuaternion + 4 * i);
-            }
-            status.user_data_length = in[Msg::kStatusUserDataLength];
+            Wire::DecodeStatusHead(In(*this), status);
             // The second read refills the read buffer from its start.
             const int data = ReadBytes(status.user_data_length);
             std::copy_n(ReadBuffer(), status.user_data_length, status.user_data.begin());
@@ -69,10 +65,8 @@ int Handle::Receive() {
         }
         case Msg::kErrorResponse: {
             const int count = ReadBytes(Msg::kErrorPayload);
-            const std::uint8_t* in = ReadBuffer();
             HandleErrorResponse error{};
-            error.device_id = Protocol::GetU16(in + Msg::kErrorDeviceId);
-            error.error_code = in[Msg::kErrorCode];
+            Wire::DecodeErrorResponse(In(*this), error);
             OnReceiveHandleErrorResponse(error.device_id, error.error_code);
             OnReceiveHandleErrorResponseRecord(error);
             return count;

@@ -4,40 +4,30 @@
 
 #include "Orvane/HardwareAPI/Protocol.h"
 #include "Trace.h"
+#include "codec/ArmCodec.h"
 
 namespace Orvane::Sim {
 
-namespace P = Orvane::HardwareAPI::Protocol;
 namespace Arm = Orvane::HardwareAPI::Protocol::Arm;
+namespace Codec = Orvane::HardwareAPI::Codec;
+namespace Wire = Orvane::HardwareAPI::Codec::Arm;
 
-std::size_t ArmDevice::RequestSize(std::uint8_t header) {
-    switch (header) {
-        case Arm::kWakeup:
-        case Arm::kCurrentRequest:
-            return Arm::kBareRequestSize;
-        case Arm::kJointTorques:
-        case Arm::kJointAngles:
-        case Arm::kForce:
-        case Arm::kPosition:
-            return Arm::kVectorRequestSize;
-        default:
-            return 0;
-    }
-}
+static_assert(RequestFramer::kUnknown == Codec::kNoMessage);
 
 void ArmDevice::Receive(const std::uint8_t* data, std::size_t n, Clock::time_point now,
                         std::vector<Message>& replies) {
     framer_.Feed(
         data, n, now,
-        [](const std::uint8_t* p, std::size_t) {
-            const std::size_t size = RequestSize(p[0]);
-            return size == 0 ? RequestFramer::kUnknown : size;
+        [](const std::uint8_t* p, std::size_t available) {
+            return Wire::RequestSize(Codec::ConstBytes(p, available));
         },
-        [&](const std::uint8_t* request, std::size_t) { replies.push_back(Answer(request, now)); },
+        [&](const std::uint8_t* request, std::size_t size) {
+            replies.push_back(Answer(request, size, now));
+        },
         [](std::uint8_t) {});  // the arm ignores a byte that starts no request
 }
 
-Message ArmDevice::Answer(const std::uint8_t* request, Clock::time_point now) {
+Message ArmDevice::Answer(const std::uint8_t* request, std::size_t size, Clock::time_point now) {
     // Time passes under the previous command; then the new command takes over.
     if (last_request_) {
         model_.Advance(std::chrono::duration<double>(now - *last_request_).count());
@@ -46,9 +36,8 @@ Message ArmDevice::Answer(const std::uint8_t* request, Clock::time_point now) {
 
     Vec3 v{};
     float f[3] = {0, 0, 0};
-    const bool vector = RequestSize(request[0]) == Arm::kVectorRequestSize;
+    const bool vector = Wire::DecodeVectorRequest(Codec::ConstBytes(request, size), f);
     if (vector) {
-        P::GetF32x3(request + Arm::kVectorOffset, f);
         v = {f[0], f[1], f[2]};
     }
     if (trace_ != nullptr) {
@@ -94,30 +83,33 @@ Message ArmDevice::JointState(Clock::time_point now) {
 }
 
 Message ArmDevice::DeviceInfo() const {
-    Message m(1 + Arm::kDeviceInfoPayload);
-    m[0] = Arm::kDeviceInfo;
-    std::uint8_t* payload = m.data() + 1;
-    P::PutU16(payload + Arm::kInfoDeviceId, identity_.device_id);
-    payload[Arm::kInfoModelNumber] = identity_.model_number;
-    payload[Arm::kInfoHardwareVersion] = identity_.hardware_version;
-    payload[Arm::kInfoFirmwareVersion] = identity_.firmware_version;
-    for (std::size_t i = 0; i < Arm::kUuidSize; ++i) {
-        payload[Arm::kInfoUuid + i] = identity_.uuid[i];
-    }
+    HardwareAPI::DeviceInfo info;
+    info.device_id = identity_.device_id;
+    info.model_number = identity_.model_number;
+    info.hardware_version = identity_.hardware_version;
+    info.firmware_version = identity_.firmware_version;
+    info.uuid.bytes = identity_.uuid;
+    Message m(Wire::kDeviceInfoSize);
+    Wire::EncodeDeviceInfo(m, info);
     return m;
 }
 
-// A state or current reply: the header, then three floats, then three more for the two
-// state replies (the current reply carries only the first three).
+// A state or current reply: the two state replies carry both vectors, the current reply
+// only the first.
 Message ArmDevice::State(std::uint8_t header, const Vec3& first, const Vec3& second) const {
-    const bool current = header == Arm::kCurrent;
-    Message m(1 + (current ? Arm::kCurrentPayload : Arm::kStatePayload));
-    m[0] = header;
     const float a[3] = {float(first[0]), float(first[1]), float(first[2])};
-    P::PutF32x3(m.data() + 1 + Arm::kStatePosition, a);
-    if (!current) {
-        const float b[3] = {float(second[0]), float(second[1]), float(second[2])};
-        P::PutF32x3(m.data() + 1 + Arm::kStateVelocity, b);
+    const float b[3] = {float(second[0]), float(second[1]), float(second[2])};
+    Message m(header == Arm::kCurrent ? Wire::kCurrentSize : Wire::kStateSize);
+    switch (header) {
+        case Arm::kCurrent:
+            Wire::EncodeCurrent(m, a);
+            break;
+        case Arm::kJointState:
+            Wire::EncodeJointState(m, a, b);
+            break;
+        default:
+            Wire::EncodeState(m, a, b);
+            break;
     }
     return m;
 }

@@ -36,12 +36,9 @@ public:
         replay_.emplace(Playback{std::move(recording), clock});
     }
 
-    // Size of the request that starts with `header`, or 0 for a byte that starts none.
-    static std::size_t RequestSize(std::uint8_t header);
-
 private:
-    // Answers one complete request.
-    Message Answer(const std::uint8_t* request, Clock::time_point now);
+    // Answers one complete request of `size` bytes.
+    Message Answer(const std::uint8_t* request, std::size_t size, Clock::time_point now);
     Message DeviceInfo() const;
     Message JointState(Clock::time_point now);
     ArmSample Replayed(Clock::time_point now);

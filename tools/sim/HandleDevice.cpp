@@ -6,11 +6,16 @@
 
 #include "Orvane/HardwareAPI/Protocol.h"
 #include "Trace.h"
+#include "codec/HandleCodec.h"
 
 namespace Orvane::Sim {
 
-namespace P = Orvane::HardwareAPI::Protocol;
 namespace H = Orvane::HardwareAPI::Protocol::HandleMsg;
+namespace Codec = Orvane::HardwareAPI::Codec;
+namespace Wire = Orvane::HardwareAPI::Codec::Handle;
+namespace Devices = Orvane::HardwareAPI::Devices;
+
+static_assert(RequestFramer::kUnknown == Codec::kNoMessage);
 
 HandleDevice::HandleDevice(const HandleIdentity& identity, Clock::time_point start,
                            double stream_hz)
@@ -26,22 +31,17 @@ void HandleDevice::Receive(const std::uint8_t* data, std::size_t n, Clock::time_
                            std::vector<Message>& replies) {
     framer_.Feed(
         data, n, now,
-        [](const std::uint8_t* p, std::size_t available) -> std::size_t {
-            switch (p[0]) {
-                case H::kWakeup:
-                case H::kStatusRequest:
-                    return 1;
-                case H::kState:
-                    return available > H::kStateLength ? H::kStateHeaderSize + p[H::kStateLength]
-                                                       : 0;
-                default:
-                    return RequestFramer::kUnknown;
-            }
+        [](const std::uint8_t* p, std::size_t available) {
+            return Wire::RequestSize(Codec::ConstBytes(p, available));
         },
         [&](const std::uint8_t* request, std::size_t size) {
-            if (trace_ != nullptr && request[0] == H::kState) {
-                trace_->StateMessage(now, request[0], P::GetU16(request + H::kStateDeviceId),
-                                     request + H::kStateData, size - H::kStateHeaderSize);
+            std::uint16_t device_id = 0;
+            Codec::ConstBytes user_data;
+            const bool state =
+                Wire::DecodeState(Codec::ConstBytes(request, size), device_id, user_data);
+            if (trace_ != nullptr && state) {
+                trace_->StateMessage(now, request[0], device_id, user_data.data(),
+                                     user_data.size());
             } else if (trace_ != nullptr) {
                 trace_->Request(now, request[0]);
             }
@@ -53,7 +53,7 @@ void HandleDevice::Receive(const std::uint8_t* data, std::size_t n, Clock::time_
                     replies.push_back(Status(now));
                     break;
                 case H::kState:  // no answer: the data shows up in later status messages
-                    user_data_.assign(request + H::kStateData, request + size);
+                    user_data_.assign(user_data.begin(), user_data.end());
                     break;
             }
         },
@@ -86,50 +86,44 @@ std::uint8_t HandleDevice::HallLevel(double seconds) {
 }
 
 Message HandleDevice::Info() const {
-    Message m(1 + H::kInfoPayload);
-    m[0] = H::kInfo;
-    std::uint8_t* p = m.data() + 1;
-    p[H::kInfoToolDataRemaining] = identity_.tool_data_remaining;
-    P::PutU16(p + H::kInfoDeviceId, identity_.device_id);
-    p[H::kInfoModelNumber] = identity_.model_number;
-    p[H::kInfoHardwareVersion] = identity_.hardware_version;
-    p[H::kInfoFirmwareVersion] = identity_.firmware_version;
+    Devices::HandleInfo info;
+    info.device_id = identity_.device_id;
+    info.tool_data_remaining = identity_.tool_data_remaining;
+    info.device_model_number = identity_.model_number;
+    info.hardware_version = identity_.hardware_version;
+    info.firmware_version = identity_.firmware_version;
+    Message m(Wire::kInfoSize);
+    Wire::EncodeInfo(m, info);
     return m;
 }
 
 Message HandleDevice::Status(Clock::time_point now) {
     const double t = std::chrono::duration<double>(now - start_).count();
-    std::uint8_t error_flag = 0;
-    std::uint8_t hall = HallLevel(t);
+    Devices::HandleStatusMessage status;
+    status.device_id = identity_.device_id;
+    status.hall_effect_sensor_level = HallLevel(t);
     std::array<float, 4> q = Orientation(t);
     if (replay_) {
         const HandleSample s = HandleAt(replay_->recording,
                                         replay_->clock.Seconds(now, replay_->recording.Duration()));
-        error_flag = s.error_flag;
-        hall = static_cast<std::uint8_t>(std::lround(s.hall_effect));
+        status.error_flag = s.error_flag;
+        status.hall_effect_sensor_level = static_cast<std::uint8_t>(std::lround(s.hall_effect));
         for (std::size_t i = 0; i < q.size(); ++i) {
             q[i] = static_cast<float>(s.quaternion[i]);
         }
     }
-    Message m(1 + H::kStatusFixedPayload + user_data_.size());
-    m[0] = H::kStatus;
-    std::uint8_t* p = m.data() + 1;
-    P::PutU16(p + H::kStatusDeviceId, identity_.device_id);
-    p[H::kStatusErrorFlag] = error_flag;
-    p[H::kStatusHallEffect] = hall;
-    for (std::size_t i = 0; i < q.size(); ++i) {
-        P::PutF32(p + H::kStatusQuaternion + 4 * i, q[i]);
-    }
-    p[H::kStatusUserDataLength] = static_cast<std::uint8_t>(user_data_.size());
-    std::copy(user_data_.begin(), user_data_.end(), p + H::kStatusFixedPayload);
+    std::copy(q.begin(), q.end(), status.quaternion);
+    // A state message carries at most the user data one length byte announces.
+    status.user_data_length = static_cast<std::uint8_t>(user_data_.size());
+    std::copy_n(user_data_.begin(), status.user_data_length, status.user_data.begin());
+    Message m(Wire::kStatusFixedSize + status.user_data_length);
+    Wire::EncodeStatus(m, status);
     return m;
 }
 
 Message HandleDevice::Error(std::uint8_t code) const {
-    Message m(1 + H::kErrorPayload);
-    m[0] = H::kErrorResponse;
-    P::PutU16(m.data() + 1 + H::kErrorDeviceId, identity_.device_id);
-    m[1 + H::kErrorCode] = code;
+    Message m(Wire::kErrorResponseSize);
+    Wire::EncodeErrorResponse(m, Devices::HandleErrorResponse{identity_.device_id, code});
     return m;
 }
 

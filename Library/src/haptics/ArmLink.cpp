@@ -23,15 +23,11 @@ std::uint32_t MsUntil(std::int64_t deadline_ns) {
     return left > 0 ? static_cast<std::uint32_t>(left / kNsPerMs) : 0;
 }
 
-void Encode(std::uint8_t (&request)[Arm::kVectorRequestSize], const float (&force)[3]) {
-    request[0] = Arm::kForce;
-    Protocol::PutF32x3(request + Arm::kVectorOffset, force);
-}
-
 }  // namespace
 
 void ZeroForceRequest(std::uint8_t (&request)[Arm::kVectorRequestSize]) {
-    Encode(request, {0.0f, 0.0f, 0.0f});
+    constexpr float kZero[3] = {0.0f, 0.0f, 0.0f};
+    Codec::Arm::EncodeForce(request, kZero);
 }
 
 bool ArmLink::Write(const std::uint8_t* bytes, std::size_t n, std::int64_t deadline_ns) const {
@@ -82,7 +78,7 @@ std::size_t ArmLink::Read(std::uint8_t* into, std::size_t n, std::int64_t deadli
 ExchangeResult ArmLink::Exchange(const float (&force)[3]) const {
     ExchangeResult out;
     std::uint8_t request[Arm::kVectorRequestSize];
-    Encode(request, force);
+    Codec::Arm::EncodeForce(request, force);
     const std::int64_t start = Platform::MonotonicNs();
     const std::int64_t deadline = start + timeout_ns_;
     std::uint8_t reply[kStateReplySize];
@@ -100,8 +96,8 @@ ExchangeResult ArmLink::Exchange(const float (&force)[3]) const {
         if (out.bytes < kStateReplySize) {
             out.outcome = lost ? ExchangeOutcome::LineLost : ExchangeOutcome::TimedOut;
         } else {
-            Protocol::GetF32x3(reply + 1 + Arm::kStatePosition, out.position);
-            Protocol::GetF32x3(reply + 1 + Arm::kStateVelocity, out.velocity);
+            Codec::Arm::DecodeState(Codec::ConstBytes(reply).subspan(1), out.position,
+                                    out.velocity);
         }
     }
     out.elapsed_ns = Platform::MonotonicNs() - start;

@@ -10,11 +10,12 @@
 #include <cstdint>
 
 #include "Orvane/HardwareAPI/Protocol.h"
+#include "codec/ArmCodec.h"
 #include "platform/PortTypes.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 
-inline constexpr std::size_t kStateReplySize = 1 + Protocol::Arm::kStatePayload;
+inline constexpr std::size_t kStateReplySize = Codec::Arm::kStateSize;
 
 // The zero-force request, ready for the wire.
 void ZeroForceRequest(std::uint8_t (&request)[Protocol::Arm::kVectorRequestSize]);

@@ -6,11 +6,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <streambuf>
 #include <thread>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "SerialBuffer.h"
+#include "codec/HandleCodec.h"
 #include "haptics/LatestValue.h"
 #include "platform/Platform.h"
 
@@ -18,6 +18,7 @@ namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
 namespace Msg = Protocol::HandleMsg;
+namespace Wire = Codec::Handle;
 using Clock = std::chrono::steady_clock;
 
 // A handle that sends no status message for this long is taken for lost.
@@ -32,7 +33,7 @@ constexpr std::uint32_t kBurstGapMs = 1;
 // The bytes of one message come together; what stays incomplete this long was cut short.
 constexpr Clock::duration kMessageGap = std::chrono::milliseconds(100);
 // The largest message a handle sends: a status message with all its user data.
-constexpr std::size_t kLargestMessage = 1 + Msg::kStatusFixedPayload + Msg::kMaxUserData;
+constexpr std::size_t kLargestMessage = Wire::kLargestStatusSize;
 // How many of the bytes that start no message a fault quotes.
 constexpr std::size_t kQuoted = 8;
 constexpr double kMaxRequestHz = 100000;
@@ -45,67 +46,12 @@ struct Published {
     Devices::HandleInfo info;
 };
 
-// One framed message, read back by the Handle's own decoding.
-class MessageBuffer : public std::streambuf {
-public:
-    void Set(std::uint8_t* bytes, std::size_t size) {
-        char* begin = reinterpret_cast<char*>(bytes);
-        setg(begin, begin, begin + size);
-    }
-};
-
-// The Handle whose callbacks fill the listener's next publication.
-class DecodingHandle : public Devices::Handle {
-public:
-    using Devices::Handle::Handle;
-
-    enum class Got { Nothing, Info, Status, Error };
-    Got got = Got::Nothing;
-    Devices::HandleInfo info{};
-    Devices::HandleStatusMessage status{};
-    Devices::HandleErrorResponse error{};
-
-    void OnReceiveHandleInfoRecord(const Devices::HandleInfo& record) override {
-        info = record;
-        got = Got::Info;
-    }
-    void OnReceiveHandleStatusMessageRecord(const Devices::HandleStatusMessage& record) override {
-        status = record;
-        got = Got::Status;
-    }
-    void OnReceiveHandleErrorResponseRecord(const Devices::HandleErrorResponse& record) override {
-        error = record;
-        got = Got::Error;
-    }
-};
-
-// The length of the message that `bytes` starts (header included), 0 while the bytes so far
-// cannot tell, or -1 when the first byte starts no message a handle sends.
-std::ptrdiff_t MessageLength(const std::uint8_t* bytes, std::size_t have) {
-    switch (bytes[0]) {
-        case Msg::kInfo:
-            return 1 + Msg::kInfoPayload;
-        case Msg::kErrorResponse:
-            return 1 + Msg::kErrorPayload;
-        case Msg::kStatus:
-            if (have < 1 + Msg::kStatusFixedPayload) {
-                return 0;
-            }
-            return 1 + Msg::kStatusFixedPayload + bytes[1 + Msg::kStatusUserDataLength];
-        default:
-            return -1;
-    }
-}
-
 }  // namespace
 
 struct HandleListener::Impl {
     HandleListenerConfig config;
     IO::SerialStream stream;
     Devices::Handle requests{stream};
-    MessageBuffer message;
-    std::iostream message_stream{&message};
-    DecodingHandle decoder{message_stream};
     Clock::time_point start{};
 
     std::uint8_t pending[2 * kLargestMessage] = {};
@@ -140,7 +86,9 @@ struct HandleListener::Impl {
     // Reads for one slice and publishes each whole message; false when the listener must
     // end.
     bool ReceiveSome(Clock::time_point& last_status);
-    void TakeMessage(std::size_t length, Clock::time_point now, Clock::time_point& last_status);
+    // Publishes one whole message, header first.
+    void TakeMessage(Codec::ConstBytes message, Clock::time_point now,
+                     Clock::time_point& last_status);
     bool Fail(ErrorKind kind, const std::string& why);
     std::string SilenceText() const;
     // Waits until `deadline` or a stop; false on a stop.
@@ -181,17 +129,17 @@ std::string HandleListener::Impl::SilenceText() const {
     return "the handle sent no status message for 1 s";
 }
 
-void HandleListener::Impl::TakeMessage(std::size_t length, Clock::time_point now,
+void HandleListener::Impl::TakeMessage(Codec::ConstBytes message, Clock::time_point now,
                                        Clock::time_point& last_status) {
-    message.Set(pending, length);
-    message_stream.clear();
-    decoder.got = DecodingHandle::Got::Nothing;
-    decoder.Receive();
+    const Codec::ConstBytes payload = message.subspan(1);
     HandleListenerStats& stats = next.stats;
-    switch (decoder.got) {
-        case DecodingHandle::Got::Status: {
+    switch (message[0]) {
+        case Msg::kStatus: {
+            Devices::HandleStatusMessage m{};
+            if (!Wire::DecodeStatus(payload, m)) {
+                return;
+            }
             HandleSnapshot& s = next.snapshot;
-            const Devices::HandleStatusMessage& m = decoder.status;
             s.time = std::chrono::duration<double>(now - start).count();
             s.sequence = ++stats.messages;
             s.device_id = m.device_id;
@@ -212,16 +160,19 @@ void HandleListener::Impl::TakeMessage(std::size_t length, Clock::time_point now
             unknown_since_status = 0;
             break;
         }
-        case DecodingHandle::Got::Info:
-            next.has_info = true;
-            next.info = decoder.info;
+        case Msg::kInfo:
+            if (Wire::DecodeInfo(payload, next.info)) {
+                next.has_info = true;
+            }
             break;
-        case DecodingHandle::Got::Error:
-            ++stats.errors;
-            stats.last_error_code = decoder.error.error_code;
+        case Msg::kErrorResponse: {
+            Devices::HandleErrorResponse error{};
+            if (Wire::DecodeErrorResponse(payload, error)) {
+                ++stats.errors;
+                stats.last_error_code = error.error_code;
+            }
             break;
-        case DecodingHandle::Got::Nothing:
-            break;
+        }
     }
     latest.Write(next);
 }
@@ -254,8 +205,9 @@ bool HandleListener::Impl::ReceiveSome(Clock::time_point& last_status) {
     const std::uint64_t unknown_before = next.stats.unknown_bytes;
     bool took_message = false;
     while (used < have) {
-        const std::ptrdiff_t length = MessageLength(pending + used, have - used);
-        if (length < 0) {
+        const std::size_t length =
+            Wire::MessageSize(Codec::ConstBytes(pending + used, have - used));
+        if (length == Codec::kNoMessage) {
             if (unknown_since_status < kQuoted) {
                 quoted[unknown_since_status] = pending[used];
             }
@@ -264,13 +216,12 @@ bool HandleListener::Impl::ReceiveSome(Clock::time_point& last_status) {
             ++used;
             continue;
         }
-        if (length == 0 || static_cast<std::size_t>(length) > have - used) {
+        if (length == 0 || length > have - used) {
             break;
         }
-        std::copy(pending + used, pending + used + length, pending);
-        TakeMessage(static_cast<std::size_t>(length), now, last_status);
+        TakeMessage(Codec::ConstBytes(pending + used, length), now, last_status);
         took_message = true;
-        used += static_cast<std::size_t>(length);
+        used += length;
     }
     if (next.stats.unknown_bytes != unknown_before && !took_message) {
         latest.Write(next);  // readers see the count grow while nothing else comes

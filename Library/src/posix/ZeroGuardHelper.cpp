@@ -16,12 +16,15 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <span>
 
 #include "Orvane/HardwareAPI/Protocol.h"
+#include "codec/ArmCodec.h"
 
 namespace {
 
 namespace Arm = Orvane::HardwareAPI::Protocol::Arm;
+namespace Wire = Orvane::HardwareAPI::Codec::Arm;
 
 constexpr int kPort = 3;
 constexpr int kProgram = 4;
@@ -36,9 +39,10 @@ constexpr int kPriority = 80;
 // k zero bytes left over start no request and are dropped by the arm, and the second zero
 // arrives whole: the last request the arm takes is a full zero in every case.
 void WriteZero() {
-    std::uint8_t zeros[2 * Arm::kVectorRequestSize] = {};
-    zeros[0] = Arm::kForce;
-    zeros[Arm::kVectorRequestSize] = Arm::kForce;
+    constexpr float kZero[3] = {0.0f, 0.0f, 0.0f};
+    std::uint8_t zeros[2 * Arm::kVectorRequestSize];
+    const std::size_t first = Wire::EncodeForce(zeros, kZero);
+    Wire::EncodeForce(std::span(zeros).subspan(first), kZero);
     alarm(kWriteBoundS);
     std::size_t done = 0;
     while (done < sizeof zeros) {
