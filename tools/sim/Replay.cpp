@@ -59,8 +59,8 @@ bool Samples(const McapContents& contents, const char* topic, const char* device
 bool ArmReplayFrom(const McapContents& contents, Recorded<ArmSample>& out, ArmIdentity& identity,
                    std::string& error) {
     const auto read = [](const nlohmann::json& j, ArmSample& s) {
-        return RecordNumber(j, "time", s.time) && RecordNumbers(j, "position", s.position) &&
-               RecordNumbers(j, "velocity", s.velocity);
+        return RecordNumber(j, kArmTime, s.time) && RecordNumbers(j, kArmPosition, s.position) &&
+               RecordNumbers(j, kArmVelocity, s.velocity);
     };
     if (!Samples(contents, kArmCycleTopic, "arm", read, out, error)) {
         return false;
@@ -83,9 +83,10 @@ bool HandleReplayFrom(const McapContents& contents, Recorded<HandleSample>& out,
                       HandleIdentity& identity, std::string& error) {
     const auto read = [](const nlohmann::json& j, HandleSample& s) {
         double flag = 0;
-        if (!RecordNumber(j, "time", s.time) || !RecordNumbers(j, "quaternion", s.quaternion) ||
-            !RecordNumber(j, "hall_effect", s.hall_effect) ||
-            !RecordNumber(j, "error_flag", flag)) {
+        if (!RecordNumber(j, kHandleTime, s.time) ||
+            !RecordNumbers(j, kHandleQuaternion, s.quaternion) ||
+            !RecordNumber(j, kHandleHallEffect, s.hall_effect) ||
+            !RecordNumber(j, kHandleErrorFlag, flag)) {
             return false;
         }
         s.hall_effect = std::clamp(s.hall_effect, 0.0, 255.0);
