@@ -153,10 +153,17 @@ def mcap_seeds():
         yield name, magic + mcap_chunk(records, name.encode(), packed) + footer + magic
 
 
+def message_seeds():
+    yield "arm", (b'{"time":0.5,"sequence":1,"position":[0.1,0,-1e-3],"velocity":[0,0,0],'
+                  b'"clamped":false,"exchange_us":null}')
+    yield "handle", (b'{"time":1,"sequence":2,"device_id":7,"quaternion":[1,0,0,0],'
+                     b'"hall_effect":10,"error_flag":0,"user_data":[1,2]}')
+
+
 def main():
     for target, seeds in (("varnix3_receive", arm_seeds), ("handle_receive", handle_seeds),
                           ("port_listing", listing_seeds), ("mcap_reader", mcap_seeds),
-                          ("codec_frames", codec_seeds)):
+                          ("codec_frames", codec_seeds), ("record_message", message_seeds)):
         folder = CORPUS / target
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)

@@ -60,8 +60,9 @@ ensure_venv() {
 }
 
 # What building the project takes from Debian beyond the compilers: the simulator's replay
-# reads zstd and lz4 chunks with the system's libraries.
-orvane_build_packages=(pkg-config libzstd-dev liblz4-dev)
+# reads zstd and lz4 chunks with the system's libraries; the tools parse their options with
+# CLI11 and the recordings' JSON messages with nlohmann-json (both header-only).
+orvane_build_packages=(pkg-config libzstd-dev liblz4-dev libcli11-dev nlohmann-json3-dev)
 
 # The platform tag scripts/build-wheel.sh repairs the wheel to: the oldest glibc whose
 # symbols the build uses with this machine's compilers (auditwheel show says which).

@@ -5,7 +5,7 @@
 #
 #   ORVANE_FUZZ_SECONDS   run time of each target, default 30 (nightly: 3600 or more)
 #   ORVANE_FUZZ_TARGETS   targets to run, default all: handle_receive varnix3_receive port_listing
-#                         mcap_reader codec_frames
+#                         mcap_reader codec_frames record_message
 #
 # The corpus each run grows is kept in build/fuzz/corpus/<target> and reused by the next
 # run; the seeds in fuzz/corpus/<target> are read, never written. Findings are saved as
@@ -17,7 +17,7 @@ source scripts/lib.sh
 ensure_venv  # CMake and Ninja
 
 seconds=${ORVANE_FUZZ_SECONDS:-30}
-targets=(${ORVANE_FUZZ_TARGETS:-handle_receive varnix3_receive port_listing mcap_reader codec_frames})
+targets=(${ORVANE_FUZZ_TARGETS:-handle_receive varnix3_receive port_listing mcap_reader codec_frames record_message})
 clang_version=14
 
 # clang and its runtime libraries (libFuzzer and the sanitizers) come from Debian.

@@ -3,6 +3,7 @@ module's device classes."""
 import errno
 import math
 import os
+import re
 import select
 import signal
 import struct
@@ -268,6 +269,11 @@ def test_link_replaces_an_old_link_but_never_a_file(start_sim, tmp_path):
     assert link.read_text() == "keep me"
 
 
+def project_version():
+    cmake = open(os.path.join(os.path.dirname(__file__), "..", "CMakeLists.txt")).read()
+    return re.search(r"project\(OrvaneHardwareAPI VERSION ([0-9.]+)", cmake).group(1)
+
+
 def test_help_and_usage_errors():
     import subprocess
     result = subprocess.run([sim_binary(), "--help"], capture_output=True, text=True, timeout=5)
@@ -277,6 +283,13 @@ def test_help_and_usage_errors():
         assert option in result.stdout
     bad = subprocess.run([sim_binary(), "arm", "--bogus"], capture_output=True, text=True,
                          timeout=5)
+    assert bad.returncode == 2 and "--bogus" in bad.stderr
+    detect = os.path.join(os.path.dirname(sim_binary()), "orvane-detect")
+    for tool in [sim_binary(), detect]:
+        version = subprocess.run([tool, "--version"], capture_output=True, text=True, timeout=5)
+        assert version.returncode == 0
+        assert version.stdout == f"{os.path.basename(tool)} {project_version()}\n"
+    bad = subprocess.run([detect, "--bogus"], capture_output=True, text=True, timeout=5)
     assert bad.returncode == 2 and "--bogus" in bad.stderr
 
 

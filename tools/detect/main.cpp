@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "Orvane/HardwareAPI/Detection.h"
 #include "Orvane/HardwareAPI/SerialDeviceProvider.h"
 #include "Orvane/HardwareAPI/SerialStream.h"
@@ -85,24 +87,25 @@ bool IsOpenFailure(const std::string& line) {
            line.find("> unable to open stream '") != std::string::npos;
 }
 
-constexpr const char* kHelp =
-    "usage: orvane-detect\n"
-    "\n"
+constexpr const char* kDescription =
     "Lists the serial ports that can carry a device, with their kinds, then probes them:\n"
     "arms on USB serial ports, handles on wired and Bluetooth serial ports. Each probe\n"
     "opens the port, sends a wake-up and waits up to a few seconds for an answer. A port\n"
     "that another program holds open is left untouched; the summary says why a port\n"
-    "could not be opened (missing, no permission, held by another program).\n";
+    "could not be opened (missing, no permission, held by another program).";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        std::fprintf(stderr, "orvane-detect: unknown argument '%s'\n%s", argv[i], kHelp);
+    CLI::App app(kDescription, "orvane-detect");
+    app.set_help_flag("-h,--help", "show this text");
+    app.set_version_flag("--version", "orvane-detect " ORVANE_VERSION, "show the version");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {  // --help or --version
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "orvane-detect: %s\n(see orvane-detect --help)\n", e.what());
         return 2;
     }
 

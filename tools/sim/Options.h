@@ -45,8 +45,9 @@ struct Options {
 };
 
 struct ParseResult {
-    enum class Action { Run, Help, Error } action = Action::Run;
-    std::string error;  // for Action::Error
+    enum class Action { Run, Help, Version, Error } action = Action::Run;
+    std::string error;    // for Action::Error
+    std::string version;  // for Action::Version: the line to print
 };
 
 ParseResult ParseOptions(const std::vector<std::string>& args, Options& options);

@@ -4,35 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "FlatJson.h"
 #include "Options.h"
+#include "RecordMessage.h"
 
 namespace Orvane::Sim {
 namespace {
-
-bool Number(const FlatJson& j, const char* name, double& out) {
-    const auto it = j.find(name);
-    if (it == j.end() || it->second.size() != 1 || !std::isfinite(it->second[0])) {
-        return false;
-    }
-    out = it->second[0];
-    return true;
-}
-
-template <std::size_t N>
-bool Vector(const FlatJson& j, const char* name, std::array<double, N>& out) {
-    const auto it = j.find(name);
-    if (it == j.end() || it->second.size() != N) {
-        return false;
-    }
-    for (std::size_t i = 0; i < N; ++i) {
-        if (!std::isfinite(it->second[i])) {
-            return false;
-        }
-        out[i] = it->second[i];
-    }
-    return true;
-}
 
 // A recorded identity field that fits in `max`, if the recording has one.
 template <typename T>
@@ -59,9 +35,9 @@ bool Samples(const McapContents& contents, const char* topic, const char* device
              Recorded<Sample>& out, std::string& error) {
     out.samples.clear();
     for (const McapMessage& m : contents.messages) {
-        FlatJson j;
+        nlohmann::json j;
         Sample s;
-        if (m.topic == topic && ParseFlatJson(m.data, j) && read(j, s)) {
+        if (m.topic == topic && ReadRecordMessage(m.data, j) && read(j, s)) {
             out.samples.push_back(s);
         }
     }
@@ -82,9 +58,9 @@ bool Samples(const McapContents& contents, const char* topic, const char* device
 
 bool ArmReplayFrom(const McapContents& contents, Recorded<ArmSample>& out, ArmIdentity& identity,
                    std::string& error) {
-    const auto read = [](const FlatJson& j, ArmSample& s) {
-        return Number(j, "time", s.time) && Vector(j, "position", s.position) &&
-               Vector(j, "velocity", s.velocity);
+    const auto read = [](const nlohmann::json& j, ArmSample& s) {
+        return RecordNumber(j, kArmTime, s.time) && RecordNumbers(j, kArmPosition, s.position) &&
+               RecordNumbers(j, kArmVelocity, s.velocity);
     };
     if (!Samples(contents, kArmCycleTopic, "arm", read, out, error)) {
         return false;
@@ -105,10 +81,12 @@ bool ArmReplayFrom(const McapContents& contents, Recorded<ArmSample>& out, ArmId
 
 bool HandleReplayFrom(const McapContents& contents, Recorded<HandleSample>& out,
                       HandleIdentity& identity, std::string& error) {
-    const auto read = [](const FlatJson& j, HandleSample& s) {
+    const auto read = [](const nlohmann::json& j, HandleSample& s) {
         double flag = 0;
-        if (!Number(j, "time", s.time) || !Vector(j, "quaternion", s.quaternion) ||
-            !Number(j, "hall_effect", s.hall_effect) || !Number(j, "error_flag", flag)) {
+        if (!RecordNumber(j, kHandleTime, s.time) ||
+            !RecordNumbers(j, kHandleQuaternion, s.quaternion) ||
+            !RecordNumber(j, kHandleHallEffect, s.hall_effect) ||
+            !RecordNumber(j, kHandleErrorFlag, flag)) {
             return false;
         }
         s.hall_effect = std::clamp(s.hall_effect, 0.0, 255.0);

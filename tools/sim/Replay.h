@@ -7,14 +7,10 @@
 #include "ArmDevice.h"
 #include "HandleDevice.h"
 #include "McapReader.h"
+#include "RecordingLayout.h"
 #include "ReplayTrack.h"
 
 namespace Orvane::Sim {
-
-// Where the recorder puts its records and the recorded device's answer to the wake-up.
-inline constexpr const char* kArmCycleTopic = "/orvane/arm/cycles";
-inline constexpr const char* kHandleSnapshotTopic = "/orvane/handle/snapshots";
-inline constexpr const char* kDeviceInfoMetadata = "device_info";
 
 // Read `path`; false with `error` when it holds no record of that device. The identity is
 // the recorded one where the recording has it, `identity` as given otherwise.

@@ -59,6 +59,10 @@ int main(int argc, char** argv) {
         std::fputs(HelpText().c_str(), stdout);
         return 0;
     }
+    if (parsed.action == ParseResult::Action::Version) {
+        std::printf("%s\n", parsed.version.c_str());
+        return 0;
+    }
     if (parsed.action == ParseResult::Action::Error) {
         std::fprintf(stderr, "orvane-sim: %s\n(see orvane-sim --help)\n", parsed.error.c_str());
         return 2;

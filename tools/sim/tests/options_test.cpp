@@ -52,6 +52,35 @@ TEST(Options, FullCommandLines) {
     ASSERT_EQ(Parse({"arm", "--latency-us=40"}, t).action, ParseResult::Action::Run);
     EXPECT_EQ(t.latency_min_us, 40u);
     EXPECT_EQ(t.latency_max_us, 40u);
+    // Of the two latency options the later one counts, as they stand on the line.
+    Options u;
+    ASSERT_EQ(Parse({"arm", "--latency-us", "40", "--usb-latency"}, u).action,
+              ParseResult::Action::Run);
+    EXPECT_EQ(u.latency_min_us, 125u);
+    ASSERT_EQ(Parse({"arm", "--usb-latency", "--latency-us", "40:50"}, u).action,
+              ParseResult::Action::Run);
+    EXPECT_EQ(u.latency_min_us, 40u);
+    EXPECT_EQ(u.latency_max_us, 50u);
+    // Numbers are decimal, a leading zero included.
+    ASSERT_EQ(Parse({"arm", "--model", "010"}, u).action, ParseResult::Action::Run);
+    EXPECT_EQ(u.model_number, 10);
+
+    const ParseResult version = Parse({"--version"}, u);
+    ASSERT_EQ(version.action, ParseResult::Action::Version);
+    EXPECT_EQ(version.version, "orvane-sim " ORVANE_VERSION);
+}
+
+// Where a test or a user reads the reason, it names the option and what it takes.
+TEST(Options, ReasonsNameTheOption) {
+    Options o;
+    EXPECT_EQ(Parse({"arm", "--speed", "2"}, o).error, "--speed and --loop are for --replay");
+    EXPECT_EQ(Parse({"arm", "--replay", "x", "--speed", "inf"}, o).error,
+              "--speed needs a factor above 0 and up to 1000");
+    EXPECT_EQ(Parse({"arm", "--device-id", "0x10"}, o).error,
+              "--device-id needs a number from 0 to 65535");
+    EXPECT_EQ(Parse({}, o).error, "say which device to simulate: arm or handle");
+    EXPECT_NE(Parse({"arm", "--bogus"}, o).error.find("--bogus"), std::string::npos);
+    EXPECT_NE(HelpText().find("--hangup-after N"), std::string::npos);
 }
 
 class BadOptions : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -77,6 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"arm", "--delay-ms"},
                       std::vector<std::string>{"arm", "--silent=1"},
                       std::vector<std::string>{"arm", "--trace"},
+                      std::vector<std::string>{"arm", "--link="},
+                      std::vector<std::string>{"arm", "--loop"}, std::vector<std::string>{"lamp"},
                       std::vector<std::string>{"arm", "--latency-us", "900:200"},
                       std::vector<std::string>{"arm", "--latency-us", "1:"},
                       std::vector<std::string>{"arm", "--latency-us", "-5"},

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "ArmDevice.h"
-#include "FlatJson.h"
 #include "HandleDevice.h"
 #include "McapReader.h"
 #include "Orvane/HardwareAPI/Protocol.h"
+#include "RecordMessage.h"
 #include "Replay.h"
 
 using namespace Orvane::Sim;
@@ -97,15 +97,31 @@ Vec3 Floats(const Message& reply, std::size_t offset) {
 
 }  // namespace
 
-TEST(FlatJson, ReadsNumbersFlagsNullsAndArrays) {
-    FlatJson j;
-    ASSERT_TRUE(ParseFlatJson(Cycle(1.5, -2e-3, 0) + " ", j));
-    EXPECT_EQ(j["time"], std::vector<double>{1.5});
-    EXPECT_EQ(j["position"], (std::vector<double>{-0.002, 0.5, -0.1}));
-    EXPECT_EQ(j["clamped"], std::vector<double>{0.0});
-    EXPECT_TRUE(std::isnan(j["exchange_us"].at(0)));
-    for (const char* bad : {"", "{", "{\"a\":}", "{\"a\":[1,}", "{\"a\":1}x", "[1]"}) {
-        EXPECT_FALSE(ParseFlatJson(bad, j)) << bad;
+TEST(RecordMessage, ReadsNumbersFlagsNullsAndArrays) {
+    nlohmann::json j;
+    ASSERT_TRUE(ReadRecordMessage(Cycle(1.5, -2e-3, 0) + " ", j));
+    double t = 0;
+    std::array<double, 3> p{};
+    ASSERT_TRUE(RecordNumber(j, "time", t));
+    EXPECT_EQ(t, 1.5);
+    ASSERT_TRUE(RecordNumbers(j, "position", p));
+    EXPECT_EQ(p, (std::array<double, 3>{-0.002, 0.5, -0.1}));
+    // A flag, a null (a non-finite value) and a short array are no numbers.
+    EXPECT_FALSE(RecordNumber(j, "clamped", t));
+    EXPECT_FALSE(RecordNumber(j, "exchange_us", t));
+    EXPECT_FALSE(RecordNumber(j, "missing", t));
+    EXPECT_FALSE(RecordNumbers(j, "time", p));
+    ASSERT_TRUE(ReadRecordMessage(R"({"time":"1","v":[1,"x",3]})", j));
+    EXPECT_FALSE(RecordNumber(j, "time", t));
+    EXPECT_FALSE(RecordNumbers(j, "v", p));
+
+    const std::string deep = "{\"a\":" + std::string(1 << 20, '[');
+    for (const std::string& bad :
+         {std::string(), std::string("{"), std::string("{\"a\":}"), std::string("{\"a\":[1,}"),
+          std::string("{\"a\":1}x"), std::string("[1]"), std::string("1"),
+          std::string("{\"a\":[[1],2,3,4]}"), std::string("{\"a\":{}}"), std::string("{\"a\":NaN}"),
+          std::string("{\"a\":1e999}"), std::string("{\"a\":01}"), deep}) {
+        EXPECT_FALSE(ReadRecordMessage(bad, j)) << bad.substr(0, 20);
     }
 }
 

@@ -1,60 +1,23 @@
 """What a recording holds: its topics, the JSON schemas of its messages, the metadata
 records, and the column types its reader gives them."""
+import json
+import os
+from typing import Any, Dict
 
-ARM_TOPIC = "/orvane/arm/cycles"
-HANDLE_TOPIC = "/orvane/handle/snapshots"
-LOST_SUFFIX = "/lost"
-DEVICE_INFO = "device_info"
-CONFIG = "config"
-PROFILE = "orvane"
-
+# The topics, metadata names and schemas are kept in schema.json beside this file, which the
+# simulator's replay is built from too.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "schema.json")) as _file:
+    _LAYOUT = json.load(_file)
+ARM_TOPIC: str = _LAYOUT["topics"]["arm"]
+HANDLE_TOPIC: str = _LAYOUT["topics"]["handle"]
+LOST_SUFFIX: str = _LAYOUT["topics"]["lost_suffix"]
+DEVICE_INFO: str = _LAYOUT["metadata"]["device_info"]
+CONFIG: str = _LAYOUT["metadata"]["config"]
+PROFILE: str = _LAYOUT["profile"]
 # Non-finite values are written as null, so every real-valued field may be null.
-_NUMBER = {"type": ["number", "null"]}
-_VECTOR = {"type": "array", "items": _NUMBER, "minItems": 3, "maxItems": 3}
-_INTEGER = {"type": "integer"}
-_FLAG = {"type": "boolean"}
-
-ARM_SCHEMA = {
-    "title": "orvane.ArmCycle",
-    "description": "One cycle of the servo loop: the arm's reply and the force sent.",
-    "type": "object",
-    "properties": {
-        "time": dict(_NUMBER, description="s since the loop started"),
-        "sequence": _INTEGER,
-        "position": dict(_VECTOR, description="m"),
-        "velocity": dict(_VECTOR, description="m/s"),
-        "force": dict(_VECTOR, description="N, as sent"),
-        "commanded_force": dict(_VECTOR, description="N, as set by the program"),
-        "period_error_us": _NUMBER,
-        "exchange_us": _NUMBER,
-        "clamped": _FLAG,
-        "watchdog": _FLAG,
-        "braking": _FLAG,
-        "non_finite": _FLAG,
-    },
-}
-HANDLE_SCHEMA = {
-    "title": "orvane.HandleSnapshot",
-    "description": "One status message of the handle.",
-    "type": "object",
-    "properties": {
-        "time": dict(_NUMBER, description="s since the listener started"),
-        "sequence": _INTEGER,
-        "device_id": _INTEGER,
-        "quaternion": {"type": "array", "items": _NUMBER, "minItems": 4, "maxItems": 4,
-                       "description": "w, x, y, z"},
-        "hall_effect": _INTEGER,
-        "error_flag": _INTEGER,
-        "user_data": {"type": "array", "items": _INTEGER},
-    },
-}
-LOST_SCHEMA = {
-    "title": "orvane.Lost",
-    "description": "Records that are missing from the file: `count` of them after "
-                   "`after_sequence`.",
-    "type": "object",
-    "properties": {"time": _NUMBER, "after_sequence": _INTEGER, "count": _INTEGER},
-}
+ARM_SCHEMA: Dict[str, Any] = _LAYOUT["schemas"]["arm"]
+HANDLE_SCHEMA: Dict[str, Any] = _LAYOUT["schemas"]["handle"]
+LOST_SCHEMA: Dict[str, Any] = _LAYOUT["schemas"]["lost"]
 
 _ARM_TYPES = {"sequence": "uint64", "clamped": "bool", "watchdog": "bool", "braking": "bool",
               "non_finite": "bool"}

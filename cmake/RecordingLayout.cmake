@@ -1,0 +1,55 @@
+# orvane_recording_layout(LAYOUT TEMPLATE OUTPUT): the header OUTPUT, made from TEMPLATE,
+# with the recordings' topics and names as LAYOUT (the JSON file the orvane package writes
+# recordings by) has them. Each record field the replay reads must be in LAYOUT's schema with
+# the type and length the replay expects; one that is not stops the configuration, so the
+# writer and the replay cannot drift apart unnoticed. Editing LAYOUT configures again.
+function(orvane_recording_layout layout template output)
+    if(CMAKE_VERSION VERSION_LESS 3.19)
+        message(FATAL_ERROR "Reading ${layout} takes CMake 3.19 or newer (string(JSON)).")
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${layout})
+    file(READ ${layout} json)
+    file(RELATIVE_PATH ORVANE_RECORDING_LAYOUT_NAME ${PROJECT_SOURCE_DIR} ${layout})
+
+    macro(layout_get var)
+        string(JSON ${var} ERROR_VARIABLE error GET "${json}" ${ARGN})
+        if(error)
+            message(FATAL_ERROR "${layout}: ${error}")
+        endif()
+    endmacro()
+    layout_get(ORVANE_RECORDING_ARM_TOPIC topics arm)
+    layout_get(ORVANE_RECORDING_HANDLE_TOPIC topics handle)
+    layout_get(ORVANE_RECORDING_DEVICE_INFO metadata device_info)
+
+    # Device, field, what the replay reads there: a number or an array of that many.
+    foreach(read "arm;time;number" "arm;position;3" "arm;velocity;3" "handle;time;number"
+            "handle;quaternion;4" "handle;hall_effect;number" "handle;error_flag;number")
+        list(GET read 0 device)
+        list(GET read 1 field)
+        list(GET read 2 expected)
+        layout_get(type schemas ${device} properties ${field} type)
+        set(fits FALSE)
+        if(expected STREQUAL "number")
+            if(type MATCHES "number|integer")
+                set(fits TRUE)
+            endif()
+        else()
+            set(property schemas ${device} properties ${field})
+            string(JSON lowest ERROR_VARIABLE error GET "${json}" ${property} minItems)
+            string(JSON highest ERROR_VARIABLE error GET "${json}" ${property} maxItems)
+            if(type STREQUAL "array" AND lowest EQUAL expected AND highest EQUAL expected)
+                set(fits TRUE)
+            endif()
+        endif()
+        if(NOT fits)
+            if(NOT expected STREQUAL "number")
+                set(expected "an array of ${expected} numbers")
+            endif()
+            message(FATAL_ERROR "${layout}: the replay reads the ${device} records' '${field}' "
+                                "as ${expected}, which their schema does not say it is")
+        endif()
+        string(TOUPPER "ORVANE_RECORDING_${device}_${field}" var)
+        set(${var} ${field})
+    endforeach()
+    configure_file(${template} ${output} @ONLY)
+endfunction()
