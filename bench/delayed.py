@@ -43,7 +43,8 @@ def delayed_way(port, seconds, delay_ms, passivity):
     rows = int(RATE * seconds * 1.25) + 1000
     # The figures are about motion, not timing: a simulator starved for a moment by a busy
     # machine should not end the run.
-    loop = ServoLoop(port, rate_hz=RATE, max_force=MAX_FORCE, history=rows, reply_timeout_s=1.0)
+    loop = ServoLoop(port, rate_hz=RATE, max_force=MAX_FORCE, history=rows, reply_timeout_s=1.0,
+                     watchdog_s=1.5)
     loop.start()
     deadline = time.monotonic() + 2.0
     while loop.state().sequence == 0:
