@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "Orvane/HardwareAPI/ServoLoop.h"
 #include "errors.h"
 
@@ -14,10 +16,19 @@ using Orvane::HardwareAPI::Python::LoopFaultError;
 using Orvane::HardwareAPI::Python::Raise;
 using Orvane::HardwareAPI::Python::RaiseIf;
 
+void RegisterEffects(pybind11::module_& m);  // before the loop: its add() takes them
 void RegisterServoLoop(pybind11::module_& m);
 void RegisterHandleListener(pybind11::module_& m);
 void RegisterFixtures(pybind11::module_& m);  // before the loop: its add() takes them
 void RegisterTouch(pybind11::module_& m);     // after the loop: adds to its class
+
+// An effect object of orvane.haptics as the library's Effect (TypeError for anything else),
+// and back.
+Orvane::HardwareAPI::Haptics::Effect ToEffect(const pybind11::handle& value);
+pybind11::object FromEffect(const Orvane::HardwareAPI::Haptics::Effect& effect);
+
+// printf's format with up to four numbers, for the classes' reprs.
+std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0);
 
 // The native loop of an orvane.haptics.ServoLoop: LoopOf for calls that change what the
 // loop does (LoopFault once it has failed), LoopOfAny for those that only read it.

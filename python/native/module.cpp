@@ -8,6 +8,7 @@ PYBIND11_MODULE(_haptics, m) {
         "scenes, the handle listener.";
     Orvane::HardwareAPI::Python::RegisterLoopFault(m);
     OrvaneBindings::Haptics::RegisterFixtures(m);
+    OrvaneBindings::Haptics::RegisterEffects(m);
     OrvaneBindings::Haptics::RegisterServoLoop(m);
     OrvaneBindings::Haptics::RegisterTouch(m);
     OrvaneBindings::Haptics::RegisterHandleListener(m);
