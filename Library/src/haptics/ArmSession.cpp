@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "ErrorLine.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "SerialBuffer.h"
 #include "platform/Platform.h"
@@ -47,6 +48,7 @@ void DropStaleInput(IO::PortHandle port) {
 
 Error ArmSession::Open(const std::string& port, double reply_timeout_s, DeviceInfo& info,
                        LoopState& first) {
+    const QuietErrorLines quiet;
     stream_ = std::make_unique<IO::SerialStream>(port.c_str(), true);
     if (stream_->Buffer() == nullptr || !stream_->Buffer()->IsOpen()) {
         char why[120] = "";

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ErrorLine.h"
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "SerialBuffer.h"
 #include "codec/HandleCodec.h"
@@ -243,6 +244,7 @@ bool HandleListener::Impl::ReceiveSome(Clock::time_point& last_status) {
 }
 
 void HandleListener::Impl::Run() {
+    const QuietErrorLines quiet;  // a lost handle ends the listener with a fault that says so
     requests.SendDeviceWakeup();
     Clock::time_point last_status = Clock::now();
     bool ok = true;
@@ -282,10 +284,18 @@ HandleListener::HandleListener(const std::string& port, const HandleListenerConf
                          "request_hz must be 0 (a streaming handle) or a rate up to 100000 Hz");
         return;
     }
-    impl_ = std::make_unique<Impl>(port, config);
+    {
+        const QuietErrorLines quiet;  // the failure below says it once
+        impl_ = std::make_unique<Impl>(port, config);
+    }
     if (impl_->stream.Buffer() == nullptr || !impl_->stream.Buffer()->IsOpen()) {
-        failure_ =
-            Error(ErrorKind::PortUnavailable, "cannot open the handle's port '" + port + "'");
+        std::string text = "cannot open the handle's port '" + port + "'";
+        char why[120] = "";
+        if (impl_->stream.OpenError() != 0 &&
+            Platform::ErrorText(impl_->stream.OpenError(), why, sizeof why) > 0) {
+            text += std::string(": ") + why;
+        }
+        failure_ = Error(ErrorKind::PortUnavailable, text);
         impl_.reset();
     }
 }
