@@ -17,7 +17,7 @@ earlier senders stops after the damping and means a target at rest.
 """
 import random
 import struct
-from typing import NamedTuple, Tuple
+from typing import Any, NamedTuple, Tuple
 
 HEADER = "<IQd"
 
@@ -73,9 +73,9 @@ def _fields(layout: struct.Struct) -> int:
     return len(layout.unpack(bytes(layout.size))) - 3
 
 
-def pack(topic: str, header: Header, *values: float) -> bytes:
+def pack(topic: str, header: Header, *values: Any) -> bytes:
     """The message; with the values of a shorter layout (a servo_cp without velocity), in
-    that layout."""
+    that layout. operating_state's names are given as text."""
     short = SHORT_LAYOUTS.get(topic)
     if short is not None and len(values) == _fields(short):
         return short.pack(*header, *values)
@@ -84,9 +84,10 @@ def pack(topic: str, header: Header, *values: float) -> bytes:
     return LAYOUTS[topic].pack(*header, *values)
 
 
-def unpack(topic: str, payload: bytes) -> Tuple[Header, Tuple[float, ...]]:
+def unpack(topic: str, payload: bytes) -> Tuple[Header, Tuple[Any, ...]]:
     """The header and the values, always as many as the full layout has (a shorter
-    layout's missing fields as 0.0); struct.error for a payload of no known size."""
+    layout's missing fields as 0.0; operating_state's names as text, from the codes in
+    the earlier layout); struct.error for a payload of no known size."""
     layout = LAYOUTS[topic]
     short = SHORT_LAYOUTS.get(topic)
     if short is not None and len(payload) == short.size:
@@ -98,7 +99,7 @@ def unpack(topic: str, payload: bytes) -> Tuple[Header, Tuple[float, ...]]:
         missing = _fields(layout) - _fields(short)
         return Header(*fields[:3]), fields[3:] + (0.0,) * missing
     fields = layout.unpack(payload)
-    values = fields[3:]
+    values: Tuple[Any, ...] = fields[3:]
     if topic == OPERATING_STATE:
         values = values[:4] + tuple(n.rstrip(b"\0").decode("ascii", "replace")
                                     for n in values[4:])

@@ -5,7 +5,7 @@ Quaternions: the handle and the bridge give w, x, y, z; Foxglove's messages (lik
 x, y, z, w. Everything here takes the orvane order and writes the Foxglove one.
 """
 import math
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 from foxglove.messages import (ArrowPrimitive, Color, CubePrimitive, FrameTransform, Pose,
                                PoseInFrame, Quaternion, SceneEntity, SceneUpdate,
@@ -92,7 +92,7 @@ def force_arrow(ns: int, position: Sequence[float], force: Sequence[float]) -> S
                                              id="force", arrows=arrows)])
 
 
-def fixtures(ns: int, effects: Sequence[object]) -> SceneUpdate:
+def fixtures(ns: int, effects: Sequence[Any]) -> SceneUpdate:
     """Walls, boxes and spheres as translucent primitives; other effects draw nothing."""
     cubes, spheres = [], []
     for e in effects:

@@ -131,14 +131,17 @@ class _WellKnown:
         self._writer = writer
         self._next = -math.inf
         self._channels: Dict[str, int] = {}
+        self._m: Any = None
+        self._transforms: Any = None
+        self._topics: Any = None
+        wanted: Dict[str, Any]
         try:
             from foxglove.messages import FrameTransforms, PoseInFrame, SceneUpdate
 
             from orvane.live import messages, topics
         except ImportError:
-            self._m = None
             return
-        self._m, self._transforms = messages, FrameTransforms
+        self._m, self._transforms, self._topics = messages, FrameTransforms, topics
         wanted = ({topics.TF_TOPIC: FrameTransforms, topics.POSE_TOPIC: PoseInFrame,
                    topics.FORCE_TOPIC: SceneUpdate} if arm
                   else {topics.HANDLE_TOPIC: PoseInFrame})
@@ -148,7 +151,6 @@ class _WellKnown:
                                                data=schema.data)
             self._channels[topic] = writer.register_channel(
                 topic=topic, message_encoding=schema.encoding, schema_id=schema_id)
-        self._topics = topics
 
     def _due(self, t: float) -> bool:
         if self._m is None or not math.isfinite(t) or t < self._next:
