@@ -145,3 +145,32 @@ def test_a_recording_carries_foxglove_schemas_that_decode(start_sim, tmp_path):
         assert [p.x, p.y, p.z] in positions
     arrows = [a for u in seen["/arm/force"] for a in u.entities[0].arrows]
     assert arrows and all(a.pose.orientation.w == pytest.approx(1.0) for a in arrows)
+
+
+def test_the_bridge_serves_its_loop_and_handle_live(start_sim):
+    pytest.importorskip("zenoh")
+    from test_bridge import PREFIX, free_endpoint, run_bridge
+
+    arm, handle = start_sim("arm"), start_sim("handle")
+    proc = run_bridge("--arm", arm.path, "--handle", handle.path, "--listen", free_endpoint(),
+                      "--prefix", PREFIX, "--foxglove", f"127.0.0.1:{free_port()}",
+                      "--seconds", "3")
+    try:
+        lines = proc.stdout.readline() + proc.stdout.readline()
+        match = re.search(r"^orvane-bridge: live view on (ws://127\.0\.0\.1:\d+)$", lines, re.M)
+        assert match, lines + proc.stderr.read()
+        url = match.group(1)
+        viewer = Viewer(url)
+        viewer.subscribe("/handle/pose", "/tf")
+        got = viewer.collect(1.0)
+        viewer.close()
+    finally:
+        out, err = proc.communicate(timeout=20)
+    assert proc.returncode == 0, err
+    turns = [m.pose.orientation for t, _, m in got if t == "/handle/pose"]
+    assert turns and all(abs(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w - 1) < 1e-6
+                         for q in turns)
+    assert len({(q.y, q.z) for q in turns}) > 1  # the simulated handle turns
+    frames = [[(f.parent_frame_id, f.child_frame_id) for f in m.transforms]
+              for t, _, m in got if t == "/tf"]
+    assert ("end_effector", "handle") in frames[-1]
