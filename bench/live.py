@@ -19,6 +19,7 @@ import time
 
 from orvane.haptics import ServoLoop
 from orvane.live import LiveView
+from orvane.stats import percentiles
 
 WARMUP_S = 0.5
 
@@ -34,7 +35,7 @@ def viewer(url, stop, read):
     """Subscribes to every topic; reads all of it (or nothing) until `stop`."""
     from websockets.sync.client import connect
 
-    with connect(url, subprotocols=["foxglove.sdk.v1"]) as ws:
+    with connect(url, subprotocols=["foxglove.sdk.v1"], close_timeout=1) as ws:
         channels = []
         while not channels:
             msg = json.loads(ws.recv(timeout=5))
@@ -73,12 +74,10 @@ def phase(name, seconds, mode):
             history = loop.history()
             if view is not None:
                 view.stop()
-        t = history["time"]
-        errors = sorted(e for e, at in zip(history["period_error_us"].tolist(), t.tolist())
-                        if at >= t[0] + WARMUP_S)
-        pick = lambda q: errors[min(len(errors) - 1, int(q * len(errors)))]  # noqa: E731
-        return {"phase": name, "cycles": len(errors), "p50_us": pick(0.5),
-                "p99_us": pick(0.99), "p999_us": pick(0.999), "max_us": errors[-1],
+        t = history["time"].tolist()
+        settled = t[0] + WARMUP_S if t else 0.0
+        errors = [e for e, at in zip(history["period_error_us"].tolist(), t) if at >= settled]
+        return {"phase": name, **percentiles(errors), "fault": loop.fault,
                 "viewer_messages": result.get("received", 0),
                 "view_overruns": view.overruns if view else 0}
     finally:
