@@ -101,12 +101,9 @@ def test_a_slow_viewer_does_not_hold_up_the_demo(demo_view):
     ({"rate_hz": math.inf}, "rate"), ({"rate_hz": -5}, "rate"),
 ])
 def test_live_view_arguments_are_checked(kwargs, error):
-    class Loop:
-        def _drain(self, after):
-            pass
-
+    loop = type("Loop", (), {"_drain": lambda self, after: None})()
     with pytest.raises(ValueError, match=error):
-        LiveView(Loop(), **kwargs)
+        LiveView(loop, **kwargs)
 
 
 def test_addresses_parse():
