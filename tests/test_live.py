@@ -137,7 +137,8 @@ def test_a_recording_carries_foxglove_schemas_that_decode(start_sim, tmp_path):
         seen.setdefault(channel.topic, []).append(decoder(schema.name, schema.data)(message.data))
     poses = seen["/arm/pose"]
     span = float(rec["time"][-1] - rec["time"][0])
-    assert 20 <= len(poses) <= span * 100 + 2 and len(seen["/tf"]) == len(poses)
+    # 100 a second of the loop's time (fewer only where its cycles were late by 10 ms).
+    assert span * 50 <= len(poses) <= span * 100 + 2 and len(seen["/tf"]) == len(poses)
     for pose in poses:  # each one a recorded cycle's position
         p = pose.pose.position
         assert [p.x, p.y, p.z] in positions
