@@ -7,6 +7,7 @@ import random
 import re
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -46,7 +47,8 @@ def peer(start_sim, tmp_path):
         bridge.start()
         session = zenoh.open(loopback_config(connect=[endpoint]))
         made.append((bridge, session))
-        seen = {wire.MEASURED_CP: [], wire.OPERATING_STATE: []}
+        seen = {wire.MEASURED_CP: [], wire.OPERATING_STATE: [], wire.SETPOINT_CF: [],
+                wire.MEASURED_CF: []}
         for topic, payloads in seen.items():
             session.declare_subscriber(f"{PREFIX}/{topic}",
                                        lambda s, p=payloads: p.append(s.payload.to_bytes()))
@@ -193,6 +195,22 @@ def test_measured_state_carries_the_handles_orientation(peer):
     assert sum(q * q for q in cp[3:]) == pytest.approx(1.0, abs=1e-6)
     _, state = wire.unpack(wire.OPERATING_STATE, seen[wire.OPERATING_STATE][-1])
     assert state[:2] == (wire.RUNNING, wire.RUNNING) and state[2] > 0
+    assert state[4:] == ("ENABLED", "ENABLED")
+
+
+def test_the_force_sent_goes_out_as_setpoint_cf_and_its_deprecated_alias(peer):
+    bridge, pub, seen, _ = peer()
+    pub[wire.SERVO_CF].put(command(wire.SERVO_CF, 1, 0.5, 0.0, -0.25))
+    wait_for(lambda: any(wire.unpack(wire.SETPOINT_CF, p)[1] == (0.5, 0.0, -0.25)
+                         for p in seen[wire.SETPOINT_CF][-20:]), what="the force sent")
+    wait_for(lambda: len(seen[wire.MEASURED_CF]) > 20, what="the deprecated alias")
+    sent = set(seen[wire.SETPOINT_CF])
+    assert all(p in sent for p in seen[wire.MEASURED_CF][1:-1])  # byte for byte
+    _, state = wire.unpack(wire.OPERATING_STATE, seen[wire.OPERATING_STATE][-1])
+    assert state[4:] == ("ENABLED", "NONE") and len(seen[wire.OPERATING_STATE][-1]) == 54
+    # A state in the earlier layout (codes only) still reads, names taken from the codes.
+    old = struct.pack("<IQdBBQd", 9, 1, 1.0, wire.FAULT, wire.NO_HANDLE, 7, 0.5)
+    assert wire.unpack(wire.OPERATING_STATE, old)[1] == (2, 0, 7, 0.5, "FAULT", "NONE")
 
 
 def test_inbox_fills_gaps_and_restarts_with_a_new_source():

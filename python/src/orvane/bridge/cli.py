@@ -3,6 +3,7 @@
     orvane-bridge --arm PORT [--handle PORT] [--prefix orvane/arm1] [--rate HZ]
                   [--zenoh-config FILE] [--tls-cert F --tls-key F --tls-ca F] [--insecure]
                   [--delay-ms X] [--jitter-ms Y] [--loss P] [--passivity]
+                  [--foxglove [HOST:]PORT]
 """
 import argparse
 import json
@@ -12,7 +13,7 @@ import signal
 import sys
 import threading
 import time
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence, Tuple
 
 import zenoh
 
@@ -65,6 +66,9 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                    help="injected extra delay, uniform in 0..X ms")
     p.add_argument("--loss", type=float, default=0.0, help="injected loss probability (0..1)")
     p.add_argument("--seed", type=int, default=0, help="seed of the injected faults")
+    p.add_argument("--foxglove", metavar="[HOST:]PORT", type=live_address,
+                   help="also serve the loop to Foxglove on ws://HOST:PORT (HOST 127.0.0.1 "
+                   "unless named; needs orvane[live])")
     p.add_argument("--seconds", type=float, help="run this long, then exit (default: "
                    "until SIGINT or SIGTERM)")
     args = p.parse_args(argv)
@@ -72,6 +76,15 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     if any(tls) and not all(tls):
         p.error("--tls-cert, --tls-key and --tls-ca go together")
     return args
+
+
+def live_address(text: str) -> Tuple[str, int]:
+    from orvane.live.view import parse_address
+
+    try:
+        return parse_address(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def positive_seconds(text: str) -> float:
@@ -131,6 +144,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (ValueError, LoopFault, zenoh.ZError) as e:
         print(f"orvane-bridge: {e}", file=sys.stderr)
         return 2
+    view: Any = None
+    if args.foxglove is not None:
+        try:
+            from orvane.live import LiveView, is_loopback
+
+            view = LiveView(bridge.loop, bridge.listener, *args.foxglove).start()
+        except Exception as e:  # foxglove-sdk missing, a port in use
+            bridge.stop()
+            print(f"orvane-bridge: no live view on {args.foxglove[0]}:{args.foxglove[1]}: {e}",
+                  file=sys.stderr)
+            return 2
+        print(f"orvane-bridge: live view on {view.url}" +
+              ("" if is_loopback(view.host) else
+               f"; WARNING: served beyond this machine on {view.host}"), flush=True)
     if bridge.access_warning:
         print(f"orvane-bridge: WARNING: {bridge.access_warning}", file=sys.stderr, flush=True)
     print(f"orvane-bridge: {args.prefix} at {bridge.rate_hz:g} Hz", flush=True)
@@ -141,6 +168,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             if time.monotonic() >= end:
                 break
     finally:
+        if view is not None:
+            view.stop()
         bridge.stop()
     print(json.dumps(bridge.stats()), flush=True)
     if bridge.loop.fault:

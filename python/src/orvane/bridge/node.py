@@ -44,7 +44,8 @@ def make_config(config: ZenohConfig) -> "zenoh.Config":
 
 class Bridge:
     """Runs a ServoLoop on `arm` (and a HandleListener on `handle`) and bridges them to zenoh
-    under `prefix`: publishes measured_cp, measured_cv, measured_cf and operating_state at
+    under `prefix`: publishes measured_cp, measured_cv, setpoint_cf (and its deprecated
+    alias measured_cf) and operating_state at
     `rate_hz` (never faster than the loop), applies servo_cf as the loop's commanded force
     and servo_cp as the target of a Coupling (`passivity` turns on its passivity damping).
     `delay_ms`, `jitter_ms` and `loss` impair both directions, with random draws from `seed`;
@@ -94,8 +95,8 @@ class Bridge:
         self._stamp_source: Optional[int] = None
         self._stamp_offset_ns = 0
         self._last_stamp_ns = 0
-        self._published = {t: 0 for t in (wire.MEASURED_CP, wire.MEASURED_CV, wire.MEASURED_CF,
-                                          wire.OPERATING_STATE)}
+        self._published = {t: 0 for t in (wire.MEASURED_CP, wire.MEASURED_CV, wire.SETPOINT_CF,
+                                          wire.MEASURED_CF, wire.OPERATING_STATE)}
         self._sent_time = [0.0] * _SENT_SLOTS
         self._sent_seq = [0] * _SENT_SLOTS
         self._newest_ack = 0
@@ -187,26 +188,33 @@ class Bridge:
         if pub is not None:
             pub.put(payload)
 
-    def _send(self, topic: str, *values: float, direct: bool = False) -> None:
+    def _send(self, topic: str, *values: Any, direct: bool = False,
+              alias: Optional[str] = None) -> None:
+        """Publishes on `topic` and, byte for byte the same message, on `alias`."""
         self._published[topic] += 1
         header = wire.Header(self._source, self._published[topic], time.time())
         payload = wire.pack(topic, header, *values)
-        if direct:
-            self._put(topic, payload)
-        else:
-            assert self._out is not None
-            self._out.send(topic, payload)
+        for name in (topic,) if alias is None else (topic, alias):
+            if name != topic:
+                self._published[name] += 1
+            if direct:
+                self._put(name, payload)
+            else:
+                assert self._out is not None
+                self._out.send(name, payload)
 
     def _operating_state(self, direct: bool = False) -> None:
         def state(running: bool, fault: Optional[str]) -> int:
             return wire.RUNNING if running else (wire.FAULT if fault else wire.STOPPED)
 
-        handle_state = wire.NO_HANDLE
+        handle_state, handle_name = wire.NO_HANDLE, wire.NO_HANDLE_NAME
         if self.listener is not None:
             handle_state = state(self.listener.running, self.listener.fault)
+            handle_name = wire.state_name(handle_state)
+        loop_state = state(self.loop.running, self.loop.fault)
         s = self.loop.state()
-        self._send(wire.OPERATING_STATE, state(self.loop.running, self.loop.fault),
-                   handle_state, s.sequence, s.time, direct=direct)
+        self._send(wire.OPERATING_STATE, loop_state, handle_state, s.sequence, s.time,
+                   wire.state_name(loop_state), handle_name, direct=direct)
 
     def _publish_loop(self) -> None:
         period = 1.0 / self.rate_hz
@@ -229,7 +237,7 @@ class Bridge:
                     self._sent_seq[sequence % _SENT_SLOTS] = sequence
                 self._send(wire.MEASURED_CP, *s.position, *orientation)
                 self._send(wire.MEASURED_CV, *s.velocity)
-                self._send(wire.MEASURED_CF, *s.force)
+                self._send(wire.SETPOINT_CF, *s.force, alias=wire.MEASURED_CF)
             now = time.monotonic()
             if fresh or now - last_state >= STATE_INTERVAL_S:
                 self._operating_state()

@@ -9,7 +9,7 @@ try:
 except ImportError:
     sys.exit("orvane-demo: the OrvaneHardwareAPI module is not installed (pip install .)")
 
-from orvane.demo.common import Progress, pyplot, wait_for_state
+from orvane.demo.common import Progress, live_view, pyplot, wait_for_state
 from orvane.stats import percentile
 
 # Bars of the period error histogram in the plot.
@@ -121,8 +121,10 @@ def servo_haptic_loop(port, args):
               f"{'locked' if rt['memory_locked'] else 'not locked'}"
               + (f" ({rt['message']})" if rt.get("message") else ""))
         wall = first.position[0] + args.wall_offset
-        loop.add(Wall(point=(wall, 0.0, 0.0), normal=(-1.0, 0.0, 0.0),
-                      stiffness=args.stiffness))
+        fixture = Wall(point=(wall, 0.0, 0.0), normal=(-1.0, 0.0, 0.0),
+                       stiffness=args.stiffness)
+        loop.add(fixture)
+        view = live_view(loop, getattr(args, "live", None), fixture)
         rate_text = f"{args.rate:g} Hz" if args.rate else "as fast as the arm answers"
         print(f"Servo loop at {rate_text} for {args.seconds:g} s: wall at x = {wall:+.4f} m, "
               f"stiffness {args.stiffness:g} N/m, force limit {args.max_force:g} N" +
@@ -144,6 +146,8 @@ def servo_haptic_loop(port, args):
                 time.sleep(0.005)
         except (KeyboardInterrupt, LoopFault):
             pass
+        finally:
+            view.__exit__(None, None, None)
         progress.done()
     elapsed = time.monotonic() - start
     if loop.fault:

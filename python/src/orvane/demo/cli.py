@@ -20,6 +20,15 @@ DESCRIPTION = ("Starts a simulated arm (or uses --port for a real one), wakes it
                "few of its orientations.")
 
 
+def live_address(text):
+    from orvane.live.view import parse_address
+
+    try:
+        return parse_address(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="orvane-demo", description=DESCRIPTION)
@@ -50,11 +59,16 @@ def main(argv=None):
                         help="the tool's coupling to the arm, N/m (300)")
     parser.add_argument("--scene-damping", type=float, default=3.0,
                         help="the tool's coupling damping, N s/m (3)")
+    parser.add_argument("--live", metavar="[HOST:]PORT", type=live_address,
+                        help="serve the servo loop to Foxglove on ws://HOST:PORT while it "
+                             "runs (HOST 127.0.0.1 unless named; needs orvane[live])")
     args = parser.parse_args(argv)
     if args.seconds <= 0 or args.stiffness < 0:
         parser.error("--seconds must be positive and --stiffness not negative")
     if args.rate < 0 or args.max_force <= 0:
         parser.error("--rate must not be negative and --max-force must be positive")
+    if args.live and args.python_loop:
+        parser.error("--live shows the native servo loop, not --python-loop")
     if args.scene and (args.python_loop or args.rate == 0):
         parser.error("--scene runs on the native loop at a fixed --rate")
     if args.push is None:

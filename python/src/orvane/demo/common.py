@@ -89,6 +89,29 @@ def wait_for_state(loop):
 
 
 
+def live_view(loop, address, *effects):
+    """A started orvane.live.LiveView of `loop` on `address` ('[HOST:]PORT'), or a context
+    that does nothing when no address was given."""
+    import contextlib
+
+    if address is None:
+        return contextlib.nullcontext()
+    try:
+        from orvane.live import LiveView, is_loopback
+    except ImportError as e:
+        sys.exit(f"orvane-demo: {e}")
+    host, port = address
+    try:
+        view = LiveView(loop, host=host, port=port).start()
+    except Exception as e:  # a port in use, a host not on this machine
+        sys.exit(f"orvane-demo: no live view on {host}:{port}: {e}")
+    view.show(*effects)
+    print(f"Live view: {view.url} (Foxglove: open a connection to it)"
+          + ("" if is_loopback(host) else f"; WARNING: served beyond this machine on {host}"),
+          flush=True)
+    return view
+
+
 def pyplot():
     """matplotlib's pyplot drawing to files, or None (said) when matplotlib is missing."""
     try:

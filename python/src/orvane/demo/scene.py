@@ -5,7 +5,7 @@ import sys
 import time
 
 from orvane import scenes
-from orvane.demo.common import Progress, pyplot, wait_for_state
+from orvane.demo.common import Progress, live_view, pyplot, wait_for_state
 
 # How often Python reads the scene for the summary and the plot.
 SAMPLE_S = 0.01
@@ -39,6 +39,7 @@ def run(port, args):
         print(f"MuJoCo scene on the servo thread at {args.rate or 1000.0:g} Hz for "
               f"{args.seconds:g} s: the tool {100 * abs(scenes.DEMO_TOOL_START[0]):.0f} cm "
               f"from a 5 cm box; a {args.push:g} N push stands in for the hand")
+        view = live_view(loop, getattr(args, "live", None))
         start = time.monotonic()
         progress = Progress(start)
         try:
@@ -59,6 +60,8 @@ def run(port, args):
                 time.sleep(SAMPLE_S)
         except (KeyboardInterrupt, LoopFault):
             pass
+        finally:
+            view.__exit__(None, None, None)
         progress.done()
         stats, scene_stats = loop.stats(), scene.stats()
     if loop.fault:
