@@ -16,15 +16,8 @@ namespace OrvaneBindings::Haptics {
 namespace py = pybind11;
 using namespace py::literals;
 using namespace Orvane::HardwareAPI::Haptics;
+using Orvane::HardwareAPI::Python::ToVector3;
 using Orvane::HardwareAPI::Python::Tuple;
-
-namespace {
-
-Vec3 ToVec3(const py::handle& value, const char* what) {
-    return Orvane::HardwareAPI::Python::ToVector3(value, what);
-}
-
-}  // namespace
 
 Effect ToEffect(const py::handle& value) {
     if (py::isinstance<ConstantForce>(value)) {
@@ -75,7 +68,7 @@ E Checked(E effect) {
 
 template <typename E>
 void VectorProperty(py::class_<E>& c, const char* name, Vec3 E::*member,
-                    Vec3 (*convert)(const py::handle&, const char*) = ToVec3) {
+                    Vec3 (*convert)(const py::handle&, const char*) = ToVector3) {
     c.def_property(
         name, [member](const E& e) { return Tuple(e.*member); },
         [member, name, convert](E& e, const py::object& v) { e.*member = convert(v, name); });
@@ -93,7 +86,7 @@ void RegisterEffects(py::module_& m) {
     py::class_<ConstantForce> constant(m, "ConstantForce",
                                        "The same force (N) whatever the arm does.");
     constant.def(py::init([](const py::object& force) {
-                     return Checked(ConstantForce{ToVec3(force, "force")});
+                     return Checked(ConstantForce{ToVector3(force, "force")});
                  }),
                  "force"_a = py::make_tuple(0.0, 0.0, 0.0));
     VectorProperty(constant, "force", &ConstantForce::force);
@@ -104,7 +97,7 @@ void RegisterEffects(py::module_& m) {
     py::class_<Spring> spring(m, "Spring",
                               "Pulls towards center: F = -stiffness (x - center) - damping v.");
     spring.def(py::init([](const py::object& center, double stiffness, double damping) {
-                   return Checked(Spring{ToVec3(center, "center"), stiffness, damping});
+                   return Checked(Spring{ToVector3(center, "center"), stiffness, damping});
                }),
                "center"_a = py::make_tuple(0.0, 0.0, 0.0), "stiffness"_a = 0.0, "damping"_a = 0.0);
     VectorProperty(spring, "center", &Spring::center);
@@ -127,8 +120,8 @@ void RegisterEffects(py::module_& m) {
                           "F = (-stiffness d - damping (v·n)) n.");
     wall.def(py::init([](const py::object& point, const py::object& normal, double stiffness,
                          double damping) {
-                 return Checked(
-                     Wall{ToVec3(point, "point"), ToVec3(normal, "normal"), stiffness, damping});
+                 return Checked(Wall{ToVector3(point, "point"), ToVector3(normal, "normal"),
+                                     stiffness, damping});
              }),
              "point"_a = py::make_tuple(0.0, 0.0, 0.0), "normal"_a = py::make_tuple(1.0, 0.0, 0.0),
              "stiffness"_a = 0.0, "damping"_a = 0.0);

@@ -31,11 +31,8 @@ namespace py = pybind11;
 using namespace py::literals;
 using namespace Orvane::HardwareAPI::Haptics;
 using Orvane::HardwareAPI::DeviceInfo;
+using Orvane::HardwareAPI::Python::ToVector3;
 using Orvane::HardwareAPI::Python::Tuple;
-
-Vec3 ToVec3(const py::handle& value, const char* what) {
-    return Orvane::HardwareAPI::Python::ToVector3(value, what);
-}
 
 class PyServoLoop;
 
@@ -416,7 +413,7 @@ void RegisterServoLoop(py::module_& m) {
     loop.def_property(
         "force", [](PyServoLoop& self) { return Tuple(self.Loop().Force()); },
         [](PyServoLoop& self, const py::object& force) {
-            RaiseIf(self.Usable().SetForce(ToVec3(force, "force")));
+            RaiseIf(self.Usable().SetForce(ToVector3(force, "force")));
         },
         "The commanded force (N); set it again within watchdog_s or it ramps to zero.");
     loop.def(

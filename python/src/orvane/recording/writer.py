@@ -14,6 +14,7 @@ import weakref
 from typing import Any, Dict, Optional
 
 from orvane._extras import install_hint
+from orvane.recording.wellknown import WellKnown
 from orvane.recording.schema import (ARM_SCHEMA, ARM_TOPIC, CONFIG, DEVICE_INFO, HANDLE_SCHEMA,
                                      HANDLE_TOPIC, LOST_SCHEMA, LOST_SUFFIX, PROFILE)
 
@@ -25,9 +26,6 @@ FLUSH_INTERVAL_S = 0.25
 RING_SECONDS = 4.0
 RING_MINIMUM = 8192
 RING_MAX_RATE_HZ = 20000.0
-# The most poses a second a recording carries in Foxglove's schemas (every cycle stays in
-# its own channel).
-VIEW_HZ = 100.0
 
 
 def ring_size(rate_hz: float, history: int = 0) -> int:
@@ -123,66 +121,6 @@ def _metadata(values: Dict[str, Any]) -> Dict[str, str]:
     return {str(k): _text(v) for k, v in values.items() if v is not None}
 
 
-class _WellKnown:
-    """The arm's pose, transform and force arrow (or the handle's orientation) in Foxglove's
-    well-known protobuf schemas beside the recording's own channels, at most VIEW_HZ a
-    second, on the live view's topics; nothing when foxglove-sdk is not installed."""
-
-    def __init__(self, writer: Any, arm: bool):
-        self._writer = writer
-        self._next = -math.inf
-        self._channels: Dict[str, int] = {}
-        self._m: Any = None
-        self._transforms: Any = None
-        self._topics: Any = None
-        wanted: Dict[str, Any]
-        try:
-            from foxglove.messages import FrameTransforms, PoseInFrame, SceneUpdate
-
-            from orvane.live import messages, topics
-        except ImportError:
-            return
-        self._m, self._transforms, self._topics = messages, FrameTransforms, topics
-        wanted = ({topics.TF_TOPIC: FrameTransforms, topics.POSE_TOPIC: PoseInFrame,
-                   topics.FORCE_TOPIC: SceneUpdate} if arm
-                  else {topics.HANDLE_TOPIC: PoseInFrame})
-        for topic, message in wanted.items():
-            schema = message.get_schema()
-            schema_id = writer.register_schema(name=schema.name, encoding=schema.encoding,
-                                               data=schema.data)
-            self._channels[topic] = writer.register_channel(
-                topic=topic, message_encoding=schema.encoding, schema_id=schema_id)
-
-    def _due(self, t: float) -> bool:
-        if self._m is None or not math.isfinite(t) or t < self._next:
-            return False
-        step = 1.0 / VIEW_HZ
-        # On the cadence while it keeps up; from this one on after a gap.
-        self._next = self._next + step if t - self._next < step else t + step
-        return True
-
-    def _put(self, topic: str, ns: int, message: Any) -> None:
-        self._writer.add_message(channel_id=self._channels[topic], log_time=ns,
-                                 publish_time=ns, data=message.encode())
-
-    def cycle(self, log_time: Any, body: Dict[str, Any]) -> None:
-        t = body["time"]
-        if t is None or not self._due(t):
-            return
-        m, ns = self._m, log_time(t)
-        position = [c if c is not None else math.nan for c in body["position"]]
-        force = [c if c is not None else 0.0 for c in body["force"]]
-        self._put(self._topics.TF_TOPIC, ns,
-                  self._transforms(transforms=[m.tool_transform(ns, position)]))
-        self._put(self._topics.POSE_TOPIC, ns, m.tool_pose(ns, position))
-        self._put(self._topics.FORCE_TOPIC, ns, m.force_arrow(ns, position, force))
-
-    def orientation(self, log_time: Any, t: float, wxyz: Any) -> None:
-        if self._due(t):
-            ns = log_time(t)
-            self._put(self._topics.HANDLE_TOPIC, ns, self._m.tool_pose(ns, (0, 0, 0), wxyz))
-
-
 class Recorder:
     """Writes what `source` yields to `path` on a thread of its own until close().
 
@@ -217,7 +155,7 @@ class Recorder:
             schema = ARM_SCHEMA if self._arm else HANDLE_SCHEMA
             self._channel = self._register(topic, schema)
             self._lost_channel = self._register(topic + LOST_SUFFIX, LOST_SCHEMA)
-            self._views = _WellKnown(self._writer, self._arm)
+            self._views = WellKnown(self._writer, self._arm)
             self._writer.add_metadata(CONFIG, _metadata(dict(config or {})))
             self._info_written = False
             self._write_info(source)
