@@ -9,6 +9,8 @@ import collections
 import math
 import time
 
+import servo  # the servo benchmark: waiting for a loop's first cycle
+
 DELAYS_MS = (20, 50, 100)
 RATE = 1000.0
 PROGRAM_HZ = 500.0
@@ -46,12 +48,7 @@ def delayed_way(port, seconds, delay_ms, passivity):
     loop = ServoLoop(port, rate_hz=RATE, max_force=MAX_FORCE, history=rows, reply_timeout_s=1.0,
                      watchdog_s=1.5)
     loop.start()
-    deadline = time.monotonic() + 2.0
-    while loop.state().sequence == 0:
-        if not loop.running or time.monotonic() > deadline:
-            loop.stop()
-            raise RuntimeError(f"the servo loop ran no cycle: {loop.fault}")
-        time.sleep(0.001)
+    servo.wait_for_cycles(loop)
     home = loop.state().position
     xp, vp = home[0] + START_OFFSET, 0.0
     coupling = loop.add(Coupling(target=(xp, home[1], home[2]), stiffness=STIFFNESS,

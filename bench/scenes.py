@@ -37,15 +37,6 @@ TARGET_STEP_P99_US = 200.0  # the demo scene's step time
 TARGET_FLOOR_RATIO = 1.5  # the demo scene's loop p99.9 period error against the floor's
 
 
-def wait_for_cycles(loop):
-    deadline = time.monotonic() + 2.0
-    while loop.state().sequence == 0:
-        if not loop.running or time.monotonic() > deadline:
-            loop.stop()
-            raise RuntimeError(f"the servo loop ran no cycle: {loop.fault}")
-        time.sleep(0.001)
-
-
 def largest_step(history, since):
     forces = history["force"]
     times = history["time"]
@@ -65,7 +56,7 @@ def coupling_way(port, seconds, interpolate):
     rows = int(RATE * seconds * 1.25) + 1000
     loop = ServoLoop(port, rate_hz=RATE, max_force=5.0, history=rows)
     loop.start()
-    wait_for_cycles(loop)
+    servo.wait_for_cycles(loop)
     home = loop.state().position
 
     def target(t):
@@ -116,7 +107,7 @@ def scene_way(port, seconds, bodies):
     rows = int(RATE * seconds * 1.25) + 1000
     loop = ServoLoop(port, rate_hz=RATE, max_force=5.0, history=rows)
     loop.start()
-    wait_for_cycles(loop)
+    servo.wait_for_cycles(loop)
     home = loop.state().position
     tool = data.body("tool").xpos
     loop.workspace(offset=tuple(float(tool[i]) - home[i] for i in range(3)))

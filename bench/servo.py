@@ -124,6 +124,16 @@ def python_loop(port, rate, seconds):
             "period_error_us": percentiles(kept), "overruns": overruns}
 
 
+def wait_for_cycles(loop):
+    """Returns once the started loop has run a cycle; stops it and raises when it cannot."""
+    deadline = time.monotonic() + 2.0
+    while loop.state().sequence == 0:
+        if not loop.running or time.monotonic() > deadline:
+            loop.stop()
+            raise RuntimeError(f"the servo loop ran no cycle: {loop.fault}")
+        time.sleep(0.001)
+
+
 def open_servo_loop(port, rate, seconds, history=True):
     from orvane.haptics import ServoLoop, Wall
 
@@ -131,12 +141,7 @@ def open_servo_loop(port, rate, seconds, history=True):
     extra = {} if SPIN_US is None else {"spin_us": SPIN_US}
     loop = ServoLoop(port, rate_hz=rate, max_force=5.0, history=rows, **extra)
     loop.start()
-    deadline = time.monotonic() + 2.0
-    while loop.state().sequence == 0:
-        if not loop.running or time.monotonic() > deadline:
-            loop.stop()
-            raise RuntimeError(f"the servo loop ran no cycle: {loop.fault}")
-        time.sleep(0.001)
+    wait_for_cycles(loop)
     wall = loop.state().position[0] + WALL_OFFSET
     loop.add(Wall(point=(wall, 0.0, 0.0), normal=(-1.0, 0.0, 0.0), stiffness=STIFFNESS))
     return loop
