@@ -30,6 +30,9 @@ pybind11::object FromEffect(const Orvane::HardwareAPI::Haptics::Effect& effect);
 // printf's format with up to four numbers, for the classes' reprs.
 std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0);
 
+// A set of percentiles as the dict the stats methods return (p50, p99, p999, max).
+pybind11::dict PercentileDict(const Orvane::HardwareAPI::Haptics::Percentiles& p);
+
 // The native loop of an orvane.haptics.ServoLoop: LoopOf for calls that change what the
 // loop does (LoopFault once it has failed), LoopOfAny for those that only read it.
 Orvane::HardwareAPI::Haptics::ServoLoop& LoopOf(const pybind11::handle& loop);

@@ -193,10 +193,6 @@ void RegisterLoopState(py::module_& m) {
     });
 }
 
-py::dict PercentileDict(const Percentiles& p) {
-    return py::dict("p50"_a = p.p50, "p99"_a = p.p99, "p999"_a = p.p999, "max"_a = p.max);
-}
-
 py::dict Stats(const ServoLoop& loop) {
     const LoopStats s = loop.Stats();
     return py::dict("rate_hz"_a = s.rate_hz, "cycles"_a = s.cycles,
@@ -326,6 +322,10 @@ std::size_t HistoryCycles(const py::object& value) {
 }
 
 }  // namespace
+
+py::dict PercentileDict(const Percentiles& p) {
+    return py::dict("p50"_a = p.p50, "p99"_a = p.p99, "p999"_a = p.p999, "max"_a = p.max);
+}
 
 void RegisterServoLoop(py::module_& m) {
     RegisterEffectHandle(m);

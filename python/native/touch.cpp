@@ -91,10 +91,6 @@ struct pybind11::detail::type_caster<Orvane::HardwareAPI::Haptics::SceneSnapshot
 namespace OrvaneBindings::Haptics {
 namespace {
 
-py::dict PercentileDict(const Percentiles& p) {
-    return py::dict("p50"_a = p.p50, "p99"_a = p.p99, "p999"_a = p.p999, "max"_a = p.max);
-}
-
 Matrix3 ToRotation(const py::handle& value) {
     const std::string refusal =
         "rotation must be a 3x3 matrix (three rows of three numbers) or a quaternion (w, x, y, "
