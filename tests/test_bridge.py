@@ -280,11 +280,13 @@ def test_teleoperation_example_feels_the_remote_wall(mode):
         done = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "teleoperation.py"),
                                *mode, "--delay-ms", "20", "--seconds", "3"], env=env,
                               capture_output=True, text=True, timeout=60)
-        # The verdict is about a link that keeps its 40 ms round trip. A machine too busy to
-        # keep it (the follower and zenoh are not real-time) makes a different experiment:
-        # run it again rather than judge the contact on it.
+        # The verdict is about a link that keeps its 40 ms round trip and a simulator that
+        # answers as an arm does. A machine too busy for either (the follower and zenoh are
+        # not real-time; a starved simulator ends the loop, which goes to zero as it must)
+        # makes a different experiment: run it again rather than judge the contact on it.
         rtt = re.search(r"round trip p50 ([\d.]+) ms", done.stdout)
-        if done.returncode == 0 or rtt is None or float(rtt.group(1)) < 45.0:
+        starved = "the arm stopped answering" in done.stdout
+        if done.returncode == 0 or not (starved or (rtt and float(rtt.group(1)) >= 45.0)):
             break
     if os.environ.get("ORVANE_SANITIZED") == "1":
         # A sanitized build runs the same exchanges several times slower: the contact is
