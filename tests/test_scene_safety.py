@@ -72,15 +72,20 @@ def test_what_the_program_does_with_its_model_and_data_never_reaches_the_loop(
 
 
 def test_a_data_made_for_another_model_is_refused(port):
+    # Every model compiled before the loop opens: MuJoCo's compiler holds the interpreter
+    # lock, and the scripted arm answering on a Python thread must not miss a reply. The
+    # time-outs are generous for the same reason (a sanitized build compiles slower still).
     model, _ = scenes.load(scenes.demo_xml())
     _, other_data = scenes.load(scenes.large_xml(3))
+    _, own_data = scenes.load(scenes.demo_xml())
     arm = ScriptedArm(port)
     try:
-        with ServoLoop(port.path, rate_hz=500, realtime=False) as loop:
+        with ServoLoop(port.path, rate_hz=500, realtime=False, watchdog_s=1.0,
+                       reply_timeout_s=0.9) as loop:
             with pytest.raises(ValueError, match="another model"):
                 loop.add(MujocoScene(model, other_data))
             # A library that is no MuJoCo this build can step: not a fault of the loop.
-            scene = MujocoScene(model, scenes.load(scenes.demo_xml())[1])
+            scene = MujocoScene(model, own_data)
             scene._library = "libm.so.6"
             with pytest.raises(ImportError) as refused:
                 loop.add(scene)
