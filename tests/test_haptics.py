@@ -248,6 +248,10 @@ def test_python_surface(port, arm):
         assert (spring.effect.stiffness, spring.effect.damping) == (3.0, 0.5)
         spring.remove()
         assert not spring.active and spring.effect is None
+        spring.remove()  # again: nothing to do
+        assert repr(spring) == "<EffectHandle removed>"
+        with pytest.raises(ValueError, match="^the effect was removed from its loop$"):
+            spring.update(stiffness=1.0)
         wait_until(lambda: loop.state().sequence > 60, 5)
     stats = loop.stats()
     assert set(stats["period_error_us"]) == {"p50", "p99", "p999", "max"}

@@ -77,7 +77,7 @@ def test_a_coupling_pulls_through_the_workspace_and_the_clutch_frees_the_arm(por
         # Released where it was held: the scene goes on from there, nothing jumps.
         assert all(abs(f[0]) < 2.0 + 1e-6 for f in last_forces(held_arm, 20))
         assert coupling.remove()
-        assert not coupling.active
+        assert not coupling.active and not coupling.remove()
 
 
 def test_a_coupling_reports_the_force_the_arm_felt(port, held_arm):

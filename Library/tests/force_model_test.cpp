@@ -132,20 +132,21 @@ struct ProblemCase {
     const char* problem;  // a part of the text; empty: no problem
 };
 
-class EffectProblemTest : public ::testing::TestWithParam<ProblemCase> {};
+class CheckEffectTest : public ::testing::TestWithParam<ProblemCase> {};
 
-TEST_P(EffectProblemTest, NamesWhatIsWrong) {
+TEST_P(CheckEffectTest, NamesWhatIsWrong) {
     const ProblemCase& c = GetParam();
-    const std::string problem = EffectProblem(c.effect);
+    const Error refused = CheckEffect(c.effect);
     if (*c.problem == '\0') {
-        EXPECT_EQ(problem, "");
+        EXPECT_EQ(refused.kind, ErrorKind::None) << refused.message;
     } else {
-        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        EXPECT_EQ(refused.kind, ErrorKind::BadArgument);
+        EXPECT_NE(refused.message.find(c.problem), std::string::npos) << refused.message;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Effects, EffectProblemTest,
+    Effects, CheckEffectTest,
     ::testing::Values(
         ProblemCase{"damper_negative", Damper{-20}, "damper's damping must be a finite number"},
         ProblemCase{"spring_negative", Spring{{}, -5, 0}, "spring's stiffness and damping"},
@@ -162,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProblemCase{"wall_normal_huge_ok", Wall{{}, {1e200, 0, 0}, 1, 0}, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(EffectProblemTest, WallNormalsBecomeUnitLengthWhateverTheirSize) {
+TEST(CheckEffectTest, WallNormalsBecomeUnitLengthWhateverTheirSize) {
     for (const auto& [normal, want] : {std::pair<Vec3, Vec3>{{1e200, 0, 0}, {1, 0, 0}},
                                        {{0, -3e300, 4e300}, {0, -0.6, 0.8}},
                                        {{1e-320, 0, 0}, {1, 0, 0}}}) {

@@ -24,7 +24,7 @@ TEST(MujocoLayouts, EachKnownReleaseHasItsOwnRowAndOthersAreRefusedNamingTheKnow
     for (int version : {3016000, 4000002, 4001000, 237, 0, -1}) {
         const MujocoLayout* layout = reinterpret_cast<const MujocoLayout*>(&version);
         const Error error = ChooseMujocoLayout(version, "9.9.9", layout);
-        EXPECT_EQ(error.kind, ErrorKind::NoDevice) << version;
+        EXPECT_EQ(error.kind, ErrorKind::Unsupported) << version;
         EXPECT_EQ(layout, nullptr) << version;
         EXPECT_EQ(error.message,
                   "MuJoCo 9.9.9 is not a release this library can step (it steps MuJoCo "

@@ -129,6 +129,22 @@ private:
 constexpr const char* kNoMujoco =
     "no MuJoCo library: pip install mujoco into .venv, or set ORVANE_MUJOCO_LIBRARY";
 
+std::shared_ptr<MujocoScene> Opened(const MujocoSceneParams& p) {
+    std::shared_ptr<MujocoScene> scene;
+    const Error error = MujocoScene::Open(p, kPeriod, scene);
+    EXPECT_FALSE(error) << error.message;
+    return scene;
+}
+
+// Why the scene was refused; nothing was opened.
+Error Refusal(const MujocoSceneParams& p) {
+    std::shared_ptr<MujocoScene> scene;
+    const Error error = MujocoScene::Open(p, kPeriod, scene);
+    EXPECT_TRUE(error);
+    EXPECT_EQ(scene, nullptr);
+    return error;
+}
+
 TEST(MujocoScene, AToolPressedIntoABlockFeelsTheContactNormalWithinTheLimit) {
     LoadedModel model(kBlockScene);
     if (!model.Ready()) {
@@ -136,9 +152,8 @@ TEST(MujocoScene, AToolPressedIntoABlockFeelsTheContactNormalWithinTheLimit) {
     }
     MujocoSceneParams p = model.Params();
     p.substeps = 2;
-    Error error;
-    auto scene = MujocoScene::Open(p, kPeriod, error);
-    ASSERT_TRUE(scene) << error.message;
+    auto scene = Opened(p);
+    ASSERT_TRUE(scene);
 
     // The arm 3 cm inside the block: the tool stops at its face, the pull stretches.
     Vec3 force{};
@@ -175,9 +190,8 @@ TEST(MujocoScene, ChangesArriveBetweenCyclesAndSnapshotsAreWhole) {
     if (!model.Ready()) {
         GTEST_SKIP() << kNoMujoco;
     }
-    Error error;
-    auto scene = MujocoScene::Open(model.Params(), kPeriod, error);
-    ASSERT_TRUE(scene) << error.message;
+    auto scene = Opened(model.Params());
+    ASSERT_TRUE(scene);
     EXPECT_EQ(scene->SetState({1, 2}, {}).kind, ErrorKind::BadArgument);
     std::vector<double> qpos{-0.2, 0.1, 0, 1, 0, 0, 0}, qvel(6, 0.0);
     EXPECT_EQ(scene->SetState(qpos, {0, 0, 0, std::nan(""), 0, 0}).kind, ErrorKind::BadArgument);
@@ -219,9 +233,8 @@ TEST(MujocoScene, ANonFiniteArmPositionGivesNoForce) {
     if (!model.Ready()) {
         GTEST_SKIP() << kNoMujoco;
     }
-    Error error;
-    auto scene = MujocoScene::Open(model.Params(), kPeriod, error);
-    ASSERT_TRUE(scene) << error.message;
+    auto scene = Opened(model.Params());
+    ASSERT_TRUE(scene);
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_EQ(scene->Step({inf, 0, 0}, {0, 0, 0}), (Vec3{}));
     EXPECT_EQ(scene->Stats().unstable, 1u);
@@ -250,22 +263,21 @@ TEST(MujocoScene, AFailingStepEndsTheSceneNotTheProcess) {
     if (!model.Ready()) {
         GTEST_SKIP() << kNoMujoco;
     }
-    Error error;
-    auto scene = MujocoScene::Open(model.Params(), kPeriod, error);
-    ASSERT_TRUE(scene) << error.message;
+    auto scene = Opened(model.Params());
+    ASSERT_TRUE(scene);
     Vec3 force{1, 1, 1};
     for (int i = 0; i < 300; ++i) {
         force = scene->Step({0.1, 0, 0}, {0, 0, 0});
     }
     EXPECT_EQ(force, (Vec3{}));
-    EXPECT_EQ(scene->Fault().kind, ErrorKind::DeviceLost);
+    EXPECT_EQ(scene->Fault().kind, ErrorKind::NotRunning);
     EXPECT_NE(scene->Fault().message.find("out of memory"), std::string::npos)
         << scene->Fault().message;
     EXPECT_EQ(scene->Stats().cycles, 300u);
 
     // Touching the floor from the start: refused when opened.
     LoadedModel touching(CrowdedScene(0.005).c_str());
-    EXPECT_FALSE(MujocoScene::Open(touching.Params(), kPeriod, error));
+    const Error error = Refusal(touching.Params());
     EXPECT_EQ(error.kind, ErrorKind::BadArgument);
     EXPECT_NE(error.message.find("fails in MuJoCo"), std::string::npos) << error.message;
 }
@@ -275,9 +287,8 @@ TEST(MujocoScene, TheLoopsTableHoldsASceneUntilTheLoopLetsGo) {
     if (!model.Ready()) {
         GTEST_SKIP() << kNoMujoco;
     }
-    Error error;
-    std::shared_ptr<MujocoScene> scene = MujocoScene::Open(model.Params(), kPeriod, error);
-    ASSERT_TRUE(scene) << error.message;
+    std::shared_ptr<MujocoScene> scene = Opened(model.Params());
+    ASSERT_TRUE(scene);
     const std::weak_ptr<MujocoScene> watch = scene;
     TouchTable table(0.0);
     table.SetScene(std::move(scene));
@@ -317,15 +328,14 @@ TEST(MujocoScene, StepsItsOwnCopiesWhateverTheProgramDoesWithItsOwn) {
     }
     MujocoSceneParams mixed = model.Params();
     mixed.data = other.Params().data;
-    Error error;
-    EXPECT_FALSE(MujocoScene::Open(mixed, kPeriod, error));
+    const Error error = Refusal(mixed);
     EXPECT_EQ(error.kind, ErrorKind::BadArgument);
     EXPECT_NE(error.message.find("another model"), std::string::npos) << error.message;
 
-    auto scene = MujocoScene::Open(model.Params(), kPeriod, error);
-    ASSERT_TRUE(scene) << error.message;
-    auto twin = MujocoScene::Open(model.Params(), kPeriod, error);  // the same model twice
-    ASSERT_TRUE(twin) << error.message;
+    auto scene = Opened(model.Params());
+    ASSERT_TRUE(scene);
+    auto twin = Opened(model.Params());  // the same model twice
+    ASSERT_TRUE(twin);
     model.Free();
     Vec3 force{}, twin_force{};
     for (int i = 0; i < 500; ++i) {
@@ -359,8 +369,7 @@ TEST(MujocoScene, AToolBodyMustMoveOnJointsOfItsOwn) {
         if (!model.Ready()) {
             GTEST_SKIP() << kNoMujoco;
         }
-        Error error;
-        EXPECT_FALSE(MujocoScene::Open(model.Params(), kPeriod, error)) << c[1];
+        const Error error = Refusal(model.Params());
         EXPECT_NE(error.message.find(c[1]), std::string::npos) << error.message;
         EXPECT_NE(error.message.find("needs a free joint"), std::string::npos) << error.message;
     }
@@ -369,8 +378,7 @@ TEST(MujocoScene, AToolBodyMustMoveOnJointsOfItsOwn) {
     LoadedModel model(kBlockScene);
     MujocoSceneParams p = model.Params();
     p.damping = 500.0;
-    Error error;
-    EXPECT_FALSE(MujocoScene::Open(p, kPeriod, error));
+    const Error error = Refusal(p);
     EXPECT_NE(error.message.find("damping below 200"), std::string::npos) << error.message;
 }
 
@@ -379,14 +387,13 @@ TEST(MujocoScene, AnUnstableSceneStopsAndItsForceEasesOut) {
     if (!model.Ready()) {
         GTEST_SKIP() << kNoMujoco;
     }
-    Error error;
-    auto scene = MujocoScene::Open(model.Params(), kPeriod, error);
-    ASSERT_TRUE(scene) << error.message;
+    auto scene = Opened(model.Params());
+    ASSERT_TRUE(scene);
     std::vector<Vec3> forces;
     for (int i = 0; i < 400; ++i) {
         forces.push_back(scene->Step({0.01, 0, 0}, {0, 0, 0}));
     }
-    EXPECT_EQ(scene->Fault().kind, ErrorKind::DeviceLost);
+    EXPECT_EQ(scene->Fault().kind, ErrorKind::NotRunning);
     EXPECT_NE(scene->Fault().message.find("stopped"), std::string::npos) << scene->Fault().message;
     EXPECT_GE(scene->Stats().unstable, 1u);
     // Eased out from the last force that was right, over 0.1 s of cycles (or of the clock,
@@ -413,9 +420,8 @@ TEST(MujocoScene, StepsOverTheirBudgetTooOftenStopTheScene) {
     MujocoSceneParams p = model.Params();
     p.step_budget_s = 1e-9;  // every step is over
     p.overrun_limit = 5;
-    Error error;
-    auto scene = MujocoScene::Open(p, kPeriod, error);
-    ASSERT_TRUE(scene) << error.message;
+    auto scene = Opened(p);
+    ASSERT_TRUE(scene);
     for (int i = 0; i < 4; ++i) {
         scene->Step({0.01, 0, 0}, {0, 0, 0});
     }
@@ -429,8 +435,7 @@ TEST(MujocoScene, StepsOverTheirBudgetTooOftenStopTheScene) {
     scene->Snapshot(after);
     EXPECT_EQ(after.time, before.time);  // stopped: nothing stepped
     p.overrun_limit = 0;
-    EXPECT_FALSE(MujocoScene::Open(p, kPeriod, error));
-    EXPECT_NE(error.message.find("overrun_limit"), std::string::npos);
+    EXPECT_NE(Refusal(p).message.find("overrun_limit"), std::string::npos);
 }
 
 struct OpenCase {
@@ -457,8 +462,7 @@ TEST_P(MujocoSceneOpen, RefusesWithAClearError) {
         p.model = &fake_model, p.data = &fake_data;
     }
     c.change(p);
-    Error error;
-    EXPECT_FALSE(MujocoScene::Open(p, kPeriod, error));
+    const Error error = Refusal(p);
     EXPECT_EQ(error.kind, c.kind);
     EXPECT_NE(error.message.find(c.words), std::string::npos) << error.message;
 }
@@ -468,9 +472,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OpenCase{"no_library",
                  [](MujocoSceneParams& p) { p.library = "/nonexistent/libmujoco.so"; },
-                 ErrorKind::NoDevice, "cannot load", false},
+                 ErrorKind::Unsupported, "cannot load", false},
         OpenCase{"not_mujoco", [](MujocoSceneParams& p) { p.library = kSomeOtherLibrary; },
-                 ErrorKind::NoDevice, "lacks mj_version", false},
+                 ErrorKind::Unsupported, "lacks mj_version", false},
         OpenCase{"no_model", [](MujocoSceneParams& p) { p.model = nullptr; },
                  ErrorKind::BadArgument, "model", false},
         OpenCase{"nan_stiffness", [](MujocoSceneParams& p) { p.stiffness = std::nan(""); },

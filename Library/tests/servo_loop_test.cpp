@@ -26,6 +26,7 @@ namespace {
 namespace Arm = Orvane::HardwareAPI::Protocol::Arm;
 namespace Protocol = Orvane::HardwareAPI::Protocol;
 using namespace Orvane::HardwareAPI::Haptics;
+using Orvane::HardwareAPI::Error;
 using Orvane::HardwareAPI::ErrorKind;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
@@ -285,8 +286,9 @@ class ServoLoopConfig : public testing::TestWithParam<Refused> {};
 TEST_P(ServoLoopConfig, RefusesWithABadArgument) {
     ServoConfig c;
     GetParam().change(c);
-    const std::string problem = ConfigProblem(c);
-    EXPECT_NE(problem.find(GetParam().what), std::string::npos) << problem;
+    const Error refused = CheckConfig(c);
+    EXPECT_EQ(refused.kind, ErrorKind::BadArgument);
+    EXPECT_NE(refused.message.find(GetParam().what), std::string::npos) << refused.message;
     ServoLoop loop("/dev/orvane-never-opened", c);
     EXPECT_EQ(loop.Fault().kind, ErrorKind::BadArgument);
     EXPECT_TRUE(loop.Closed());
@@ -316,7 +318,7 @@ TEST(ServoLoopConfig, TakesASlowRateWithoutWatchdog) {
     c.rate_hz = 0.5;
     c.watchdog_s = kOff;
     c.reply_timeout_s = 10.0;
-    EXPECT_EQ(ConfigProblem(c), "");
+    EXPECT_FALSE(CheckConfig(c)) << CheckConfig(c).message;
 }
 
 TEST(ServoLoopLifecycle, RefusesChangesAfterStop) {
@@ -332,6 +334,46 @@ TEST(ServoLoopLifecycle, RefusesChangesAfterStop) {
     EXPECT_EQ(loop.Update(1, Damper{1.0}).kind, ErrorKind::NotRunning);
     EXPECT_EQ(loop.Start().kind, ErrorKind::NotRunning);
     EXPECT_FALSE(loop.Fault());
+}
+
+// An id that names nothing is NotFound on every call that takes one; taking effects and
+// couplings out still works once the loop was stopped.
+TEST(ServoLoopLifecycle, IdsThatNameNothingAreNotFound) {
+    ScriptedArm arm(Mode::Answer, 0);
+    ServoLoop loop(arm.path(), Quiet(500.0, 0.1));
+    EffectId spring = 0, damper = 0;
+    ASSERT_FALSE(loop.Add(Spring{{}, 10.0, 0.0}, spring));
+    ASSERT_FALSE(loop.Add(Damper{1.0}, damper));
+    Effect e;
+    ASSERT_FALSE(loop.Get(spring, e));
+    EXPECT_EQ(std::get<Spring>(e).stiffness, 10.0);
+    ASSERT_FALSE(loop.Remove(spring));
+    EXPECT_FALSE(loop.Active(spring));
+    for (const EffectId gone : {spring, EffectId{0}}) {
+        EXPECT_EQ(loop.Remove(gone).kind, ErrorKind::NotFound);
+        EXPECT_EQ(loop.Get(gone, e).kind, ErrorKind::NotFound);
+        const Error update = loop.Update(gone, Damper{1.0});
+        EXPECT_EQ(update.kind, ErrorKind::NotFound);
+        EXPECT_EQ(update.message, "the effect was removed from its loop");
+    }
+    // A bad value is named before an id that names nothing.
+    EXPECT_EQ(loop.Update(spring, Damper{-1.0}).kind, ErrorKind::BadArgument);
+
+    CouplingId coupling = 0, kept = 0;
+    ASSERT_FALSE(loop.AddCoupling(CouplingParams{}, coupling));
+    ASSERT_FALSE(loop.AddCoupling(CouplingParams{}, kept));
+    CouplingState state;
+    ASSERT_FALSE(loop.CouplingStateOf(coupling, state));
+    ASSERT_FALSE(loop.RemoveCoupling(coupling));
+    EXPECT_EQ(loop.RemoveCoupling(coupling).kind, ErrorKind::NotFound);
+    EXPECT_EQ(loop.CouplingStateOf(coupling, state).kind, ErrorKind::NotFound);
+    EXPECT_EQ(loop.SetCouplingParams(coupling, CouplingParams{}).kind, ErrorKind::NotFound);
+    EXPECT_EQ(loop.MoveCouplingTarget(coupling, {{}, {}, 1}).kind, ErrorKind::NotFound);
+
+    loop.Stop();
+    EXPECT_FALSE(loop.Remove(damper));
+    EXPECT_FALSE(loop.RemoveCoupling(kept));
+    EXPECT_EQ(loop.Remove(damper).kind, ErrorKind::NotFound);
 }
 
 // A forked child neither uses nor disturbs the parent's loop: it is not running there,

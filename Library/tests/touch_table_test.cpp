@@ -43,7 +43,7 @@ TEST(TouchTable, CouplingsAreSeenThroughTheWorkspaceAndTheirForcesComeBack) {
     const Vec3 f = Felt(table, {0.01, 0, 0}, {0, 0, 0}, kT0 + kMs);
     EXPECT_NEAR(f[0], -4.0, 1e-9);
     CouplingState state;
-    ASSERT_TRUE(table.CouplingStateOf(id, state));
+    ASSERT_FALSE(table.CouplingStateOf(id, state));
     EXPECT_NEAR(state.force[0], -2.0, 1e-9);
     EXPECT_NEAR(state.offset[0], -0.02, 1e-12);
     // The loop's scene effects go the same way, on top.
@@ -80,7 +80,8 @@ TEST(TouchTable, CouplingsReportTheForceTheArmFelt) {
         const ForceResult r =
             (i < 50 ? model : braking).Compute(command, 0.0, nullptr, 0, {}, v, touch);
         table.Rendered(r.touch_share);
-        ASSERT_TRUE(table.CouplingStateOf(a, sa) && table.CouplingStateOf(b, sb));
+        ASSERT_FALSE(table.CouplingStateOf(a, sa));
+        ASSERT_FALSE(table.CouplingStateOf(b, sb));
         if (i == 50) {
             EXPECT_EQ(sa.force, (Vec3{}));
             break;
@@ -104,7 +105,7 @@ TEST(TouchTable, AMoveMadeBeforeTheLoopFirstSawTheCouplingIsRendered) {
         Felt(table, {0, 0, 0}, {0, 0, 0}, kT0 + i * kMs);
     }
     CouplingState state;
-    ASSERT_TRUE(table.CouplingStateOf(id, state));
+    ASSERT_FALSE(table.CouplingStateOf(id, state));
     EXPECT_EQ(state.target, (Vec3{0.3, 0, 0}));
 }
 
@@ -140,15 +141,19 @@ TEST(TouchTable, IdsOutliveTheirCouplingsAndBadValuesAreRefused) {
     CouplingId id = 0;
     ASSERT_FALSE(table.AddCoupling(Pull({0.2, 0, 0}), id));
     CouplingState state;
-    ASSERT_TRUE(table.CouplingStateOf(id, state));  // before the loop ran
+    ASSERT_FALSE(table.CouplingStateOf(id, state));  // before the loop ran
     EXPECT_EQ(state.target, (Vec3{0.2, 0, 0}));
-    EXPECT_TRUE(table.RemoveCoupling(id));
     EXPECT_FALSE(table.RemoveCoupling(id));
+    EXPECT_EQ(table.RemoveCoupling(id).kind, ErrorKind::NotFound);
     CouplingId next = 0;
     ASSERT_FALSE(table.AddCoupling(Pull({0, 0, 0}), next));
     EXPECT_NE(next, id);
-    EXPECT_EQ(table.MoveTarget(id, {{0, 0, 0}, {}, kT0}).kind, ErrorKind::BadArgument);
-    EXPECT_FALSE(table.CouplingStateOf(id, state));
+    // The old id names nothing, not even the coupling now in its slot.
+    EXPECT_EQ(table.MoveTarget(id, {{0, 0, 0}, {}, kT0}).kind, ErrorKind::NotFound);
+    EXPECT_EQ(table.SetCouplingParams(id, Pull({0, 0, 0})).kind, ErrorKind::NotFound);
+    EXPECT_EQ(table.CouplingStateOf(id, state).kind, ErrorKind::NotFound);
+    // A bad value is named before an id that names nothing.
+    EXPECT_EQ(table.MoveTarget(id, {{0, 0, 0}, {}, 0}).kind, ErrorKind::BadArgument);
 
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     EXPECT_EQ(table.MoveTarget(next, {{kNaN, 0, 0}, {}, kT0}).kind, ErrorKind::BadArgument);

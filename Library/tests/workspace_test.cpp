@@ -24,7 +24,7 @@ WorkspaceMap QuarterTurn() {
 
 TEST(Workspace, MapsPositionsForwardAndForcesBackWithTheSamePower) {
     const Workspace w(QuarterTurn());
-    ASSERT_EQ(WorkspaceProblem(w.Map()), "");
+    ASSERT_FALSE(CheckWorkspace(w.Map()));
     // R turns x into y and y into -x; scale 2, then the offset.
     ExpectNear(w.ToScene({0.1, 0.2, 0.3}), {0.6, 0.2, 0.6});
     ExpectNear(w.ForceToDevice({1, 0, 0}), {0, -2, 0});
@@ -47,7 +47,7 @@ TEST(Workspace, ClutchHoldsTheSceneAndResumesWithoutAJump) {
     ExpectNear(w.ToScene({0.3, -0.2, 0.1}), held);
     // From there on the scene follows the arm again: +1 cm in x is +2 cm in scene y.
     ExpectNear(w.ToScene({0.31, -0.2, 0.1}), {held[0], held[1] + 0.02, held[2]});
-    EXPECT_EQ(WorkspaceProblem(w.Map()), "");
+    EXPECT_FALSE(CheckWorkspace(w.Map()));
 }
 
 TEST(Workspace, RejectsWhatIsNoRigidMap) {
@@ -55,7 +55,9 @@ TEST(Workspace, RejectsWhatIsNoRigidMap) {
     auto problem = [](auto change) {
         WorkspaceMap map;
         change(map);
-        return WorkspaceProblem(map);
+        const Error refused = CheckWorkspace(map);
+        EXPECT_EQ(refused.kind, ErrorKind::BadArgument);
+        return refused.message;
     };
     EXPECT_NE(problem([](WorkspaceMap& m) { m.scale = 0; }).find("scale"), std::string::npos);
     EXPECT_NE(problem([](WorkspaceMap& m) { m.offset[1] = kNaN; }).find("offset"),
@@ -71,7 +73,7 @@ TEST(Workspace, RejectsWhatIsNoRigidMap) {
     EXPECT_FALSE(RotationFromQuaternion({kNaN, 0, 0, 1}, r));
     // Any length but zero: a tiny quaternion is still a rotation.
     ASSERT_TRUE(RotationFromQuaternion({0, 0, 0, 1e-300}, r));
-    EXPECT_EQ(WorkspaceProblem(WorkspaceMap{1.0, {}, r}), "");
+    EXPECT_FALSE(CheckWorkspace(WorkspaceMap{1.0, {}, r}));
 }
 
 }  // namespace

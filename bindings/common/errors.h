@@ -1,6 +1,8 @@
-// The one place where a failure of the library becomes a Python exception: a bad argument is
-// a ValueError, everything else (the port, the device, a loop that ended) is
-// orvane.haptics.LoopFault, a RuntimeError that the orvane._haptics extension defines once.
+// The one place where a failure of the library becomes a Python exception: a bad argument or
+// an id that names nothing (an effect or coupling removed) is a ValueError, everything else
+// (the port, the device, a loop that ended, a refused thread) is orvane.haptics.LoopFault, a
+// RuntimeError that the orvane._haptics extension defines once. Adding a scene turns
+// Unsupported into ImportError itself: there it means the MuJoCo installed, not the loop.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -20,7 +22,7 @@ struct LoopFaultError : std::runtime_error {
 };
 
 [[noreturn]] inline void Raise(const Error& error) {
-    if (error.kind == ErrorKind::BadArgument) {
+    if (error.kind == ErrorKind::BadArgument || error.kind == ErrorKind::NotFound) {
         throw py::value_error(error.message);
     }
     throw LoopFaultError(error.message);

@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
     config.rate_hz = 1000.0;
     config.max_force = 3.0;
     config.realtime = false;  // a real program asks for it; this one runs anywhere
-    if (const std::string problem = ConfigProblem(config); !problem.empty()) {
-        std::fprintf(stderr, "servo_loop: %s\n", problem.c_str());
+    if (const Error refused = CheckConfig(config)) {
+        std::fprintf(stderr, "servo_loop: %s\n", refused.message.c_str());
         return 2;
     }
     // The constructor opens the port, wakes the arm and reads its first state.

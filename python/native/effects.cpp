@@ -60,9 +60,7 @@ namespace {
 // where it was written rather than at add().
 template <typename E>
 E Checked(E effect) {
-    if (const std::string problem = EffectProblem(effect); !problem.empty()) {
-        throw py::value_error(problem);
-    }
+    RaiseIf(CheckEffect(effect));
     return effect;
 }
 

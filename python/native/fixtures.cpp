@@ -21,9 +21,7 @@ using Orvane::HardwareAPI::Python::Tuple;
 
 template <typename F>
 F Checked(const F& fixture) {
-    if (std::string problem = EffectProblem(Effect{fixture}); !problem.empty()) {
-        throw py::value_error(problem);
-    }
+    RaiseIf(CheckEffect(Effect{fixture}));
     return fixture;
 }
 

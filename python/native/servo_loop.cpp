@@ -141,7 +141,10 @@ void RegisterEffectHandle(py::module_& m) {
         "effect",
         [](const EffectHandle& h) -> py::object {
             Effect e;
-            return h.Loop().Get(h.Id(), e) ? FromEffect(e) : py::none();
+            if (h.Loop().Get(h.Id(), e)) {
+                return py::none();  // removed
+            }
+            return FromEffect(e);
         },
         "A copy of the effect's current parameters, or None once it is removed.");
     handle.def(
@@ -149,9 +152,7 @@ void RegisterEffectHandle(py::module_& m) {
         [](const EffectHandle& h, const py::kwargs& changes) {
             ServoLoop& loop = h.Usable();
             Effect current;
-            if (!loop.Get(h.Id(), current)) {
-                throw py::value_error("the effect was removed from its loop");
-            }
+            RaiseIf(loop.Get(h.Id(), current));
             // Every change is made on a copy, so the loop gets all of them or none.
             py::object copy = FromEffect(current);
             for (const auto& [name, value] : changes) {
@@ -167,13 +168,13 @@ void RegisterEffectHandle(py::module_& m) {
         "Changes parameters by name, e.g. update(stiffness=300.0); the loop takes them all at "
         "once.");
     handle.def(
-        "remove", [](const EffectHandle& h) { h.Usable().Remove(h.Id()); },
+        "remove", [](const EffectHandle& h) { static_cast<void>(h.Usable().Remove(h.Id())); },
         "Stops rendering the effect; removing it again does nothing.");
     handle.def("__repr__", [](const EffectHandle& h) {
         Effect e;
-        const bool active = h.Loop().Get(h.Id(), e);
+        const Orvane::HardwareAPI::Error removed = h.Loop().Get(h.Id(), e);
         return "<EffectHandle " +
-               (active ? std::string(py::repr(FromEffect(e))) : std::string("removed")) + ">";
+               (removed ? std::string("removed") : std::string(py::repr(FromEffect(e)))) + ">";
     });
 }
 
@@ -353,9 +354,7 @@ void RegisterServoLoop(py::module_& m) {
             c.realtime = realtime;
             c.reply_timeout_s = ToNumber(reply_timeout_s, "reply_timeout_s");
             c.spin_us = ToNumber(spin_us, "spin_us");
-            if (const std::string problem = ConfigProblem(c); !problem.empty()) {
-                throw py::value_error(problem);
-            }
+            RaiseIf(CheckConfig(c));
             py::gil_scoped_release unlocked;
             return std::make_unique<PyServoLoop>(port, c);
         }),

@@ -28,9 +28,7 @@ using Orvane::HardwareAPI::Python::ToVector3;
 using Orvane::HardwareAPI::Python::Tuple;
 
 CouplingParams Checked(const CouplingParams& p) {
-    if (std::string problem = CouplingProblem(p); !problem.empty()) {
-        throw py::value_error(problem);
-    }
+    RaiseIf(CheckCoupling(p));
     return p;
 }
 
@@ -213,13 +211,8 @@ void RegisterCoupling(py::module_& m) {
                 p.damping = ToNumber(damping, "damping");
             }
             // Checked whole before anything changes, here and again in the loop.
-            std::string problem = CouplingProblem(p);
-            if (problem.empty()) {
-                problem = TargetProblem(t);
-            }
-            if (!problem.empty()) {
-                throw py::value_error(problem);
-            }
+            RaiseIf(CheckCoupling(p));
+            RaiseIf(CheckTarget(t));
             const bool params_change = !stiffness.is_none() || !damping.is_none();
             if (self.Bound()) {
                 RaiseIf(params_change ? LoopOf(self.loop).ChangeCoupling(self.id, p, t)
@@ -242,7 +235,8 @@ void RegisterCoupling(py::module_& m) {
             CouplingState s;
             s.target = self.params.target;
             if (self.Bound()) {
-                LoopOfAny(self.loop).CouplingStateOf(self.id, s);
+                // A coupling its loop no longer has reports where it was last put.
+                static_cast<void>(LoopOfAny(self.loop).CouplingStateOf(self.id, s));
             }
             return s;
         },
@@ -251,21 +245,21 @@ void RegisterCoupling(py::module_& m) {
         "active",
         [](const PyCoupling& self) {
             CouplingState ignored;
-            return self.Bound() && LoopOfAny(self.loop).CouplingStateOf(self.id, ignored);
+            return self.Bound() && !LoopOfAny(self.loop).CouplingStateOf(self.id, ignored);
         },
         "Whether a loop renders the coupling.");
     c.def_property_readonly("target", [](const PyCoupling& self) {
         CouplingState s;
         s.target = self.params.target;
         if (self.Bound()) {
-            LoopOfAny(self.loop).CouplingStateOf(self.id, s);
+            static_cast<void>(LoopOfAny(self.loop).CouplingStateOf(self.id, s));
         }
         return Tuple(s.target);
     });
     c.def(
         "remove",
         [](PyCoupling& self) {
-            const bool removed = self.Bound() && LoopOfAny(self.loop).RemoveCoupling(self.id);
+            const bool removed = self.Bound() && !LoopOfAny(self.loop).RemoveCoupling(self.id);
             self.loop = py::none();
             self.id = 0;
             return removed;
@@ -379,10 +373,9 @@ void RegisterTouch(py::module_& m) {
         p.max_force = max_force;
         p.step_budget_s = step_budget;
         p.overrun_limit = overrun_limit;
-        Error error;
-        std::shared_ptr<MujocoScene> scene =
-            MujocoScene::Open(p, 1.0 / loop.Config().rate_hz, error);
-        if (error.kind == ErrorKind::NoDevice) {
+        std::shared_ptr<MujocoScene> scene;
+        const Error error = MujocoScene::Open(p, 1.0 / loop.Config().rate_hz, scene);
+        if (error.kind == ErrorKind::Unsupported) {
             // The MuJoCo installed is not one this build can step: nothing about the loop.
             throw py::import_error(error.message);
         }

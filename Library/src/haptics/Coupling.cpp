@@ -15,6 +15,10 @@ bool NotNegative(double v) {
     return std::isfinite(v) && v >= 0.0;
 }
 
+Error Bad(std::string text) {
+    return {ErrorKind::BadArgument, std::move(text)};
+}
+
 // Below this squared speed (m²/s²) the arm barely moves and no energy flows worth damping.
 constexpr double kStillSpeed2 = 1e-12;
 // The passivity damping goes from none to its most (and back) over no less than this, so
@@ -29,7 +33,7 @@ double StableDamping(double period_s) {
     return kArmMovingMass / (4.0 * period_s);
 }
 
-std::string PassivityProblem(const CouplingParams& p, double period_s) {
+Error CheckPassivity(const CouplingParams& p, double period_s) {
     const double bound = StableDamping(period_s);
     if (!p.passivity || p.passivity_max_damping <= bound) {
         return {};
@@ -40,31 +44,31 @@ std::string PassivityProblem(const CouplingParams& p, double period_s) {
                   "without the arm overshooting: at most %g N s/m (a quarter of the arm's %g kg "
                   "moving mass per cycle)",
                   p.passivity_max_damping, 1.0 / period_s, bound, kArmMovingMass);
-    return text;
+    return Bad(text);
 }
 
-std::string CouplingProblem(const CouplingParams& p) {
+Error CheckCoupling(const CouplingParams& p) {
     if (!Finite(p.target)) {
-        return "coupling: the target must be finite";
+        return Bad("coupling: the target must be finite");
     }
     if (!NotNegative(p.stiffness) || !NotNegative(p.damping)) {
-        return "coupling: stiffness and damping must be finite numbers, 0 or more";
+        return Bad("coupling: stiffness and damping must be finite numbers, 0 or more");
     }
     if (!NotNegative(p.max_force)) {
-        return "coupling: max_force must be a finite number, 0 (no limit of its own) or more";
+        return Bad("coupling: max_force must be a finite number, 0 (no limit of its own) or more");
     }
     if (!NotNegative(p.passivity_max_damping)) {
-        return "coupling: passivity_max_damping must be a finite number, 0 or more";
+        return Bad("coupling: passivity_max_damping must be a finite number, 0 or more");
     }
     return {};
 }
 
-std::string TargetProblem(const CouplingTarget& t) {
+Error CheckTarget(const CouplingTarget& t) {
     if (!Finite(t.position) || !Finite(t.velocity)) {
-        return "coupling: the target's position and velocity must be finite";
+        return Bad("coupling: the target's position and velocity must be finite");
     }
     if (t.stamp_ns <= 0) {
-        return "coupling: the target's time stamp must be a reading of the monotonic clock";
+        return Bad("coupling: the target's time stamp must be a reading of the monotonic clock");
     }
     return {};
 }

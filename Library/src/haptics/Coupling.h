@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "Orvane/HardwareAPI/Coupling.h"
 
@@ -19,9 +18,9 @@ inline constexpr double kArmMovingMass = 0.1;
 // settles without ringing while b T / m stays at or below 1/4.
 double StableDamping(double period_s);
 
-// Empty when the coupling's passivity damping can be rendered stably by a loop of period_s
-// (a workspace scale of 1); otherwise what is wrong, with the bound.
-std::string PassivityProblem(const CouplingParams& params, double period_s);
+// Kind None when the coupling's passivity damping can be rendered stably by a loop of
+// period_s (a workspace scale of 1); otherwise BadArgument saying what is wrong, with the bound.
+Error CheckPassivity(const CouplingParams& params, double period_s);
 
 class CouplingRenderer {
 public:

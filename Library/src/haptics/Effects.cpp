@@ -57,8 +57,12 @@ bool IsFixture(const Effect& effect) {
            std::holds_alternative<Box>(effect);
 }
 
-std::string EffectProblem(const Effect& effect) {
-    return std::visit(ProblemVisitor{}, effect);
+Error CheckEffect(const Effect& effect) {
+    std::string problem = std::visit(ProblemVisitor{}, effect);
+    if (problem.empty()) {
+        return {};
+    }
+    return {ErrorKind::BadArgument, std::move(problem)};
 }
 
 Effect Normalised(const Effect& effect) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "ErrorLine.h"
@@ -320,10 +321,16 @@ Error HandleListener::Start() {
         return Error(ErrorKind::NotRunning,
                      "a stopped listener cannot start again; make a new one");
     }
-    i.started = true;
     i.start = Clock::now();
     i.running.store(true);
-    i.thread = std::thread([&i] { i.Run(); });
+    try {
+        i.thread = std::thread([&i] { i.Run(); });
+    } catch (const std::system_error&) {
+        // Nothing was sent and the port stays open: a later Start may get its thread.
+        i.running.store(false);
+        return Error(ErrorKind::OutOfResources, "the system refused a thread for the listener");
+    }
+    i.started = true;
     return {};
 }
 

@@ -102,12 +102,12 @@ MujocoLibrary::~MujocoLibrary() {
 
 Error MujocoLibrary::Open(const char* path) {
     if (path == nullptr || *path == '\0') {
-        return {ErrorKind::NoDevice, "no MuJoCo library given (the mujoco package's libmujoco)"};
+        return {ErrorKind::Unsupported, "no MuJoCo library given (the mujoco package's libmujoco)"};
     }
     char reason[512] = "";
     handle_ = Platform::OpenSharedLibrary(path, reason, sizeof reason);
     if (handle_ == nullptr) {
-        return {ErrorKind::NoDevice,
+        return {ErrorKind::Unsupported,
                 std::string("cannot load MuJoCo from '") + path + "': " + reason};
     }
     std::string missing;
@@ -128,7 +128,7 @@ Error MujocoLibrary::Open(const char* path) {
     Find(handle_, "mj_deleteModel", a.delete_model, missing);
     Find(handle_, "mj_deleteData", a.delete_data, missing);
     if (!missing.empty()) {
-        return {ErrorKind::NoDevice,
+        return {ErrorKind::Unsupported,
                 std::string("'") + path + "' is not a MuJoCo library: it lacks " + missing};
     }
     const char* release = a.version_string();

@@ -69,7 +69,7 @@ struct MujocoLayout {
 };
 
 // The layout of the release whose mj_version() is `version` (`release` as its
-// mj_versionString() names it); NoDevice naming the releases this build can step when it
+// mj_versionString() names it); Unsupported naming the releases this build can step when it
 // has no row for that one.
 Error ChooseMujocoLayout(int version, const char* release, const MujocoLayout*& layout);
 
@@ -102,7 +102,7 @@ public:
     MujocoLibrary& operator=(const MujocoLibrary&) = delete;
     ~MujocoLibrary();
 
-    // NoDevice when the file is not a MuJoCo library, or a release this build has no layout
+    // Unsupported when the file is not a MuJoCo library, or a release this build has no layout
     // for (the message names the releases it has).
     Error Open(const char* path);
     const char* Release() const { return release_; }

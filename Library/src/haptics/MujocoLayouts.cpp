@@ -34,7 +34,7 @@ Error ChooseMujocoLayout(int version, const char* release, const MujocoLayout*& 
     // The rows are written on a 64-bit machine; MuJoCo's structures hold pointers, so they
     // would be wrong for any other build.
     if constexpr (sizeof(void*) != 8) {
-        return {ErrorKind::NoDevice,
+        return {ErrorKind::Unsupported,
                 "this build cannot step MuJoCo scenes: its layouts are for "
                 "64-bit programs"};
     }
@@ -44,9 +44,10 @@ Error ChooseMujocoLayout(int version, const char* release, const MujocoLayout*& 
             return {};
         }
     }
-    return {ErrorKind::NoDevice, std::string("MuJoCo ") + (release != nullptr ? release : "?") +
-                                     " is not a release this library can step (it steps MuJoCo " +
-                                     KnownReleases() + ")"};
+    return {ErrorKind::Unsupported,
+            std::string("MuJoCo ") + (release != nullptr ? release : "?") +
+                " is not a release this library can step (it steps MuJoCo " + KnownReleases() +
+                ")"};
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -253,7 +253,7 @@ Error MujocoScene::Fault() const {
     if (!impl_->failed.load(std::memory_order_acquire)) {
         return {};
     }
-    return {ErrorKind::DeviceLost, impl_->fault_text};
+    return {ErrorKind::NotRunning, impl_->fault_text};
 }
 
 int MujocoScene::PositionCount() const {

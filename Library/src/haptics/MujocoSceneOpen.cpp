@@ -209,26 +209,28 @@ Error MujocoScene::Impl::Prepare(double period_s) {
 MujocoScene::MujocoScene(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 MujocoScene::~MujocoScene() = default;
 
-std::shared_ptr<MujocoScene> MujocoScene::Open(const MujocoSceneParams& params, double period_s,
-                                               Error& error) {
-    error = {};
+Error MujocoScene::Open(const MujocoSceneParams& params, double period_s,
+                        std::shared_ptr<MujocoScene>& scene) {
+    scene.reset();
     if (const std::string problem = ParamsProblem(params, period_s); !problem.empty()) {
-        error = Bad(problem);
-        return nullptr;
+        return Bad(problem);
     }
     auto impl = std::make_unique<Impl>();
     impl->params = params;
-    if ((error = impl->library.Open(params.library.c_str()))) {
-        return nullptr;
+    if (Error refused = impl->library.Open(params.library.c_str())) {
+        return refused;
     }
     if (!MujocoErrorTrap::Install(impl->library)) {
-        error = {ErrorKind::NoDevice, "scene: the MuJoCo library has no error hook"};
-        return nullptr;
+        return {ErrorKind::Unsupported, "scene: the MuJoCo library has no error hook"};
     }
-    if ((error = impl->Copy(params.model, params.data)) || (error = impl->Prepare(period_s))) {
-        return nullptr;
+    if (Error refused = impl->Copy(params.model, params.data)) {
+        return refused;
     }
-    return std::shared_ptr<MujocoScene>(new MujocoScene(std::move(impl)));
+    if (Error refused = impl->Prepare(period_s)) {
+        return refused;
+    }
+    scene.reset(new MujocoScene(std::move(impl)));
+    return {};
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

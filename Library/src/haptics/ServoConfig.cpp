@@ -13,9 +13,7 @@ std::string Text(const char* format, double a, double b = 0.0, double c = 0.0) {
     return text;
 }
 
-}  // namespace
-
-std::string ConfigProblem(const ServoConfig& c) {
+std::string Problem(const ServoConfig& c) {
     auto at_least_zero = [](double v) { return std::isfinite(v) && v >= 0.0; };
     auto above_zero_or_off = [](double v, double most) {
         return v == kOff || (v > 0.0 && v <= most);
@@ -76,6 +74,16 @@ std::string ConfigProblem(const ServoConfig& c) {
         return Text("spin_us must lie between 0 and %g", kMaxSpinUs);
     }
     return {};
+}
+
+}  // namespace
+
+Error CheckConfig(const ServoConfig& c) {
+    std::string problem = Problem(c);
+    if (problem.empty()) {
+        return {};
+    }
+    return {ErrorKind::BadArgument, std::move(problem)};
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -22,6 +22,10 @@ Percentiles Micro(const Histogram& h) {
     return {s.p50 / 1e3, s.p99 / 1e3, s.p999 / 1e3, s.max / 1e3};
 }
 
+Error NoSuchEffect() {
+    return {ErrorKind::NotFound, "the effect was removed from its loop"};
+}
+
 }  // namespace
 
 Error ServoLoop::Impl::Refusal() const {
@@ -39,9 +43,14 @@ Error ServoLoop::Impl::Refusal() const {
     return {};
 }
 
+Error ServoLoop::Impl::Ended() const {
+    return {fault_kind.load(std::memory_order_acquire),
+            std::string("the servo loop ended: ") + fault_text};
+}
+
 void ServoLoop::Impl::Open() {
-    if (const std::string problem = ConfigProblem(config); !problem.empty()) {
-        Fail(ErrorKind::BadArgument, "%s", problem.c_str());
+    if (const Error refused = CheckConfig(config)) {
+        Fail(refused);
         closed.store(true);
         return;
     }
@@ -98,17 +107,17 @@ Error ServoLoop::Start() {
     if (Error failed = impl_->arm.Guard()) {
         impl_->Fail(failed);
         impl_->Close();
-        return impl_->Refusal();
+        return impl_->Ended();
     }
     impl_->running.store(true);
     try {
         impl_->thread = std::thread([this] { impl_->Run(); });
     } catch (const std::system_error&) {
         impl_->running.store(false);
-        impl_->Fail(ErrorKind::NotRunning, "%s", "the system refused a thread for the loop");
+        impl_->Fail(ErrorKind::OutOfResources, "%s", "the system refused a thread for the loop");
         impl_->SendFinalZero(false);
         impl_->Close();
-        return impl_->Refusal();
+        return impl_->Ended();
     }
     {
         std::unique_lock<std::mutex> wait(impl_->realtime_mutex);
@@ -122,8 +131,7 @@ Error ServoLoop::Start() {
     }
     if (impl_->Faulted()) {
         impl_->thread.join();  // it has sent zero force and closed the port
-        return {impl_->fault_kind.load(std::memory_order_acquire),
-                std::string("the servo loop ended: ") + impl_->fault_text};
+        return impl_->Ended();
     }
     return {};
 }
@@ -192,8 +200,8 @@ Error ServoLoop::Add(const Effect& effect, EffectId& id) {
     if (Error refused = impl_->Refusal()) {
         return refused;
     }
-    if (std::string problem = EffectProblem(effect); !problem.empty()) {
-        return {ErrorKind::BadArgument, std::move(problem)};
+    if (Error refused = CheckEffect(effect)) {
+        return refused;
     }
     const Effect normalised = Normalised(effect);
     std::lock_guard<std::mutex> hold(impl_->writers);
@@ -211,35 +219,39 @@ Error ServoLoop::Update(EffectId id, const Effect& effect) {
     if (Error refused = impl_->Refusal()) {
         return refused;
     }
-    if (std::string problem = EffectProblem(effect); !problem.empty()) {
-        return {ErrorKind::BadArgument, std::move(problem)};
+    if (Error refused = CheckEffect(effect)) {
+        return refused;
     }
     const Effect normalised = Normalised(effect);
     std::lock_guard<std::mutex> hold(impl_->writers);
     if (!impl_->slots.Update(id, normalised)) {
-        return {ErrorKind::BadArgument, "the effect was removed from its loop"};
+        return NoSuchEffect();
     }
     impl_->PublishEffects();
     return {};
 }
 
-bool ServoLoop::Remove(EffectId id) {
+Error ServoLoop::Remove(EffectId id) {
     std::lock_guard<std::mutex> hold(impl_->writers);
     if (!impl_->slots.Remove(id)) {
-        return false;
+        return NoSuchEffect();
     }
     impl_->PublishEffects();
-    return true;
+    return {};
 }
 
-bool ServoLoop::Get(EffectId id, Effect& effect) const {
+Error ServoLoop::Get(EffectId id, Effect& effect) const {
     std::lock_guard<std::mutex> hold(impl_->writers);
-    return impl_->slots.Get(id, effect);
+    if (!impl_->slots.Get(id, effect)) {
+        return NoSuchEffect();
+    }
+    return {};
 }
 
 bool ServoLoop::Active(EffectId id) const {
     Effect ignored;
-    return Get(id, ignored);
+    std::lock_guard<std::mutex> hold(impl_->writers);
+    return impl_->slots.Get(id, ignored);
 }
 
 Error ServoLoop::AddCoupling(const CouplingParams& params, CouplingId& id) {
@@ -293,11 +305,11 @@ Error ServoLoop::ChangeCoupling(CouplingId id, const CouplingParams& params,
     return impl_->touch.ChangeCoupling(id, params, target);
 }
 
-bool ServoLoop::RemoveCoupling(CouplingId id) {
+Error ServoLoop::RemoveCoupling(CouplingId id) {
     return impl_->touch.RemoveCoupling(id);
 }
 
-bool ServoLoop::CouplingStateOf(CouplingId id, CouplingState& state) const {
+Error ServoLoop::CouplingStateOf(CouplingId id, CouplingState& state) const {
     return impl_->touch.CouplingStateOf(id, state);
 }
 

@@ -45,7 +45,7 @@ struct ServoLoop::Impl {
           touch(0.5, NominalPeriod(c)),
           pipeline(LimitsOf(c), touch, NominalPeriod(c)),
           // Nothing is set aside for a configuration that cannot run.
-          history(ConfigProblem(c).empty() ? c.history : 0) {
+          history(CheckConfig(c) ? 0 : c.history) {
         realtime.message = "the loop has not started";
     }
 
@@ -120,6 +120,8 @@ struct ServoLoop::Impl {
 
     // Why an acting call cannot act now, or kind None.
     Error Refusal() const;
+    // Why Start failed, once the loop has failed: the fault's own kind.
+    Error Ended() const;
 
     void Open();
     void FirstExchangeDone();

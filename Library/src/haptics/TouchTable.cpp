@@ -22,6 +22,10 @@ Error Bad(std::string text) {
     return {ErrorKind::BadArgument, std::move(text)};
 }
 
+Error NoSuchCoupling() {
+    return {ErrorKind::NotFound, "no such coupling (removed, or never added)"};
+}
+
 }  // namespace
 
 TouchTable::TouchTable(double soft_start_s, double period_s)
@@ -40,11 +44,11 @@ const TouchTable::CouplingSlot* TouchTable::Live(CouplingId id) const {
 
 Error TouchTable::AddCoupling(const CouplingParams& params, CouplingId& id) {
     id = 0;
-    if (std::string problem = CouplingProblem(params); !problem.empty()) {
-        return Bad(problem);
+    if (Error refused = CheckCoupling(params)) {
+        return refused;
     }
-    if (std::string problem = PassivityProblem(params, period_s_); !problem.empty()) {
-        return Bad(problem);
+    if (Error refused = CheckPassivity(params, period_s_)) {
+        return refused;
     }
     std::lock_guard<std::mutex> hold(writers_);
     for (std::size_t i = 0; i < kMaxCouplings; ++i) {
@@ -82,23 +86,23 @@ Error TouchTable::ChangeCoupling(CouplingId id, const CouplingParams& params,
 // parameters and the target of one command in the same cycle.
 Error TouchTable::Change(CouplingId id, const CouplingParams* params,
                          const CouplingTarget* target) {
-    std::string problem;
     if (params != nullptr) {
-        problem = CouplingProblem(*params);
-        if (problem.empty()) {
-            problem = PassivityProblem(*params, period_s_);
+        if (Error refused = CheckCoupling(*params)) {
+            return refused;
+        }
+        if (Error refused = CheckPassivity(*params, period_s_)) {
+            return refused;
         }
     }
-    if (problem.empty() && target != nullptr) {
-        problem = TargetProblem(*target);
-    }
-    if (!problem.empty()) {
-        return Bad(problem);
+    if (target != nullptr) {
+        if (Error refused = CheckTarget(*target)) {
+            return refused;
+        }
     }
     std::lock_guard<std::mutex> hold(writers_);
     CouplingSlot* slot = Live(id);
     if (slot == nullptr) {
-        return Bad("no such coupling (removed, or never added)");
+        return NoSuchCoupling();
     }
     if (params != nullptr) {
         slot->command.params = *params;
@@ -112,23 +116,23 @@ Error TouchTable::Change(CouplingId id, const CouplingParams* params,
     return {};
 }
 
-bool TouchTable::RemoveCoupling(CouplingId id) {
+Error TouchTable::RemoveCoupling(CouplingId id) {
     std::lock_guard<std::mutex> hold(writers_);
     CouplingSlot* slot = Live(id);
     if (slot == nullptr) {
-        return false;
+        return NoSuchCoupling();
     }
     slot->command.active = false;
     slot->command.generation = (slot->command.generation + 1) % kGenerations;
     slot->to_loop.Write(slot->command);
-    return true;
+    return {};
 }
 
-bool TouchTable::CouplingStateOf(CouplingId id, CouplingState& state) const {
+Error TouchTable::CouplingStateOf(CouplingId id, CouplingState& state) const {
     std::lock_guard<std::mutex> hold(writers_);
     const CouplingSlot* slot = Live(id);
     if (slot == nullptr) {
-        return false;
+        return NoSuchCoupling();
     }
     std::lock_guard<std::mutex> read(readers_);
     auto& from_loop = const_cast<LatestValue<PublishedState>&>(slot->from_loop);
@@ -141,12 +145,12 @@ bool TouchTable::CouplingStateOf(CouplingId id, CouplingState& state) const {
         state = {};
         state.target = slot->command.params.target;
     }
-    return true;
+    return {};
 }
 
 Error TouchTable::SetWorkspace(const WorkspaceMap& map) {
-    if (std::string problem = WorkspaceProblem(map); !problem.empty()) {
-        return Bad(problem);
+    if (Error refused = CheckWorkspace(map)) {
+        return refused;
     }
     std::lock_guard<std::mutex> hold(writers_);
     workspace_command_.map = map;

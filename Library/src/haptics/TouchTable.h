@@ -36,9 +36,9 @@ public:
     Error MoveTarget(CouplingId id, const CouplingTarget& target);
     // Both at once, checked whole first: the loop sees both in the same cycle, or neither.
     Error ChangeCoupling(CouplingId id, const CouplingParams& params, const CouplingTarget& target);
-    bool RemoveCoupling(CouplingId id);
-    // The state the loop last reported; false for an id that names no coupling.
-    bool CouplingStateOf(CouplingId id, CouplingState& state) const;
+    Error RemoveCoupling(CouplingId id);
+    // The state the loop last reported; NotFound for an id that names no coupling.
+    Error CouplingStateOf(CouplingId id, CouplingState& state) const;
 
     Error SetWorkspace(const WorkspaceMap& map);
     // As the loop last used it (re-based by the clutch), or as last set until the loop took it.

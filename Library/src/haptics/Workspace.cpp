@@ -15,7 +15,9 @@ constexpr double kRotationTolerance = 1e-5;
 
 }  // namespace
 
-std::string WorkspaceProblem(const WorkspaceMap& map) {
+namespace {
+
+std::string Problem(const WorkspaceMap& map) {
     if (!(std::isfinite(map.scale) && map.scale > 0.0)) {
         return "workspace: scale must be a finite number above 0";
     }
@@ -43,6 +45,16 @@ std::string WorkspaceProblem(const WorkspaceMap& map) {
         return "workspace: the rotation must not mirror (determinant +1)";
     }
     return {};
+}
+
+}  // namespace
+
+Error CheckWorkspace(const WorkspaceMap& map) {
+    std::string problem = Problem(map);
+    if (problem.empty()) {
+        return {};
+    }
+    return {ErrorKind::BadArgument, std::move(problem)};
 }
 
 bool RotationFromQuaternion(const std::array<double, 4>& q, Matrix3& r) {

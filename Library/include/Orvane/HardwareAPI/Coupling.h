@@ -5,10 +5,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "Clock.h"
 #include "Effects.h"
+#include "Error.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 
@@ -53,8 +53,8 @@ struct CouplingState {
     double dissipated_j = 0.0;           // the energy that damping took out
 };
 
-// Empty when the values can be used; otherwise what is wrong with them.
-std::string CouplingProblem(const CouplingParams& params);
-std::string TargetProblem(const CouplingTarget& target);
+// Kind None when the values can be used; otherwise BadArgument saying what is wrong.
+Error CheckCoupling(const CouplingParams& params);
+Error CheckTarget(const CouplingTarget& target);
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <array>
-#include <string>
 #include <variant>
 
+#include "Error.h"
 #include "Fixtures.h"
 
 namespace Orvane::HardwareAPI::Haptics {
@@ -46,11 +46,11 @@ using Effect =
 // Fixtures are rendered in scene coordinates, the other effects in the arm's own.
 bool IsFixture(const Effect& effect);
 
-// Empty when the effect can be rendered; otherwise what is wrong with it.
-std::string EffectProblem(const Effect& effect);
+// Kind None when the effect can be rendered; otherwise BadArgument saying what is wrong.
+Error CheckEffect(const Effect& effect);
 
 // The effect as the loop renders it: directions scaled to unit length. Only for effects
-// without a problem.
+// that CheckEffect takes.
 Effect Normalised(const Effect& effect);
 
 }  // namespace Orvane::HardwareAPI::Haptics

@@ -50,7 +50,8 @@ public:
     ~HandleListener();  // stops
 
     // Starts the thread, which wakes the handle first. Does nothing while running; an error
-    // once the listener was stopped or has failed.
+    // once the listener was stopped or has failed, OutOfResources when the system refuses the
+    // thread (the listener can be started again).
     Error Start();
     // Ends the thread and closes the port, within some 20 ms whatever the handle does.
     void Stop();

@@ -53,12 +53,12 @@ struct SceneStats {
 class MujocoScene {
 public:
     // Checks everything, copies model and data and prepares the copies for a loop of
-    // period_s (their time step is set to period_s / substeps); nullptr with the reason in
-    // `error` otherwise: BadArgument for a value (a data made for another model, a tool body
-    // that cannot move), NoDevice for a library that is missing or of a release this build has
-    // no layout for.
-    static std::shared_ptr<MujocoScene> Open(const MujocoSceneParams& params, double period_s,
-                                             Error& error);
+    // period_s (their time step is set to period_s / substeps) into `scene`; otherwise
+    // `scene` is nullptr and the error says why: BadArgument for a value (a data made for
+    // another model, a tool body that cannot move), Unsupported for a library that is
+    // missing, is not MuJoCo, or is of a release this build has no layout for.
+    static Error Open(const MujocoSceneParams& params, double period_s,
+                      std::shared_ptr<MujocoScene>& scene);
     MujocoScene(const MujocoScene&) = delete;
     MujocoScene& operator=(const MujocoScene&) = delete;
     ~MujocoScene();
@@ -70,7 +70,7 @@ public:
 
     // Any thread, any time.
     void Snapshot(SceneSnapshot& out) const;
-    // Set when the scene stopped (kind DeviceLost): MuJoCo failed in a step, found its state
+    // Set when the scene stopped (kind NotRunning): MuJoCo failed in a step, found its state
     // unstable, positions, velocities or accelerations ran away, or steps overran their
     // budget too often. Its force is ramped out and nothing is stepped until a Reset.
     Error Fault() const;

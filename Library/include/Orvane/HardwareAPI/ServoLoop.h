@@ -57,8 +57,8 @@ inline constexpr double kMaxWatchdogRampS = 1.0;
 inline constexpr double kMaxSpeedLimit = 10.0;
 inline constexpr double kMaxBrakeDamping = 1000.0;
 
-// Empty when the configuration can run; otherwise what is wrong with it.
-std::string ConfigProblem(const ServoConfig& config);
+// Kind None when the configuration can run; otherwise BadArgument saying what is wrong.
+Error CheckConfig(const ServoConfig& config);
 
 // What the loop thread got from the system when it asked for real-time treatment.
 struct RealtimeReport {
@@ -129,7 +129,8 @@ public:
 
     // Starts the loop thread and returns once the loop's first exchange brought the arm's
     // state (within reply_timeout_s); when it did not, the loop has ended (zero force sent,
-    // port closed) and the error says why. NotRunning after a fault or a Stop.
+    // port closed) and the error says why. NotRunning after a fault or a Stop; OutOfResources
+    // (and the loop ended) when the system refuses the loop its thread.
     Error Start();
     // Ends the loop, sends zero force and closes the port. Safe to call again.
     void Stop();
@@ -153,15 +154,16 @@ public:
     // BadArgument for an effect that cannot be rendered, or when the table is full;
     // NotRunning after Stop or a fault. The effect is kept normalised (unit normals).
     Error Add(const Effect& effect, EffectId& id);
-    // BadArgument when the id names no effect (removed, or never added).
+    // NotFound when the id names no effect (removed, or never added).
     Error Update(EffectId id, const Effect& effect);
-    bool Remove(EffectId id);
+    // NotFound when the id names no effect. Works after Stop or a fault too.
+    Error Remove(EffectId id);
     bool Active(EffectId id) const;
-    // The effect's current parameters; false when it is not active.
-    bool Get(EffectId id, Effect& effect) const;
+    // The effect's current parameters; NotFound when it is not active.
+    Error Get(EffectId id, Effect& effect) const;
 
-    // Couplings (at most kMaxCouplings): BadArgument for values that cannot be rendered or
-    // an id that names no coupling, NotRunning after Stop or a fault.
+    // Couplings (at most kMaxCouplings): BadArgument for values that cannot be rendered,
+    // NotFound for an id that names no coupling, NotRunning after Stop or a fault.
     static constexpr std::size_t kMaxCouplings = 8;
     Error AddCoupling(const CouplingParams& params, CouplingId& id);
     Error SetCouplingParams(CouplingId id, const CouplingParams& params);
@@ -169,9 +171,10 @@ public:
     // New parameters and a new target together: both are checked before either applies, and
     // the loop renders them from the same cycle on.
     Error ChangeCoupling(CouplingId id, const CouplingParams& params, const CouplingTarget& target);
-    bool RemoveCoupling(CouplingId id);
-    // What the coupling did in the loop's last cycle; false when it names no coupling.
-    bool CouplingStateOf(CouplingId id, CouplingState& state) const;
+    // NotFound when the id names no coupling. Works after Stop or a fault too.
+    Error RemoveCoupling(CouplingId id);
+    // What the coupling did in the loop's last cycle; NotFound when it names no coupling.
+    Error CouplingStateOf(CouplingId id, CouplingState& state) const;
 
     // How couplings, fixtures and the scene see the arm: scene = scale R x + offset.
     Error SetWorkspace(const WorkspaceMap& map);

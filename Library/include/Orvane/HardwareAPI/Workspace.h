@@ -4,9 +4,9 @@
 #pragma once
 
 #include <array>
-#include <string>
 
 #include "Effects.h"
+#include "Error.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 
@@ -18,9 +18,9 @@ struct WorkspaceMap {
     Matrix3 rotation{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
 };
 
-// Empty when the map can be used (finite, scale above 0, a proper rotation); otherwise
-// what is wrong with it.
-std::string WorkspaceProblem(const WorkspaceMap& map);
+// Kind None when the map can be used (finite, scale above 0, a proper rotation); otherwise
+// BadArgument saying what is wrong.
+Error CheckWorkspace(const WorkspaceMap& map);
 
 // The rotation of the quaternion (w, x, y, z), of any length but zero; false when it is
 // zero or not finite.
