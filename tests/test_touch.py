@@ -65,6 +65,8 @@ def test_a_coupling_pulls_through_the_workspace_and_the_clutch_frees_the_arm(por
         # Twice the scale: 1 cm in the scene becomes 2 cm of offset, twice the force back.
         mapped = loop.workspace(scale=2.0, offset=(-0.04, 0, 0))
         assert mapped["scale"] == 2.0
+        with pytest.raises(ValueError, match="^workspace: the quaternion must be finite and not"):
+            loop.workspace(rotation=(0.0, 0.0, 0.0, 0.0))
         assert all(f == pytest.approx((0.0, 0, 0), abs=1e-6) for f in last_forces(held_arm))
         coupling.update(target=(0.07, 0, 0))
         time.sleep(0.1)

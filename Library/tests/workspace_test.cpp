@@ -18,7 +18,7 @@ WorkspaceMap QuarterTurn() {
     WorkspaceMap map;
     map.scale = 2.0;
     map.offset = {1.0, 0.0, 0.0};
-    EXPECT_TRUE(RotationFromQuaternion({std::sqrt(0.5), 0, 0, std::sqrt(0.5)}, map.rotation));
+    EXPECT_FALSE(RotationFromQuaternion({std::sqrt(0.5), 0, 0, std::sqrt(0.5)}, map.rotation));
     return map;
 }
 
@@ -69,10 +69,10 @@ TEST(Workspace, RejectsWhatIsNoRigidMap) {
     EXPECT_NE(problem([](WorkspaceMap& m) { m.rotation[8] = kNaN; }).find("finite"),
               std::string::npos);
     Matrix3 r{};
-    EXPECT_FALSE(RotationFromQuaternion({0, 0, 0, 0}, r));
-    EXPECT_FALSE(RotationFromQuaternion({kNaN, 0, 0, 1}, r));
+    EXPECT_EQ(RotationFromQuaternion({0, 0, 0, 0}, r).kind, ErrorKind::BadArgument);
+    EXPECT_EQ(RotationFromQuaternion({kNaN, 0, 0, 1}, r).kind, ErrorKind::BadArgument);
     // Any length but zero: a tiny quaternion is still a rotation.
-    ASSERT_TRUE(RotationFromQuaternion({0, 0, 0, 1e-300}, r));
+    ASSERT_FALSE(RotationFromQuaternion({0, 0, 0, 1e-300}, r));
     EXPECT_FALSE(CheckWorkspace(WorkspaceMap{1.0, {}, r}));
 }
 

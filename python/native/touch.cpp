@@ -103,9 +103,7 @@ Matrix3 ToRotation(const py::handle& value) {
         for (int i = 0; i < 4; ++i) {
             q[i] = ToNumber(rows[i], "a quaternion's part");
         }
-        if (!RotationFromQuaternion(q, r)) {
-            throw py::value_error("workspace: the quaternion must be finite and not zero");
-        }
+        RaiseIf(RotationFromQuaternion(q, r));
         return r;
     }
     if (py::len(rows) != 3) {

@@ -57,11 +57,11 @@ Error CheckWorkspace(const WorkspaceMap& map) {
     return {ErrorKind::BadArgument, std::move(problem)};
 }
 
-bool RotationFromQuaternion(const std::array<double, 4>& q, Matrix3& r) {
+Error RotationFromQuaternion(const std::array<double, 4>& q, Matrix3& r) {
     const double largest = std::fmax(std::fmax(std::fabs(q[0]), std::fabs(q[1])),
                                      std::fmax(std::fabs(q[2]), std::fabs(q[3])));
     if (!(largest > 0.0) || !std::isfinite(largest) || !std::isfinite(q[0] + q[1] + q[2] + q[3])) {
-        return false;
+        return {ErrorKind::BadArgument, "workspace: the quaternion must be finite and not zero"};
     }
     double w = q[0] / largest, x = q[1] / largest, y = q[2] / largest, z = q[3] / largest;
     const double n = std::sqrt(w * w + x * x + y * y + z * z);
@@ -69,7 +69,7 @@ bool RotationFromQuaternion(const std::array<double, 4>& q, Matrix3& r) {
     r = {1 - 2 * (y * y + z * z), 2 * (x * y - w * z),     2 * (x * z + w * y),
          2 * (x * y + w * z),     1 - 2 * (x * x + z * z), 2 * (y * z - w * x),
          2 * (x * z - w * y),     2 * (y * z + w * x),     1 - 2 * (x * x + y * y)};
-    return true;
+    return {};
 }
 
 Vec3 Workspace::Rotated(const Vec3& a) const {

@@ -22,8 +22,8 @@ struct WorkspaceMap {
 // BadArgument saying what is wrong.
 Error CheckWorkspace(const WorkspaceMap& map);
 
-// The rotation of the quaternion (w, x, y, z), of any length but zero; false when it is
-// zero or not finite.
-bool RotationFromQuaternion(const std::array<double, 4>& wxyz, Matrix3& rotation);
+// The rotation of the quaternion (w, x, y, z), of any length but zero; BadArgument when it
+// is zero or not finite.
+Error RotationFromQuaternion(const std::array<double, 4>& wxyz, Matrix3& rotation);
 
 }  // namespace Orvane::HardwareAPI::Haptics
