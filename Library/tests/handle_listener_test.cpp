@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -106,6 +110,45 @@ TEST(HandleListenerTest, BytesThatAreNoHandleMessageEndItWithAFaultThatSaysSo) {
     const Error again = listener.Start();
     EXPECT_EQ(again.kind, ErrorKind::NoDevice);
     EXPECT_NE(again.message.find("the listener failed: "), std::string::npos);
+}
+
+// A system that refuses the listener its thread is told as OutOfResources, not thrown, and
+// the listener can start once a thread can be had. Run in a fresh process (no stacks of
+// earlier threads cached), with its address space too small for a thread's stack.
+TEST(HandleListenerTest, ARefusedThreadIsReportedAndStartCanBeTriedAgain) {
+    if (std::getenv("ORVANE_SANITIZED") != nullptr) {
+        GTEST_SKIP() << "the sanitizers' own mappings need the address space";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            OrvaneTest::PtyPair pty;
+            HandleListener listener(pty.path(), HandleListenerConfig{0.0});
+            unsigned long pages = 0;
+            if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+                if (std::fscanf(statm, "%lu", &pages) != 1) {
+                    pages = 0;
+                }
+                std::fclose(statm);
+            }
+            rlimit old{};
+            getrlimit(RLIMIT_AS, &old);
+            rlimit tight = old;
+            tight.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (1 << 20);
+            setrlimit(RLIMIT_AS, &tight);
+            const Error refused = listener.Start();
+            const bool running = listener.Running();
+            setrlimit(RLIMIT_AS, &old);
+            const Error again = listener.Start();
+            std::fprintf(stderr, "out of resources: %d, %s; running: %d; again: %d, running: %d\n",
+                         refused.kind == ErrorKind::OutOfResources, refused.message.c_str(),
+                         running, static_cast<bool>(again), listener.Running());
+            listener.Stop();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        "out of resources: 1, the system refused a thread for the listener; running: 0; "
+        "again: 0, running: 1");
 }
 
 struct SetupCase {
