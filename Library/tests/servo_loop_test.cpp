@@ -11,6 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -20,6 +22,7 @@
 #include "Orvane/HardwareAPI/Protocol.h"
 #include "Orvane/HardwareAPI/ServoLoop.h"
 #include "PtyPair.h"
+#include "TightAddressSpace.h"
 
 namespace {
 
@@ -374,6 +377,38 @@ TEST(ServoLoopLifecycle, IdsThatNameNothingAreNotFound) {
     EXPECT_FALSE(loop.Remove(damper));
     EXPECT_FALSE(loop.RemoveCoupling(kept));
     EXPECT_EQ(loop.Remove(damper).kind, ErrorKind::NotFound);
+}
+
+// A system that refuses the loop its thread ends the loop with zero force, and says so.
+TEST(ServoLoopLifecycle, ARefusedThreadEndsTheLoopWithZeroForce) {
+    if (std::getenv("ORVANE_SANITIZED") != nullptr || !OrvaneTest::TightAddressSpace::Possible()) {
+        GTEST_SKIP() << "no address space to take away (the sanitizers' mappings need it)";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ScriptedArm arm(Mode::Answer, 0);
+            ServoLoop loop(arm.path(), Quiet(500.0, 0.1));  // one request: the opening one
+            Error refused;
+            {
+                const OrvaneTest::TightAddressSpace tight;
+                refused = loop.Start();
+            }
+            std::vector<Request> sent = arm.Requests();
+            for (int i = 0; i < 200 && sent.size() < 2; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                sent = arm.Requests();
+            }
+            const bool zero = sent.size() == 2 && sent[1].force[0] == 0.0f &&
+                              sent[1].force[1] == 0.0f && sent[1].force[2] == 0.0f;
+            std::fprintf(stderr, "out of resources: %d, %s; fault: %d; closed: %d; zero: %d\n",
+                         refused.kind == ErrorKind::OutOfResources, refused.message.c_str(),
+                         loop.Fault().kind == ErrorKind::OutOfResources, loop.Closed(), zero);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0),
+        "out of resources: 1, the servo loop ended: the system refused a thread for the loop; "
+        "fault: 1; closed: 1; zero: 1");
 }
 
 // A forked child neither uses nor disturbs the parent's loop: it is not running there,
