@@ -26,6 +26,23 @@ constexpr double kStillSpeed2 = 1e-12;
 constexpr double kDampingRampS = 0.02;
 // The time constant of the target velocity the passivity damping works against.
 constexpr double kTargetVelocityFilterS = 0.004;
+// The energy the arm drew lately: what it drew over about this long. A debt run up in an
+// impact long past leaves it, so a steady contact afterwards is not taken for a delay that
+// keeps pumping.
+constexpr double kRecentEnergyS = 0.5;
+// While the arm swings about its target (the coupling's force turned about within
+// kSwingNs), has drawn more than kYieldDebtJ lately and the damping is at kYieldDamping of
+// its most or more, the delay pumps faster than the damping takes out: the coupling gives
+// way, by at most kMostYield of its force, eased over kYieldRampS both ways. The damping
+// fades as it does: a damping on the velocity against a target that long late leads the
+// motion, and with it the loop settles into a faster swing (twice the force reversals of
+// no passivity at all, at 100 ms) rather than a smaller one. A steady push draws nothing,
+// and an arm a moving target drags along never swings: neither makes it give way.
+constexpr double kYieldDebtJ = 0.03;
+constexpr double kYieldDamping = 0.5;
+constexpr std::int64_t kSwingNs = 1'000'000'000;
+constexpr double kMostYield = 0.9;
+constexpr double kYieldRampS = 0.1;
 
 }  // namespace
 
@@ -133,7 +150,10 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
     if (params_.passivity && Finite(v) && dt_s > 0.0) {
         // The energy the arm put in over the last cycle: it pushed back on what it felt then
         // with the velocity that force led to.
-        state_.observed_energy_j -= Dot(last_force_, v) * dt_s;
+        const double drawn = Dot(last_force_, v) * dt_s;
+        state_.observed_energy_j -= drawn;
+        const double forget = std::min(1.0, dt_s / kRecentEnergyS);
+        recent_energy_j_ -= drawn + recent_energy_j_ * forget;
         // Damping the arm feels as b scale^2: kept where a cycle-late damping cannot ring.
         const double most = std::min(params_.passivity_max_damping,
                                      StableDamping(dt_s) / std::max(scale * scale, 1e-300));
@@ -156,13 +176,28 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
         // Eased in and out: a damping that jumps would make the force chatter.
         const double step = most * dt_s / kDampingRampS;
         damping_ = std::clamp(std::clamp(wanted, damping_ - step, damping_ + step), 0.0, most);
-        if (damping_ > 0.0) {
-            damping_force_ = Scaled(slip, damping_);
-            dissipating_ = damping_ * slip2 * dt_s;
+        // A reversal of the coupling's force: the arm swings about its target rather than being
+        // dragged along by it (the energy a moving target gives the arm it drags is no delay's).
+        if (Dot(force, last_force_) < 0.0) {
+            reversed_ns_ = now_ns;
+        }
+        const bool swinging = reversed_ns_ != 0 && now_ns - reversed_ns_ < kSwingNs;
+        const bool overdrawn =
+            swinging && recent_energy_j_ < -kYieldDebtJ && damping_ >= kYieldDamping * most;
+        const double yield_step = kMostYield * dt_s / kYieldRampS;
+        yield_ = std::clamp(yield_ + (overdrawn ? yield_step : -yield_step), 0.0, kMostYield);
+        if (damping_ > 0.0 || yield_ > 0.0) {
+            const double damping = damping_ * (1.0 - yield_ / kMostYield);
+            coupling_force_ = Scaled(coupling_force_, 1.0 - yield_);
+            damping_force_ = Scaled(slip, damping);
+            dissipating_ = damping * slip2 * dt_s;
             ++state_.passivity_cycles;
         }
     } else {
         damping_ = 0.0;
+        yield_ = 0.0;
+        recent_energy_j_ = 0.0;
+        reversed_ns_ = 0;
         smooth_target_v_ = stated;
     }
     state_.target = target;

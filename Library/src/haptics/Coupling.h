@@ -61,13 +61,16 @@ private:
     // The target moves from start to end over [start_ns, start_ns + interval_ns], then
     // goes on with end_velocity for at most one more interval, then holds.
     Vec3 start_{}, end_{}, end_velocity_{};
-    Vec3 coupling_force_{};   // this cycle's, before the loop's limits
-    Vec3 damping_force_{};    // this cycle's passivity damping, likewise
-    Vec3 last_force_{};       // what reached the arm in the previous cycle
-    double damping_ = 0.0;    // the passivity damping in force, eased towards what is needed
-    Vec3 smooth_target_v_{};  // the target's velocity, filtered, for the passivity damping
+    Vec3 coupling_force_{};         // this cycle's, before the loop's limits
+    Vec3 damping_force_{};          // this cycle's passivity damping, likewise
+    Vec3 last_force_{};             // what reached the arm in the previous cycle
+    double damping_ = 0.0;          // the passivity damping in force, eased towards what is needed
+    double recent_energy_j_ = 0.0;  // the observed energy, forgetting over kRecentEnergyS
+    double yield_ = 0.0;            // the share of the coupling's force given way
+    Vec3 smooth_target_v_{};        // the target's velocity, filtered, for the passivity damping
     double dissipated_before_ = 0.0;  // state_.dissipated_j before this cycle
     double dissipating_ = 0.0;        // what this cycle's damping takes out, in full
+    std::int64_t reversed_ns_ = 0;    // when the coupling's force last turned about; 0: never
     std::int64_t start_ns_ = 0;
     std::int64_t interval_ns_ = kFirstIntervalNs;
     std::int64_t last_stamp_ns_ = 0;
