@@ -89,7 +89,7 @@ TEST(SerialPort, OpenSetsSpeedAndFrameAndLeavesTheOtherSettings) {
 
 TEST(SerialPort, ReadOnASilentLineEndsAfterItsTimeout) {
     SerialStream stream(kSilentPort, true);
-    ASSERT_TRUE(stream.Buffer()->IsOpen());
+    ASSERT_TRUE(BufferOf(stream)->IsOpen());
     char buffer[21];
     const auto start = std::chrono::steady_clock::now();
     stream.read(buffer, sizeof buffer);
@@ -115,7 +115,7 @@ TEST(SerialPort, ReadOnASilentLineEndsAfterItsTimeout) {
 // its bytes out: that is a failed write, and the stream goes bad.
 TEST(SerialPort, WriteThatCannotGoOutFailsTheStream) {
     SerialStream stream(kStalledPort, true);
-    ASSERT_TRUE(stream.Buffer()->IsOpen());
+    ASSERT_TRUE(BufferOf(stream)->IsOpen());
     Orvane::HardwareAPI::Devices::Device device(stream);
     int writes = 0;
     testing::internal::CaptureStderr();
@@ -140,7 +140,7 @@ constexpr std::array<std::uint8_t, 16> kArmUuid = {0x00, 0xFF, 0x7F, 0x80, 0x0D,
 
 TEST(SerialPort, ArmExchangeCarriesRequestAndReplyBytesUnchanged) {
     SerialStream stream(kArmPort, true);
-    ASSERT_TRUE(stream.Buffer()->IsOpen());
+    ASSERT_TRUE(BufferOf(stream)->IsOpen());
     Varnix3 arm(stream);
 
     arm.SendDeviceWakeup();
@@ -210,7 +210,7 @@ TEST(SerialPort, MissingPortGivesNotFoundWithErrorNumberTwo) {
 
 TEST(SerialPort, SecondOpenOfAnOpenPortIsRefused) {
     SerialStream first(kSilentPort, true);
-    ASSERT_TRUE(first.Buffer()->IsOpen());
+    ASSERT_TRUE(BufferOf(first)->IsOpen());
     SerialStream second(kSilentPort, false);
     std::int8_t code = 0;
     const std::string errors = StderrOf([&] { code = second.Open(); });
