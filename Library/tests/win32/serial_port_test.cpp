@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "WindowsTest.h"
+#include "platform/Realtime.h"
+#include "transport/Port.h"
 
 namespace {
 
@@ -131,6 +134,40 @@ TEST(SerialPort, WriteThatCannotGoOutFailsTheStream) {
         << errors;
     EXPECT_EQ(Occurrences(errors, "[err] "), 1u) << errors;
     std::cout << errors;
+}
+
+// The servo loop's and the listener's transfers end by their deadline, in whole milliseconds
+// of waiting and the rest of the last one read out, whatever the line does.
+TEST(SerialPort, DeadlineTransfersEndByTheirDeadline) {
+    namespace Transport = Orvane::HardwareAPI::Transport;
+    using Orvane::HardwareAPI::ErrorKind;
+    using Orvane::HardwareAPI::Platform::MonotonicNs;
+    constexpr std::int64_t kMs = 1'000'000;
+    Transport::Port silent;
+    ASSERT_FALSE(silent.Open(kSilentPort));
+    std::uint8_t in[25];
+    for (const std::int64_t ms : {0, 1, 150}) {
+        const std::int64_t start = MonotonicNs();
+        const Transport::Transfer t = silent.Read(in, start + ms * kMs);
+        const std::int64_t elapsed = MonotonicNs() - start;
+        std::cout << "deadline read of " << ms << " ms on a silent line: " << elapsed / 1000
+                  << " us\n";
+        EXPECT_EQ(t.bytes, 0u);
+        EXPECT_EQ(t.error, ErrorKind::None);
+        EXPECT_GE(elapsed, ms * kMs);
+        EXPECT_LE(elapsed, (ms + 1000) * kMs);
+    }
+
+    Transport::Port stalled;
+    ASSERT_FALSE(stalled.Open(kStalledPort));
+    const std::vector<std::uint8_t> out(1 << 20, 0x55);
+    const std::int64_t start = MonotonicNs();
+    const Transport::Transfer t = stalled.Write(out, start + 200 * kMs);
+    const std::int64_t elapsed = MonotonicNs() - start;
+    EXPECT_LT(t.bytes, out.size());
+    EXPECT_EQ(t.error, ErrorKind::None);
+    EXPECT_GE(elapsed, 150 * kMs);
+    EXPECT_LE(elapsed, 2000 * kMs);
 }
 
 // The arm's scripted replies carry bytes a terminal would rewrite if the line were not
