@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "FuzzStream.h"
-#include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "PortTable.h"
 
 namespace {
 

@@ -65,7 +65,7 @@ int ProbeArm(const char* port, Deadline end) {
             return 0;  // the open failure has printed its line
         }
         if (end) {
-            stream.Buffer()->SetDeadline(*end);
+            BufferOf(stream)->SetDeadline(*end);
         }
         Devices::Varnix3 arm(stream);
         arm.SendDeviceWakeup();
@@ -75,7 +75,7 @@ int ProbeArm(const char* port, Deadline end) {
         std::uint8_t firmware_version = 0;
         UUID uuid;
         arm.ReceiveDeviceInfo(device_id, model_number, hardware_version, firmware_version, uuid);
-        stream.Buffer()->Close();
+        BufferOf(stream)->Close();
         return model_number == Protocol::Arm::kArmModelNumber ? 1 : 0;
     } catch (const std::exception& e) {
         std::printf("exception: %s\n", e.what());
@@ -91,12 +91,12 @@ int ProbeHandle(const char* port, Deadline end) {
             return 0;
         }
         if (end) {
-            stream.Buffer()->SetDeadline(*end);
+            BufferOf(stream)->SetDeadline(*end);
         }
         MyHandle handle(stream);
         handle.SendDeviceWakeup();
         handle.Receive();
-        stream.Buffer()->Close();
+        BufferOf(stream)->Close();
         return handle.responded ? 1 : 0;
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n' << std::flush;

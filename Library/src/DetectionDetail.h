@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "PortTable.h"
 #include "platform/Platform.h"
 
 namespace Orvane::HardwareAPI {

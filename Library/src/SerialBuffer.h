@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <streambuf>
 
+#include "Orvane/HardwareAPI/SerialStream.h"
 #include "platform/PortTypes.h"
 
 namespace Orvane::HardwareAPI::IO {
@@ -74,5 +75,15 @@ private:
     std::chrono::steady_clock::time_point deadline_{};
     std::uint32_t last_error_ = 0;
 };
+
+class StreamAccess {
+public:
+    static serialib* Buffer(SerialStream& stream) { return stream.buffer_.get(); }
+};
+
+// The buffer that owns a stream's port, or nullptr before its Open.
+inline serialib* BufferOf(SerialStream& stream) {
+    return StreamAccess::Buffer(stream);
+}
 
 }  // namespace Orvane::HardwareAPI::IO

@@ -1,6 +1,6 @@
 // Lists the serial ports of the system's table of serial devices and sorts them by kind.
 // The table's source is the platform's; reading and classifying it is the same everywhere.
-#include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "PortTable.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,6 @@
 #include "Orvane/HardwareAPI/SerialStream.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -11,6 +10,7 @@
 #include "ErrorLine.h"
 #include "SerialBuffer.h"
 #include "platform/Platform.h"
+#include "transport/Port.h"
 
 namespace Orvane::HardwareAPI::IO {
 namespace {
@@ -23,19 +23,6 @@ constexpr unsigned kPortLine = 39;
 // writes. Reads raise their constant to 1000 ms (ReadPort).
 constexpr CommTimeouts kOpenTimeouts{1000, 8, 8, 8, 8};
 constexpr std::uint32_t kReadTotalConstant = 1000;
-
-// An opened port without a lock file because the lock folder cannot be written: said once
-// per process, since every open of every port would say the same.
-void WarnOnce(const std::string& port, const std::string& why) {
-    static std::atomic<bool> warned{false};
-    if (why.empty() || warned.exchange(true)) {
-        return;
-    }
-    const std::string line = std::string("[warn] ") + kSource + ":" + std::to_string(kPortLine) +
-                             "> port '" + port + "' opened with " + why + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
 
 }  // namespace
 
@@ -287,7 +274,7 @@ std::int8_t SerialStream::Open() {
     }
 
     if (code == kOpened) {
-        WarnOnce(port_, Platform::LastRefusal());
+        Transport::WarnNoLockFile(port_, Platform::LastRefusal());
     } else {
         // A lock file says whose the port is; the line passes that on.
         const std::string whose = code == kOpenFailed ? Platform::LastRefusal() : std::string();

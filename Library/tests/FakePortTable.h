@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "PortTable.h"
 
 namespace OrvaneTest {
 

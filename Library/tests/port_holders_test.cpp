@@ -638,7 +638,7 @@ TEST(PortClose, RestoresTheLineAndAForkedChildsCloseLeavesItAlone) {
         EXPECT_EQ(cfgetospeed(&in_use), B115200);
         const pid_t child = fork();
         if (child == 0) {
-            stream.Buffer()->Close();
+            BufferOf(stream)->Close();
             _exit(0);
         }
         ASSERT_EQ(ExitCode(child), 0);

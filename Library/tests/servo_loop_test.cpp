@@ -411,6 +411,26 @@ TEST(ServoLoopLifecycle, ARefusedThreadEndsTheLoopWithZeroForce) {
         "fault: 1; closed: 1; zero: 1");
 }
 
+// A program's exit stops every loop still there, each ending on zero force; a loop already
+// destroyed is not reached.
+TEST(ServoLoopLifecycle, StopAllEndsEveryOpenLoopOnZero) {
+    ScriptedArm a(Mode::Answer, 0), b(Mode::Answer, 0), gone(Mode::Answer, 0);
+    ServoLoop first(a.path(), Quiet(500.0, 0.1));
+    ServoLoop second(b.path(), Quiet(500.0, 0.1));
+    { ServoLoop destroyed(gone.path(), Quiet(500.0, 0.1)); }
+    ASSERT_FALSE(first.Start());
+    ASSERT_FALSE(second.Start());
+    ASSERT_FALSE(first.SetForce({0.5, 0, 0}));
+    ASSERT_TRUE(WaitFor([&] { return a.Requests().back().force[0] == 0.5f; }, 5.0));
+    StopAllServoLoops();
+    for (ScriptedArm* arm : {&a, &b}) {
+        const Request last = arm->Requests().back();
+        EXPECT_EQ(std::vector<float>(last.force, last.force + 3), std::vector<float>(3, 0.0f));
+    }
+    EXPECT_TRUE(first.Closed());
+    EXPECT_TRUE(second.Closed());
+}
+
 // A forked child neither uses nor disturbs the parent's loop: it is not running there,
 // refuses every change, and its end leaves the port exclusive and the arm pushing.
 TEST(ServoLoopFork, ChildLeavesTheParentsLoopAlone) {

@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <variant>
 
@@ -36,17 +34,10 @@ using Orvane::HardwareAPI::Python::Tuple;
 
 class PyServoLoop;
 
-// Loops not yet closed, so interpreter exit can stop them (zero force) before the process
-// goes. A loop leaves it before it is destroyed, under the same lock.
-std::mutex open_loops_mutex;
-std::set<ServoLoop*> open_loops;
-
+// Interpreter exit stops the loops still open (zero force) before the process goes.
 void StopAllLoops() {
     py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> hold(open_loops_mutex);
-    for (ServoLoop* loop : open_loops) {
-        loop->Stop();
-    }
+    StopAllServoLoops();
 }
 
 class PyServoLoop {
@@ -54,17 +45,11 @@ public:
     PyServoLoop(const std::string& port, const ServoConfig& config)
         : loop_(std::make_unique<ServoLoop>(port, config)) {
         RaiseIf(loop_->Fault());
-        std::lock_guard<std::mutex> hold(open_loops_mutex);
-        open_loops.insert(loop_.get());
     }
     PyServoLoop(const PyServoLoop&) = delete;
     PyServoLoop& operator=(const PyServoLoop&) = delete;
     ~PyServoLoop() {
         py::gil_scoped_release unlocked;
-        {
-            std::lock_guard<std::mutex> hold(open_loops_mutex);
-            open_loops.erase(loop_.get());
-        }
         loop_.reset();  // stops with zero force, closes the port
     }
 

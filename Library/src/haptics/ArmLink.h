@@ -11,7 +11,7 @@
 
 #include "Orvane/HardwareAPI/Protocol.h"
 #include "codec/ArmCodec.h"
-#include "platform/PortTypes.h"
+#include "transport/Port.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 
@@ -42,7 +42,7 @@ void Describe(const ExchangeResult& result, double timeout_s, char* text, std::s
 
 class ArmLink {
 public:
-    ArmLink(IO::PortHandle port, std::int64_t reply_timeout_ns)
+    ArmLink(const Transport::Port& port, std::int64_t reply_timeout_ns)
         : port_(port), timeout_ns_(reply_timeout_ns) {}
 
     // Sends `force` and reads the state reply.
@@ -53,12 +53,9 @@ public:
     bool SendZero() const;
 
 private:
-    bool Write(const std::uint8_t* bytes, std::size_t n, std::int64_t deadline_ns) const;
-    // Reads n bytes until the deadline; how many came, and whether the line ended first.
-    std::size_t Read(std::uint8_t* into, std::size_t n, std::int64_t deadline_ns,
-                     bool& line_lost) const;
+    Transport::Transfer Write(Codec::ConstBytes bytes, Transport::Deadline deadline) const;
 
-    IO::PortHandle port_;
+    const Transport::Port& port_;
     std::int64_t timeout_ns_;
 };
 

@@ -3,9 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "ErrorLine.h"
-#include "Orvane/HardwareAPI/Varnix3.h"
-#include "SerialBuffer.h"
+#include "codec/ArmCodec.h"
 #include "platform/Platform.h"
 #include "platform/ZeroOnSignal.h"
 
@@ -13,6 +11,7 @@ namespace Orvane::HardwareAPI::Haptics {
 namespace {
 
 constexpr double kNsPerSecond = 1e9;
+constexpr std::int64_t kWakeupNs = 1'000'000'000;
 
 template <typename... Args>
 Error Failure(ErrorKind kind, const char* format, Args... args) {
@@ -28,44 +27,45 @@ Vec3 ToVec3(const float v[3]) {
 // Bytes already waiting when the port opens belong to an earlier conversation (the reply to
 // a previous loop's last request, or to a request it gave up on); they would be read as the
 // answer to the wake-up.
-void DropStaleInput(IO::PortHandle port) {
+void DropStaleInput(const Transport::Port& port) {
     // A bound, so a device that never stops sending cannot hold the open here.
     constexpr int kMaxReads = 16;
-    char discard[Protocol::kBufferSize];
-    // What is there, without waiting; writes keep the stream's bounds of 8 ms a byte and
-    // 8 ms more, which the wake-up after this relies on where the port holds its time-outs.
-    IO::CommTimeouts at_once{UINT32_MAX, 0, 0, 8, 8};
-    if (!Platform::ApplyTimeouts(port, at_once)) {
-        return;
+    std::uint8_t discard[Protocol::kBufferSize];
+    for (int i = 0; i < kMaxReads && port.Read(discard, Transport::In(0)).bytes > 0; ++i) {
     }
-    for (int i = 0;
-         i < kMaxReads && Platform::ReadPort(port, discard, sizeof discard, at_once, false) > 0;
-         ++i) {
+}
+
+// The arm's device information, asked for with a wake-up. A device may take a while to
+// answer its first message after the port opened: a second for the reply to begin, and a
+// second more for its rest. False for no answer, or one that is not device information.
+bool WakeArm(const Transport::Port& port, DeviceInfo& info) {
+    std::uint8_t request[Protocol::kBufferSize];
+    const std::size_t n = Codec::Arm::EncodeWakeup(request);
+    if (port.Write(Codec::ConstBytes(request, n), Transport::In(kWakeupNs)).bytes != n) {
+        return false;
     }
+    std::uint8_t reply[Codec::Arm::kDeviceInfoSize];
+    if (port.Read(Codec::Bytes(reply, 1), Transport::In(kWakeupNs)).bytes != 1 ||
+        reply[0] != Protocol::Arm::kDeviceInfo) {
+        return false;
+    }
+    const Codec::Bytes payload = Codec::Bytes(reply).subspan(1);
+    return port.Read(payload, Transport::In(kWakeupNs)).bytes == payload.size() &&
+           Codec::Arm::DecodeDeviceInfo(payload, info);
 }
 
 }  // namespace
 
 Error ArmSession::Open(const std::string& port, double reply_timeout_s, DeviceInfo& info,
                        LoopState& first) {
-    const QuietErrorLines quiet;
-    stream_ = std::make_unique<IO::SerialStream>(port.c_str(), true);
-    if (stream_->Buffer() == nullptr || !stream_->Buffer()->IsOpen()) {
-        char why[120] = "";
-        if (stream_->OpenError() != 0) {
-            Platform::ErrorText(stream_->OpenError(), why, sizeof why);
-        }
+    if (const Error opened = port_.Open(port)) {
+        const std::string& why = opened.message;
         Close();
         return Failure(ErrorKind::PortUnavailable, "cannot open port '%s'%s%s", port.c_str(),
-                       why[0] != '\0' ? ": " : "", why);
+                       why.empty() ? "" : ": ", why.c_str());
     }
-    DropStaleInput(stream_->Buffer()->NativeHandle());
-    Devices::Varnix3 arm(*stream_);
-    // The wake-up keeps the stream's usual time-out: a device may take a while to answer
-    // its first message after the port opened.
-    arm.SendDeviceWakeup();
-    if (arm.ReceiveDeviceInfo(info.device_id, info.model_number, info.hardware_version,
-                              info.firmware_version, info.uuid) < 0) {
+    DropStaleInput(port_);
+    if (!WakeArm(port_, info)) {
         Close();
         return Failure(ErrorKind::NoDevice,
                        "no device information from '%s': no arm answered the wake-up",
@@ -76,7 +76,7 @@ Error ArmSession::Open(const std::string& port, double reply_timeout_s, DeviceIn
         return Failure(ErrorKind::NoDevice, "the device on '%s' is not an arm (model number %u)",
                        port.c_str(), static_cast<unsigned>(info.model_number));
     }
-    link_.emplace(stream_->Buffer()->NativeHandle(), std::llround(reply_timeout_s * kNsPerSecond));
+    link_.emplace(port_, std::llround(reply_timeout_s * kNsPerSecond));
 
     // Before the loop exists, state() already tells where the arm is: a zero-force request
     // and its state reply. An arm that does not answer it could not run a loop either.
@@ -93,7 +93,7 @@ Error ArmSession::Open(const std::string& port, double reply_timeout_s, DeviceIn
 }
 
 Error ArmSession::Guard() {
-    const IO::PortHandle port = stream_->Buffer()->NativeHandle();
+    const IO::PortHandle port = port_.Native();
     // A process beside this one watches for its death, and the signal guard sends the zero
     // at once for the signals it can. The helper asks for real-time scheduling even for a
     // loop that does not: it runs only to write that zero or to exit at a stop, and neither
@@ -141,7 +141,7 @@ void ArmSession::Close() {
     // Before the port closes: the helper's copy of it must not keep it held.
     Platform::EndZeroGuard(zero_guard_);
     link_.reset();
-    stream_.reset();
+    port_.Close();
 }
 
 }  // namespace Orvane::HardwareAPI::Haptics

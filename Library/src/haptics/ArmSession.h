@@ -3,16 +3,15 @@
 // program ends, the final zero and the close.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "Orvane/HardwareAPI/DeviceInfo.h"
 #include "Orvane/HardwareAPI/Error.h"
-#include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/ServoLoop.h"
 #include "haptics/ArmLink.h"
 #include "platform/ZeroGuardProcess.h"
+#include "transport/Port.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 
@@ -33,7 +32,7 @@ public:
     ArmLink& Link() { return *link_; }
 
 private:
-    std::unique_ptr<IO::SerialStream> stream_;
+    Transport::Port port_;
     std::optional<ArmLink> link_;
     int guard_slot_ = -1;
     Platform::ZeroGuardProcess zero_guard_;

@@ -9,12 +9,9 @@
 #include <system_error>
 #include <thread>
 
-#include "ErrorLine.h"
-#include "Orvane/HardwareAPI/SerialStream.h"
-#include "SerialBuffer.h"
 #include "codec/HandleCodec.h"
 #include "haptics/LatestValue.h"
-#include "platform/Platform.h"
+#include "transport/Port.h"
 
 namespace Orvane::HardwareAPI::Haptics {
 namespace {
@@ -27,11 +24,9 @@ using Clock = std::chrono::steady_clock;
 constexpr Clock::duration kSilence = std::chrono::milliseconds(1000);
 // The thread reads in slices this long and looks at its stop request between them, so a
 // stop never waits for a handle that has gone quiet.
-constexpr std::uint32_t kSliceMs = 20;
-// A read that gives nothing well before its slice ends found the line gone: a hang-up.
-constexpr Clock::duration kHangupBefore = std::chrono::milliseconds(kSliceMs / 2);
-// Reads end this soon after the last byte of a burst.
-constexpr std::uint32_t kBurstGapMs = 1;
+constexpr std::int64_t kSliceNs = 20'000'000;
+// A request the line cannot take in this long is given up (the next one follows).
+constexpr std::int64_t kWriteNs = 50'000'000;
 // The bytes of one message come together; what stays incomplete this long was cut short.
 constexpr Clock::duration kMessageGap = std::chrono::milliseconds(100);
 // The largest message a handle sends: a status message with all its user data.
@@ -52,8 +47,7 @@ struct Published {
 
 struct HandleListener::Impl {
     HandleListenerConfig config;
-    IO::SerialStream stream;
-    Devices::Handle requests{stream};
+    Transport::Port port;
     Clock::time_point start{};
 
     std::uint8_t pending[2 * kLargestMessage] = {};
@@ -81,10 +75,11 @@ struct HandleListener::Impl {
     mutable std::mutex fault_mutex;
     Error fault;
 
-    Impl(const std::string& port, const HandleListenerConfig& c)
-        : config(c), stream(port.c_str(), true) {}
+    explicit Impl(const HandleListenerConfig& c) : config(c) {}
 
     void Run();
+    // Sends one request; false when the line is gone.
+    bool Send(std::size_t (*encode)(Codec::Bytes));
     // Reads for one slice and publishes each whole message; false when the listener must
     // end.
     bool ReceiveSome(Clock::time_point& last_status);
@@ -179,27 +174,38 @@ void HandleListener::Impl::TakeMessage(Codec::ConstBytes message, Clock::time_po
     latest.Write(next);
 }
 
+bool HandleListener::Impl::Send(std::size_t (*encode)(Codec::Bytes)) {
+    std::uint8_t request[Protocol::kBufferSize];
+    const std::size_t n = encode(Codec::Bytes(request));
+    if (port.Write(Codec::ConstBytes(request, n), Transport::In(kWriteNs)).error !=
+        ErrorKind::None) {
+        return Fail(ErrorKind::DeviceLost, "the handle's port closed (unplugged?)");
+    }
+    return true;
+}
+
 bool HandleListener::Impl::ReceiveSome(Clock::time_point& last_status) {
-    constexpr IO::CommTimeouts kSlice{kBurstGapMs, 0, kSliceMs, 8, 8};
-    const IO::PortHandle port = stream.Buffer()->NativeHandle();
-    const Clock::time_point began = Clock::now();
-    std::ptrdiff_t got = -1;
-    if (Platform::ApplyTimeouts(port, kSlice)) {
-        got = Platform::ReadPort(port, reinterpret_cast<char*>(pending + have),
-                                 sizeof pending - have, kSlice, false);
+    // The first byte by the end of the slice, then whatever came with it, without a wait:
+    // each message is taken as soon as it is whole.
+    const Codec::Bytes room(pending + have, sizeof pending - have);
+    Transport::Transfer first = port.Read(room.first(1), Transport::In(kSliceNs));
+    std::size_t got = first.bytes;
+    if (got == 1 && first.error == ErrorKind::None) {
+        first = port.Read(room.subspan(1), Transport::In(0));
+        got += first.bytes;
     }
     const Clock::time_point now = Clock::now();
     if (stop.load()) {
         return false;  // a read cut short by Stop is no fault of the handle
     }
-    if (got < 0 || (got == 0 && now - began < kHangupBefore)) {
+    if (first.error != ErrorKind::None) {
         return Fail(ErrorKind::DeviceLost, "the handle's port closed (unplugged?)");
     }
     if (got > 0) {
         if (have == 0) {
             message_began = now;
         }
-        have += static_cast<std::size_t>(got);
+        have += got;
         anything_since_status = true;
     }
     // Whole messages out of what has arrived; a byte that starts none is passed over.
@@ -245,16 +251,14 @@ bool HandleListener::Impl::ReceiveSome(Clock::time_point& last_status) {
 }
 
 void HandleListener::Impl::Run() {
-    const QuietErrorLines quiet;  // a lost handle ends the listener with a fault that says so
-    requests.SendDeviceWakeup();
     Clock::time_point last_status = Clock::now();
-    bool ok = true;
+    bool ok = Send(Wire::EncodeWakeup);
     if (config.request_hz > 0) {
         const auto period = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(1.0 / config.request_hz));
         Clock::time_point deadline = Clock::now();
         while (ok && !stop.load()) {
-            requests.RequestStatus();
+            ok = Send(Wire::EncodeStatusRequest);
             ++next.stats.requests;
             const std::uint64_t before = next.stats.messages;
             while (ok && next.stats.messages == before && !stop.load()) {
@@ -285,16 +289,11 @@ HandleListener::HandleListener(const std::string& port, const HandleListenerConf
                          "request_hz must be 0 (a streaming handle) or a rate up to 100000 Hz");
         return;
     }
-    {
-        const QuietErrorLines quiet;  // the failure below says it once
-        impl_ = std::make_unique<Impl>(port, config);
-    }
-    if (impl_->stream.Buffer() == nullptr || !impl_->stream.Buffer()->IsOpen()) {
+    impl_ = std::make_unique<Impl>(config);
+    if (const Error opened = impl_->port.Open(port)) {
         std::string text = "cannot open the handle's port '" + port + "'";
-        char why[120] = "";
-        if (impl_->stream.OpenError() != 0 &&
-            Platform::ErrorText(impl_->stream.OpenError(), why, sizeof why) > 0) {
-            text += std::string(": ") + why;
+        if (!opened.message.empty()) {
+            text += ": " + opened.message;
         }
         failure_ = Error(ErrorKind::PortUnavailable, text);
         impl_.reset();
@@ -349,9 +348,7 @@ void HandleListener::Stop() {
         i.thread.join();
     }
     i.started = true;  // the port is closed from here on
-    if (i.stream.Buffer() != nullptr) {
-        i.stream.Buffer()->Close();
-    }
+    i.port.Close();
 }
 
 bool HandleListener::Running() const {

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "Orvane/HardwareAPI/MujocoScene.h"
+#include "haptics/OpenLoops.h"
 #include "haptics/ServoLoopImpl.h"
 
 namespace Orvane::HardwareAPI::Haptics {
@@ -81,9 +82,11 @@ void ServoLoop::Impl::PublishEffects() {
 ServoLoop::ServoLoop(const std::string& port, const ServoConfig& config)
     : impl_(std::make_unique<Impl>(port, config)) {
     impl_->Open();
+    RememberLoop(this);
 }
 
 ServoLoop::~ServoLoop() {
+    ForgetLoop(this);
     if (impl_->Foreign()) {
         // The thread, the port and its settings are the parent's: all of it is left alone.
         static_cast<void>(impl_.release());

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "PortTable.h"
 
 namespace Orvane::HardwareAPI::Platform {
 

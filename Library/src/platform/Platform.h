@@ -52,6 +52,20 @@ std::ptrdiff_t ReadPort(PortHandle port, char* destination, std::size_t n,
 // Writes all n bytes within the write time-outs; false when fewer went out.
 bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTimeouts& timeouts);
 
+// The library's own paths read and write by a deadline on the monotonic clock
+// (MonotonicNs) instead of under time-outs, and allocate nothing.
+struct Transferred {
+    std::size_t bytes = 0;
+    bool line_lost = false;  // a hang-up or a port error ended the transfer
+};
+
+// Reads until n bytes arrived or the clock reads deadline_ns, whichever comes first; a
+// deadline already past takes what is waiting without a wait.
+Transferred ReadBy(PortHandle port, char* destination, std::size_t n, std::int64_t deadline_ns);
+
+// Writes until all n bytes went out or the clock reads deadline_ns.
+Transferred WriteBy(PortHandle port, const char* source, std::size_t n, std::int64_t deadline_ns);
+
 // Lets the port's queued output drain (or drops it), puts back the line settings found at
 // the open and closes it. In a process other than the one that opened it (a forked child
 // closing its inherited copy) only the descriptor is released: the line stays as its

@@ -3,7 +3,7 @@
 // name and the port name as its data.
 #include "win32/Win32.h"
 
-#include "Orvane/HardwareAPI/SerialDeviceProvider.h"
+#include "PortTable.h"
 
 namespace Orvane::HardwareAPI {
 namespace {

@@ -3,9 +3,11 @@
 // bounded by the port's COMMTIMEOUTS.
 #include "win32/Win32.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "platform/Platform.h"
+#include "platform/Realtime.h"
 
 namespace Orvane::HardwareAPI::Platform {
 namespace {
@@ -92,6 +94,54 @@ bool WritePort(PortHandle port, const char* source, std::size_t n, const CommTim
         return false;
     }
     return true;
+}
+
+// The port counts its time-outs in whole milliseconds: each read waits the whole ones left,
+// and what remains of the last millisecond is read out without a wait.
+Transferred ReadBy(PortHandle port, char* destination, std::size_t n, std::int64_t deadline_ns) {
+    constexpr std::int64_t kNsPerMs = 1'000'000;
+    Transferred out;
+    while (out.bytes < n) {
+        const std::int64_t left = deadline_ns - MonotonicNs();
+        // All zeros would wait for every byte; an interval of MAXDWORD alone returns at once.
+        COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};
+        if (left >= kNsPerMs) {
+            t = {0, 0, static_cast<DWORD>(std::min<std::int64_t>(left / kNsPerMs, MAXDWORD - 1)), 0,
+                 0};
+        }
+        DWORD got = 0;
+        if (!SetCommTimeouts(Win32Handle(port), &t) ||
+            !ReadFile(Win32Handle(port), destination + out.bytes, Count(n - out.bytes), &got,
+                      nullptr)) {
+            out.line_lost = true;
+            break;
+        }
+        out.bytes += got;
+        if (left <= 0) {
+            break;
+        }
+    }
+    return out;
+}
+
+Transferred WriteBy(PortHandle port, const char* source, std::size_t n, std::int64_t deadline_ns) {
+    constexpr std::int64_t kNsPerMs = 1'000'000;
+    Transferred out;
+    const std::int64_t left = deadline_ns - MonotonicNs();
+    // 0 would mean no bound; a deadline that has passed still lets a free line take the bytes.
+    const DWORD ms = static_cast<DWORD>(std::clamp<std::int64_t>(left / kNsPerMs, 1, MAXDWORD - 1));
+    COMMTIMEOUTS t{0, 0, 0, 0, ms};
+    DWORD sent = 0;
+    if (!SetCommTimeouts(Win32Handle(port), &t) ||
+        !WriteFile(Win32Handle(port), source, Count(n), &sent, nullptr)) {
+        out.line_lost = true;
+        return out;
+    }
+    out.bytes = sent;
+    if (sent != n) {
+        SetLastError(ERROR_TIMEOUT);
+    }
+    return out;
 }
 
 void ClosePort(PortHandle port) {

@@ -21,7 +21,7 @@ inline bool UnderWine() {
 }
 
 inline HANDLE PortOf(Orvane::HardwareAPI::IO::SerialStream& stream) {
-    return reinterpret_cast<HANDLE>(stream.Buffer()->NativeHandle());
+    return reinterpret_cast<HANDLE>(BufferOf(stream)->NativeHandle());
 }
 
 // Everything `action` writes on standard error.

@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 #include "Orvane/HardwareAPI/SerialStream.h"
 #include "Orvane/HardwareAPI/Varnix3.h"
 #include "WindowsTest.h"
+#include "platform/Realtime.h"
+#include "transport/Port.h"
 
 namespace {
 
@@ -89,7 +92,7 @@ TEST(SerialPort, OpenSetsSpeedAndFrameAndLeavesTheOtherSettings) {
 
 TEST(SerialPort, ReadOnASilentLineEndsAfterItsTimeout) {
     SerialStream stream(kSilentPort, true);
-    ASSERT_TRUE(stream.Buffer()->IsOpen());
+    ASSERT_TRUE(BufferOf(stream)->IsOpen());
     char buffer[21];
     const auto start = std::chrono::steady_clock::now();
     stream.read(buffer, sizeof buffer);
@@ -115,7 +118,7 @@ TEST(SerialPort, ReadOnASilentLineEndsAfterItsTimeout) {
 // its bytes out: that is a failed write, and the stream goes bad.
 TEST(SerialPort, WriteThatCannotGoOutFailsTheStream) {
     SerialStream stream(kStalledPort, true);
-    ASSERT_TRUE(stream.Buffer()->IsOpen());
+    ASSERT_TRUE(BufferOf(stream)->IsOpen());
     Orvane::HardwareAPI::Devices::Device device(stream);
     int writes = 0;
     testing::internal::CaptureStderr();
@@ -133,6 +136,40 @@ TEST(SerialPort, WriteThatCannotGoOutFailsTheStream) {
     std::cout << errors;
 }
 
+// The servo loop's and the listener's transfers end by their deadline, in whole milliseconds
+// of waiting and the rest of the last one read out, whatever the line does.
+TEST(SerialPort, DeadlineTransfersEndByTheirDeadline) {
+    namespace Transport = Orvane::HardwareAPI::Transport;
+    using Orvane::HardwareAPI::ErrorKind;
+    using Orvane::HardwareAPI::Platform::MonotonicNs;
+    constexpr std::int64_t kMs = 1'000'000;
+    Transport::Port silent;
+    ASSERT_FALSE(silent.Open(kSilentPort));
+    std::uint8_t in[25];
+    for (const std::int64_t ms : {0, 1, 150}) {
+        const std::int64_t start = MonotonicNs();
+        const Transport::Transfer t = silent.Read(in, start + ms * kMs);
+        const std::int64_t elapsed = MonotonicNs() - start;
+        std::cout << "deadline read of " << ms << " ms on a silent line: " << elapsed / 1000
+                  << " us\n";
+        EXPECT_EQ(t.bytes, 0u);
+        EXPECT_EQ(t.error, ErrorKind::None);
+        EXPECT_GE(elapsed, ms * kMs);
+        EXPECT_LE(elapsed, (ms + 1000) * kMs);
+    }
+
+    Transport::Port stalled;
+    ASSERT_FALSE(stalled.Open(kStalledPort));
+    const std::vector<std::uint8_t> out(1 << 20, 0x55);
+    const std::int64_t start = MonotonicNs();
+    const Transport::Transfer t = stalled.Write(out, start + 200 * kMs);
+    const std::int64_t elapsed = MonotonicNs() - start;
+    EXPECT_LT(t.bytes, out.size());
+    EXPECT_EQ(t.error, ErrorKind::None);
+    EXPECT_GE(elapsed, 150 * kMs);
+    EXPECT_LE(elapsed, 2000 * kMs);
+}
+
 // The arm's scripted replies carry bytes a terminal would rewrite if the line were not
 // binary-clean (line feed, carriage return, XON, XOFF).
 constexpr std::array<std::uint8_t, 16> kArmUuid = {0x00, 0xFF, 0x7F, 0x80, 0x0D, 0x0A, 0x11, 0x13,
@@ -140,7 +177,7 @@ constexpr std::array<std::uint8_t, 16> kArmUuid = {0x00, 0xFF, 0x7F, 0x80, 0x0D,
 
 TEST(SerialPort, ArmExchangeCarriesRequestAndReplyBytesUnchanged) {
     SerialStream stream(kArmPort, true);
-    ASSERT_TRUE(stream.Buffer()->IsOpen());
+    ASSERT_TRUE(BufferOf(stream)->IsOpen());
     Varnix3 arm(stream);
 
     arm.SendDeviceWakeup();
@@ -210,7 +247,7 @@ TEST(SerialPort, MissingPortGivesNotFoundWithErrorNumberTwo) {
 
 TEST(SerialPort, SecondOpenOfAnOpenPortIsRefused) {
     SerialStream first(kSilentPort, true);
-    ASSERT_TRUE(first.Buffer()->IsOpen());
+    ASSERT_TRUE(BufferOf(first)->IsOpen());
     SerialStream second(kSilentPort, false);
     std::int8_t code = 0;
     const std::string errors = StderrOf([&] { code = second.Open(); });

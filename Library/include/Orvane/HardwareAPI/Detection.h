@@ -15,12 +15,6 @@ std::vector<std::string> detect_handles();
 std::vector<std::string> detect_wired_handles();
 std::vector<std::string> detect_wireless_handles();
 
-// The same over a given table, so a chosen set of ports can be probed.
-std::vector<std::string> detect_varnix3s(PortTable& table);
-std::vector<std::string> detect_handles(PortTable& table);
-std::vector<std::string> detect_wired_handles(PortTable& table);
-std::vector<std::string> detect_wireless_handles(PortTable& table);
-
 // How long detection waits for one port to answer.
 inline constexpr std::chrono::seconds kArmProbeBound{3};
 inline constexpr std::chrono::seconds kHandleProbeBound{5};

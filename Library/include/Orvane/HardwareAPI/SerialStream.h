@@ -9,8 +9,9 @@
 
 namespace Orvane::HardwareAPI::IO {
 
-// The stream buffer that owns the port; internal to the library.
+// The stream buffer that owns the port, and the library's way to it; internal to the library.
 class serialib;
+class StreamAccess;
 
 class SerialStream : public std::iostream {
 public:
@@ -32,14 +33,13 @@ public:
     // Opens and configures the port (115200 8N1, DTR raised, exclusive). Called once.
     std::int8_t Open();
 
-    // The buffer that owns the port, or nullptr before Open (for the library itself).
-    serialib* Buffer() { return buffer_.get(); }
-
     // The error number of the open step that failed, 0 when none did: says why a port
     // could not be had (missing, no permission, held by another program).
     std::uint32_t OpenError() const { return last_error_; }
 
 private:
+    friend class StreamAccess;
+
     std::string port_;
     std::unique_ptr<serialib> buffer_;
     std::uint32_t last_error_ = 0;  // error number of the open step that failed

@@ -206,4 +206,9 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Stops every servo loop of this process that is not destroyed yet, each as Stop() does
+// (the arm gets zero force, the port closes): for a program's exit handler. Loops of a
+// parent process, in a forked child, are left alone.
+void StopAllServoLoops();
+
 }  // namespace Orvane::HardwareAPI::Haptics
