@@ -100,7 +100,6 @@ class LiveView:
         self.error: Optional[str] = None
         self.overruns = 0
         self._effects: List[Any] = []
-        self._fixtures_changed = False
         self._drawn: Dict[str, Any] = {}  # entity id -> what it showed, to tell changes
         self._bodies: Any = None  # orvane.live.bodies.SceneBodies of the scene drawn
         self._lock = threading.Lock()
@@ -178,7 +177,6 @@ class LiveView:
         others draw nothing) in the 3D view beside those it does, which it draws unasked."""
         with self._lock:
             self._effects.extend(effects)
-            self._fixtures_changed = True
 
     # --- publishing -------------------------------------------------------------------
 
@@ -295,7 +293,6 @@ class LiveView:
         keyed = [(f"effect/{h.id}", h.effect) for h in (effects() if effects else ())]
         with self._lock:
             keyed += [(f"shown/{i}", e) for i, e in enumerate(self._effects)]
-            self._fixtures_changed = False
         entities = {}
         for key, effect in keyed:
             entity = m.effect_entity(ns, key, effect, scene_map) if effect is not None else None
