@@ -7,7 +7,7 @@ from typing import Any, Dict, List, Optional
 from foxglove.messages import (Color, CubePrimitive, CylinderPrimitive, Pose, Quaternion,
                                SceneEntity, SpherePrimitive, Vector3)
 
-from orvane.live.messages import BASE_FRAME, SceneMap, stamp
+from orvane.live.messages import BASE_FRAME, SceneMap, matrix_quaternions, stamp
 
 # MuJoCo's geom types (mjtGeom); height fields, ellipsoids' exact shape and meshes are
 # approximated or left out: a mesh would need its vertices sent, so it is not drawn.
@@ -47,6 +47,7 @@ class SceneBodies:
             mat = int(model.geom_matid[g])
             r, gr, bl, a = (model.mat_rgba[mat] if mat >= 0 else model.geom_rgba[g])
             self.colors.append(Color(r=float(r), g=float(gr), b=float(bl), a=float(a)))
+        self.kinds = [(int(model.geom_type[g]), int(model.geom_bodyid[g])) for g in self.geoms]
         self.cycle: Optional[int] = None
 
     def entities(self, ns: int, scene_map: SceneMap) -> List[SceneEntity]:
@@ -58,45 +59,50 @@ class SceneBodies:
         self.data.qpos[:] = snap.qpos
         self._kinematics(self.model, self.data)
         g = self.geoms
-        positions = scene_map.points(self.data.geom_xpos[g])
         turned = scene_map.rotation.T @ self.data.geom_xmat[g].reshape(-1, 3, 3)
-        from orvane.live.messages import matrix_quaternions
-
+        positions = scene_map.points(self.data.geom_xpos[g])
         quats = matrix_quaternions(turned)
+        finite = (np.isfinite(positions).all(axis=1) & np.isfinite(quats).all(axis=1)).tolist()
         s = 1.0 / abs(scene_map.scale)
+        sizes = (self.model.geom_size[g] * s).tolist()
+        axes = (turned[:, :, 2] * np.asarray(sizes)[:, 1:2]).tolist()  # capsules' half-axis
+        positions, quats = positions.tolist(), quats.tolist()
         parts: Dict[int, Dict[str, list]] = {b: {"cubes": [], "spheres": [], "cylinders": []}
                                              for b in self.bodies}
-        for i, geom in enumerate(g):
-            kind, size = int(self.model.geom_type[geom]), self.model.geom_size[geom] * s
-            p, q, color = positions[i], quats[i], self.colors[i]
-            if not (np.isfinite(p).all() and np.isfinite(q).all()):
+        for i, (kind, body) in enumerate(self.kinds):
+            if not finite[i]:
                 continue
-            turn = Quaternion(x=q[0], y=q[1], z=q[2], w=q[3])
-            pose = Pose(position=Vector3(x=p[0], y=p[1], z=p[2]), orientation=turn)
-            out = parts[int(self.model.geom_bodyid[geom])]
+            (x, y, z), (qx, qy, qz, qw), size = positions[i], quats[i], sizes[i]
+            color = self.colors[i]
+            turn = Quaternion(x=qx, y=qy, z=qz, w=qw)
+            pose = Pose(position=Vector3(x=x, y=y, z=z), orientation=turn)
+            out = parts[body]
             if kind == _PLANE:
-                side = [c * 2 if c > 0 else _ENDLESS_PLANE_M * s for c in size[:2]]
-                out["cubes"].append(CubePrimitive(pose=pose, size=Vector3(
-                    x=side[0], y=side[1], z=0.001), color=color))
+                sx, sy = (c * 2 if c > 0 else _ENDLESS_PLANE_M * s for c in size[:2])
+                out["cubes"].append(CubePrimitive(pose=pose, size=Vector3(x=sx, y=sy, z=0.001),
+                                                  color=color))
             elif kind == _BOX:
-                out["cubes"].append(CubePrimitive(pose=pose, size=_vec(2 * size), color=color))
-            elif kind in (_SPHERE, _ELLIPSOID):
-                d = 2 * size if kind == _ELLIPSOID else [2 * size[0]] * 3
-                out["spheres"].append(SpherePrimitive(pose=pose, size=_vec(d), color=color))
+                out["cubes"].append(CubePrimitive(pose=pose, size=_vec(size, 2), color=color))
+            elif kind == _ELLIPSOID:
+                out["spheres"].append(SpherePrimitive(pose=pose, size=_vec(size, 2), color=color))
+            elif kind == _SPHERE:
+                out["spheres"].append(SpherePrimitive(pose=pose, size=_vec([size[0]] * 3, 2),
+                                                      color=color))
             else:  # cylinder or capsule: along the geom's z, a capsule with rounded ends
                 r, half = size[0], size[1]
                 out["cylinders"].append(CylinderPrimitive(pose=pose, size=Vector3(
                     x=2 * r, y=2 * r, z=2 * half), bottom_scale=1.0, top_scale=1.0, color=color))
                 if kind == _CAPSULE:
-                    axis = turned[i][:, 2] * half
-                    for end in (p + axis, p - axis):
-                        out["spheres"].append(SpherePrimitive(pose=Pose(
-                            position=Vector3(x=end[0], y=end[1], z=end[2]),
-                            orientation=turn), size=_vec([2 * r] * 3), color=color))
+                    ax, ay, az = axes[i]
+                    for sign in (1, -1):
+                        end = Vector3(x=x + sign * ax, y=y + sign * ay, z=z + sign * az)
+                        out["spheres"].append(SpherePrimitive(
+                            pose=Pose(position=end, orientation=turn),
+                            size=_vec([r] * 3, 2), color=color))
         return [SceneEntity(timestamp=stamp(ns), frame_id=BASE_FRAME, id=self.bodies[b],
                             cubes=parts[b]["cubes"], spheres=parts[b]["spheres"],
                             cylinders=parts[b]["cylinders"]) for b in self.bodies]
 
 
-def _vec(v: Any) -> Vector3:
-    return Vector3(x=float(v[0]), y=float(v[1]), z=float(v[2]))
+def _vec(v: Any, times: float = 1.0) -> Vector3:
+    return Vector3(x=v[0] * times, y=v[1] * times, z=v[2] * times)

@@ -195,16 +195,18 @@ def matrix_quaternions(m: Any) -> Any:
     largest of its four candidates, so none loses precision near a half turn."""
     import numpy as np
 
-    m = np.asarray(m, float)
-    q = np.empty((len(m), 4))  # w, x, y, z
-    for i, r in enumerate(m):
-        (a, b, c), (d, e, f), (g, h, k) = r
-        t = (1 + a + e + k, 1 + a - e - k, 1 - a + e - k, 1 - a - e + k)
-        pick = max(range(4), key=t.__getitem__)
-        s = math.sqrt(max(t[pick], 1e-12)) * 2
-        q[i] = ((s / 4, (h - f) / s, (c - g) / s, (d - b) / s),
-                ((h - f) / s, s / 4, (b + d) / s, (c + g) / s),
-                ((c - g) / s, (b + d) / s, s / 4, (f + h) / s),
-                ((d - b) / s, (c + g) / s, (f + h) / s, s / 4))[pick]
+    m = np.asarray(m, float).reshape(-1, 3, 3)
+    a, b, c = m[:, 0, 0], m[:, 0, 1], m[:, 0, 2]
+    d, e, f = m[:, 1, 0], m[:, 1, 1], m[:, 1, 2]
+    g, h, k = m[:, 2, 0], m[:, 2, 1], m[:, 2, 2]
+    t = np.stack([1 + a + e + k, 1 + a - e - k, 1 - a + e - k, 1 - a - e + k], axis=1)
+    pick = np.argmax(t, axis=1)
+    s = np.sqrt(np.maximum(np.take_along_axis(t, pick[:, None], 1)[:, 0], 1e-12)) * 2
+    candidates = np.stack([  # (4 candidates, w x y z, n)
+        np.stack([s / 4, (h - f) / s, (c - g) / s, (d - b) / s]),
+        np.stack([(h - f) / s, s / 4, (b + d) / s, (c + g) / s]),
+        np.stack([(c - g) / s, (b + d) / s, s / 4, (f + h) / s]),
+        np.stack([(d - b) / s, (c + g) / s, (f + h) / s, s / 4])])
+    q = candidates[pick, :, np.arange(len(m))]
     q /= np.linalg.norm(q, axis=1, keepdims=True)
     return q[:, [1, 2, 3, 0]]

@@ -13,6 +13,8 @@ from orvane.live.topics import (BODIES_TOPIC, CYCLES_TOPIC, FIXTURES_TOPIC, FORC
 MAX_CYCLES_HZ = 1000.0
 #: How often the loop's summary figures go out, Hz.
 STATS_HZ = 10.0
+#: Drawing a scene's bodies waits this many times as long as drawing them last took.
+BODIES_SHARE = 4.0
 #: Messages the server keeps per viewer before it drops the oldest: a slow viewer loses
 #: data instead of holding it up (a quarter second of numbers at 1 kHz).
 BACKLOG = 256
@@ -102,6 +104,7 @@ class LiveView:
         self._effects: List[Any] = []
         self._drawn: Dict[str, Any] = {}  # entity id -> what it showed, to tell changes
         self._bodies: Any = None  # orvane.live.bodies.SceneBodies of the scene drawn
+        self._next_bodies = 0.0
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
@@ -324,5 +327,9 @@ class LiveView:
             from orvane.live.bodies import SceneBodies
 
             self._bodies = SceneBodies(scene)
-        if channel.has_sinks():
+        now = time.monotonic()
+        if channel.has_sinks() and now >= self._next_bodies:
             channel.log(m.scene_update(ns, self._bodies.entities(ns, scene_map)), log_time=ns)
+            # A scene of many bodies is drawn less often than the view's rate, so drawing it
+            # takes at most a quarter of the view thread's time (and of the interpreter's).
+            self._next_bodies = now + BODIES_SHARE * (time.monotonic() - now)
