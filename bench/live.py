@@ -1,9 +1,10 @@
 """The live view's cost to the servo loop: the loop's period error at 1 kHz against
 orvane-sim alone, with the view serving a viewer that reads everything, and with one that
 subscribes to everything and never reads. Each phase runs on a fresh loop and simulator.
-Run from an environment with the package installed (orvane[live], websockets):
+Run from an environment with the package installed (orvane[live], websockets; mujoco for
+--scene):
 
-    python bench/live.py [--seconds 10] [--busy 2]
+    python bench/live.py [--seconds 10] [--busy 2] [--scene]
 
 --busy N starts N CPU-bound processes for the whole run. Prints one JSON object.
 """
@@ -17,7 +18,8 @@ import sys
 import threading
 import time
 
-from orvane.haptics import ServoLoop
+from orvane import scenes
+from orvane.haptics import MujocoScene, ServoLoop, Wall
 from orvane.live import LiveView
 from orvane.stats import percentiles
 
@@ -56,10 +58,15 @@ def viewer(url, stop, read):
         return received
 
 
-def phase(name, seconds, mode):
+def phase(name, seconds, mode, scene):
     sim, port = simulator()
+    model_data = scenes.load(scenes.demo_xml()) if scene else None
     try:
         with ServoLoop(port, rate_hz=1000.0, history=int(seconds * 1000 * 1.5)) as loop:
+            # Something for the view to draw: a wall far off, and the demo's scene.
+            loop.add(Wall(point=(1.0, 0.0, 0.0), normal=(-1.0, 0.0, 0.0), stiffness=100.0))
+            if model_data is not None:
+                loop.add(MujocoScene(*model_data, step_budget=0.0009))
             view = LiveView(loop, port=0).start() if mode else None
             stop, result = threading.Event(), {}
             thread = None
@@ -77,7 +84,12 @@ def phase(name, seconds, mode):
         t = history["time"].tolist()
         settled = t[0] + WARMUP_S if t else 0.0
         errors = [e for e, at in zip(history["period_error_us"].tolist(), t) if at >= settled]
-        return {"phase": name, **percentiles(errors), "fault": loop.fault,
+        exchanges = [e for e, at in zip(history["exchange_us"].tolist(), t) if at >= settled]
+        span = t[-1] - settled if t else 0.0
+        return {"phase": name, **percentiles(errors),
+                "rate_hz": round(len(errors) / span, 1) if span > 0 else 0.0,
+                "exchange_p99_us": percentiles(exchanges)["p99"] if exchanges else None,
+                "fault": loop.fault,
                 "viewer_messages": result.get("received", 0),
                 "view_overruns": view.overruns if view else 0}
     finally:
@@ -89,18 +101,21 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--seconds", type=float, default=10.0)
     p.add_argument("--busy", type=int, default=0, help="CPU-bound processes beside the run")
+    p.add_argument("--scene", action="store_true",
+                   help="the loop also steps the demo's MuJoCo scene, which the view draws")
     args = p.parse_args()
     busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
             for _ in range(args.busy)]
     try:
-        out = [phase("alone", args.seconds, None),
-               phase("viewer reading", args.seconds, "reading"),
-               phase("viewer not reading", args.seconds, "stalled")]
+        out = [phase("alone", args.seconds, None, args.scene),
+               phase("viewer reading", args.seconds, "reading", args.scene),
+               phase("viewer not reading", args.seconds, "stalled", args.scene)]
     finally:
         for b in busy:
             b.kill()
             b.wait()
-    print(json.dumps({"busy": args.busy, "seconds": args.seconds, "cpus": os.cpu_count(),
+    print(json.dumps({"busy": args.busy, "seconds": args.seconds, "scene": args.scene,
+                      "cpus": os.cpu_count(),
                       "phases": out}, indent=1))
 
 

@@ -173,3 +173,129 @@ def test_the_bridge_serves_its_loop_and_handle_live(start_sim):
     frames = [[(f.parent_frame_id, f.child_frame_id) for f in m.transforms]
               for t, _, m in got if t == "/tf"]
     assert ("end_effector", "handle") in frames[-1]
+
+
+def until(viewer, found, seconds=20.0):
+    """Reads the viewer until found(topic, message) is true for a message; that message."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for topic, _, message in viewer.collect(0.2):
+            if found(topic, message):
+                return message
+    raise AssertionError("the viewer never saw it")
+
+
+@pytest.fixture
+def served_loop(start_sim):
+    """A loop on a simulated arm with a live view on a free loopback port, and a viewer."""
+    from orvane.haptics import ServoLoop
+
+    def serve(before=None):
+        sim = start_sim("arm")
+        made = before() if before else None
+        loop = ServoLoop(sim.path, rate_hz=500, realtime=False).__enter__()
+        view = LiveView(loop, port=0).start()
+        viewer = Viewer(view.url)
+        opened.append((loop, view, viewer))
+        return loop, view, viewer, made
+
+    opened = []
+    yield serve
+    for loop, view, viewer in opened:
+        viewer.close()
+        view.stop()
+        loop.stop()
+
+
+def test_the_loops_walls_and_fixtures_come_and_go_unasked(served_loop):
+    from orvane.haptics import Box, Sphere, Wall
+
+    loop, view, viewer, _ = served_loop()
+    viewer.subscribe("/scene/fixtures")
+    loop.workspace(offset=(0.03, 0.0, 0.0))  # fixtures are drawn where the arm meets them
+    wall = loop.add(Wall(point=(0.1, 0.0, 0.0), normal=(-2.0, 0.0, 0.0), stiffness=100.0))
+    ball = loop.add(Sphere(center=(0.2, 0.0, 0.0), radius=0.05))
+    view.show(Box(minimum=(0, 0, 0), maximum=(0.1, 0.2, 0.3)))
+    assert [h.id for h in loop.effects()] == [wall.id, ball.id]
+
+    def drawn(update):
+        return {e.id: e for e in update.entities}
+
+    def ball_mapped(update):  # the view may have drawn the ball before the map changed
+        ball_drawn = drawn(update).get(f"effect/{ball.id}")
+        return ball_drawn and abs(ball_drawn.spheres[0].pose.position.x - 0.17) < 1e-9
+
+    keys = {f"effect/{wall.id}", f"effect/{ball.id}", "shown/0"}
+    entities = drawn(until(viewer, lambda t, m: keys <= drawn(m).keys() and ball_mapped(m)))
+    cube = entities[f"effect/{wall.id}"].cubes[0]
+    assert (cube.pose.position.x, cube.pose.orientation.z) == (pytest.approx(0.1),
+                                                               pytest.approx(1.0))
+    assert entities[f"effect/{ball.id}"].spheres[0].size.x == pytest.approx(0.1)
+    assert entities["shown/0"].cubes[0].size.z == pytest.approx(0.3)
+
+    wall.remove()
+    update = until(viewer, lambda t, m: any(d.id == f"effect/{wall.id}" for d in m.deletions))
+    assert f"effect/{wall.id}" not in drawn(update) and f"effect/{ball.id}" in drawn(update)
+    assert [h.id for h in loop.effects()] == [ball.id] and view.error is None
+
+
+def test_a_scenes_bodies_follow_the_scene(served_loop):
+    mujoco = pytest.importorskip("mujoco")
+    from orvane import scenes
+    from orvane.haptics import MujocoScene
+
+    # Compiled before the loop opens: MuJoCo's compiler holds the interpreter lock.
+    loop, view, viewer, (model, data) = served_loop(lambda: scenes.load(scenes.demo_xml()))
+    viewer.subscribe("/scene/bodies")
+    scene = loop.add(MujocoScene(model, data))
+    assert loop.scene is scene
+
+    def box_at(message):
+        boxes = [e for e in message.entities if e.id == "body/box"]
+        return boxes[0].cubes[0].pose if boxes else None
+
+    first = box_at(until(viewer, lambda t, m: box_at(m) is not None))
+    assert all(math.isfinite(v) for v in (first.position.x, first.position.y, first.position.z,
+                                          first.orientation.w))
+    box = mujoco.mj_name2id(model, mujoco.mjtObj.mjOBJ_BODY, "box")
+    qpos = list(scene.snapshot().qpos)
+    at = model.jnt_qposadr[model.body_jntadr[box]]
+    qpos[at + 1] += 0.1  # the box moved 10 cm along y
+    scene.set_state(qpos, [0.0] * model.nv)
+    # The tool may push the box about meanwhile: the jump tells this move.
+    until(viewer, lambda t, m: box_at(m) is not None
+          and box_at(m).position.y > first.position.y + 0.05)
+    assert scene.remove() and loop.scene is None
+    until(viewer, lambda t, m: any(d.type == 1 for d in m.deletions))  # all taken away
+    assert view.error is None
+
+
+def test_the_layout_names_only_topics_the_view_and_recordings_publish(start_sim, tmp_path):
+    import json
+    from pathlib import Path
+
+    mcap_reader = pytest.importorskip("mcap.reader")
+    from orvane.haptics import HandleListener, ServoLoop
+
+    layout = json.loads((Path(__file__).parents[1] / "examples" / "foxglove-layout.json")
+                        .read_text())
+    panels = layout["configById"]
+    named = {p["value"].split(".")[0] for c in panels.values() for p in c.get("paths", [])}
+    shown_3d = {t for c in panels.values() for t in c.get("topics", {})}
+    arm, handle = start_sim("arm"), start_sim("handle")
+    with ServoLoop(arm.path, rate_hz=500, realtime=False,
+                   record=str(tmp_path / "arm.mcap")) as loop, \
+            HandleListener(handle.path, record=str(tmp_path / "handle.mcap")) as listener:
+        with LiveView(loop, listener, port=0) as view:
+            viewer = Viewer(view.url)
+            live = {t: c["schemaName"] for t, c in viewer.channels.items()}
+            viewer.close()
+        time.sleep(0.3)
+    recorded = set()
+    for name in ("arm.mcap", "handle.mcap"):
+        with open(tmp_path / name, "rb") as f:
+            recorded |= {c.topic for c in mcap_reader.make_reader(f).get_summary()
+                         .channels.values()}
+    assert named | shown_3d <= live.keys() | recorded, (named | shown_3d) - live.keys() - recorded
+    # And the 3D panel shows everything drawn.
+    assert {t for t, s in live.items() if s == "foxglove.SceneUpdate"} <= shown_3d

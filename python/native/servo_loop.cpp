@@ -78,8 +78,26 @@ public:
         loop_->Stop();
     }
 
+    // The ids added through Python, oldest first, so a viewer can list what the loop renders
+    // without the program telling it; ids of removed effects are dropped as they are found.
+    // Touched only with the interpreter lock held.
+    void Added(EffectId id) {
+        if (added_.size() >= 2 * ServoLoop::kMaxEffects) {
+            Prune();
+        }
+        added_.push_back(id);
+    }
+    const std::vector<EffectId>& Prune() {
+        Effect ignored;
+        added_.erase(std::remove_if(added_.begin(), added_.end(),
+                                    [&](EffectId id) { return !loop_->Get(id, ignored); }),
+                     added_.end());
+        return added_;
+    }
+
 private:
     std::unique_ptr<ServoLoop> loop_;
+    std::vector<EffectId> added_;
 };
 
 }  // namespace
@@ -122,6 +140,9 @@ void RegisterEffectHandle(py::module_& m) {
     handle.def_property_readonly(
         "active", [](const EffectHandle& h) { return h.Loop().Active(h.Id()); },
         "Whether the effect is still rendered.");
+    handle.def_property_readonly(
+        "id", [](const EffectHandle& h) { return h.Id(); },
+        "The effect's number in its loop, never given to another effect of that loop.");
     handle.def_property_readonly(
         "effect",
         [](const EffectHandle& h) -> py::object {
@@ -405,10 +426,23 @@ void RegisterServoLoop(py::module_& m) {
         [](py::object self, const py::object& effect) {
             const Effect e = ToEffect(effect);
             EffectId id = 0;
-            RaiseIf(self.cast<PyServoLoop&>().Usable().Add(e, id));
+            PyServoLoop& loop = self.cast<PyServoLoop&>();
+            RaiseIf(loop.Usable().Add(e, id));
+            loop.Added(id);
             return EffectHandle(self, id);
         },
         "effect"_a, "Adds an effect to the force; returns its handle.");
+    loop.def(
+        "effects",
+        [](py::object self) {
+            py::list out;
+            for (const EffectId id : self.cast<PyServoLoop&>().Prune()) {
+                out.append(EffectHandle(self, id));
+            }
+            return out;
+        },
+        "The handles of the effects and fixtures the loop renders now, oldest first (read "
+        "their parameters with .effect); removed ones are left out.");
     loop.def(
         "state", [](PyServoLoop& self) { return self.Loop().State(); },
         "The newest cycle, at once: always a state the arm sent (sequence 0 before the loop "

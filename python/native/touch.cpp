@@ -328,6 +328,9 @@ void RegisterScene(py::module_& m) {
                [](const SceneHandle& h, const std::vector<double>& qpos,
                   const std::vector<double>& qvel) { RaiseIf(h.Scene().SetState(qpos, qvel)); });
     handle.def("reset", [](const SceneHandle& h) { h.Scene().Reset(); });
+    handle.def_property_readonly("current", [](const SceneHandle& h) {
+        return !h.loop.is_none() && LoopOfAny(h.loop).Scene() == h.scene;
+    });
     handle.def("remove", [](SceneHandle& h) {
         if (h.loop.is_none()) {
             return false;

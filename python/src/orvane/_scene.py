@@ -50,6 +50,7 @@ class MujocoScene:
         self._overrun_limit = overrun_limit
         self._library = scenes.library_path(mujoco)
         self._native: Any = None
+        self._drawn: Any = None
 
     # What describes the scene cannot change under a running loop: read-only.
     @property
@@ -107,7 +108,17 @@ class MujocoScene:
             self._stiffness, self._damping, self._substeps,
             0.0 if self._max_force is None else self._max_force,
             0.0 if self._step_budget is None else self._step_budget, self._overrun_limit, self)
+        # What a viewer draws the scene's bodies from, as the loop copied it: the model
+        # (geometry, and the kinematics that turn a snapshot's qpos into poses) and the mocap
+        # bodies' places, which nothing in the loop moves.
+        import copy
+
+        self._drawn = (copy.copy(self._model), self._data.mocap_pos.copy(),
+                       self._data.mocap_quat.copy())
         return self
+
+    def _in_loop(self) -> bool:
+        return self._native is not None and bool(self._native.current)
     def _running(self) -> Any:
         if self._native is None:
             raise RuntimeError("the scene is not in a servo loop yet: loop.add(scene)")

@@ -1,5 +1,6 @@
 """Native force rendering for the Varnix3 arm and a background listener for the Handle."""
 import operator
+import weakref
 from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple, Union
 
 if TYPE_CHECKING:
@@ -116,8 +117,19 @@ class ServoLoop(_Recorded, _haptics.ServoLoop):
         (returns it, now rendered by this loop)."""
         attach = getattr(type(effect), "_attach_to", None)
         if attach is not None:
-            return attach(effect, self)
+            added = attach(effect, self)
+            if isinstance(added, MujocoScene):
+                # Weakly: the scene's native part already holds the loop.
+                self._scene_ref = weakref.ref(added)
+            return added
         return super().add(effect)
+
+    @property
+    def scene(self) -> Optional[MujocoScene]:
+        """The MujocoScene the loop steps now, or None."""
+        ref = getattr(self, "_scene_ref", None)
+        scene = ref() if ref is not None else None
+        return scene if scene is not None and scene._in_loop() else None
 
     def stop(self) -> None:
         super().stop()

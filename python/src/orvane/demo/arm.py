@@ -124,7 +124,7 @@ def servo_haptic_loop(port, args):
         fixture = Wall(point=(wall, 0.0, 0.0), normal=(-1.0, 0.0, 0.0),
                        stiffness=args.stiffness)
         loop.add(fixture)
-        view = live_view(loop, getattr(args, "live", None), fixture)
+        view = live_view(loop, getattr(args, "live", None))  # it draws the wall unasked
         rate_text = f"{args.rate:g} Hz" if args.rate else "as fast as the arm answers"
         print(f"Servo loop at {rate_text} for {args.seconds:g} s: wall at x = {wall:+.4f} m, "
               f"stiffness {args.stiffness:g} N/m, force limit {args.max_force:g} N" +

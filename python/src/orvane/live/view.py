@@ -6,13 +6,15 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
-from orvane.live.topics import (CYCLES_TOPIC, FIXTURES_TOPIC, FORCE_TOPIC, HANDLE_TOPIC,
-                                 POSE_TOPIC, STATS_TOPIC, TF_TOPIC)
+from orvane.live.topics import (BODIES_TOPIC, CYCLES_TOPIC, FIXTURES_TOPIC, FORCE_TOPIC,
+                                 HANDLE_TOPIC, POSE_TOPIC, STATS_TOPIC, TF_TOPIC)
 
 #: The most cycles a second the numbers channel carries; a faster loop is decimated.
 MAX_CYCLES_HZ = 1000.0
 #: How often the loop's summary figures go out, Hz.
 STATS_HZ = 10.0
+#: Drawing a scene's bodies waits this many times as long as drawing them last took.
+BODIES_SHARE = 4.0
 #: Messages the server keeps per viewer before it drops the oldest: a slow viewer loses
 #: data instead of holding it up (a quarter second of numbers at 1 kHz).
 BACKLOG = 256
@@ -68,10 +70,18 @@ def _finite(value: float) -> Optional[float]:
     return value if math.isfinite(value) else None  # JSON has no NaN: null
 
 
+def _parameters(effect: Any) -> Tuple[Any, ...]:
+    """An effect's type and parameters, to tell when it changed."""
+    names = sorted(n for n in dir(effect) if not n.startswith("_"))
+    return (type(effect).__name__,) + tuple(
+        (n, v) for n in names if not callable(v := getattr(effect, n)))
+
+
 class LiveView:
     """Serves `loop` (an orvane.haptics.ServoLoop) and `listener` (a HandleListener) to
     Foxglove on ws://host:port: the end effector as a transform and a pose, the force sent
-    as an arrow, the handle's orientation, fixtures given to show(), at `rate_hz`; and every
+    as an arrow, the handle's orientation, the walls and fixtures the loop renders (and any
+    given to show()) and the bodies of a MuJoCo scene it steps, at `rate_hz`; and every
     cycle's period error, exchange time, position and force (at most MAX_CYCLES_HZ of them
     a second) with the loop's summary figures as JSON numbers to plot. Port 0 takes a free
     port (see `port`). Never touches the servo thread: it reads the loop's published state
@@ -92,7 +102,9 @@ class LiveView:
         self.error: Optional[str] = None
         self.overruns = 0
         self._effects: List[Any] = []
-        self._fixtures_changed = False
+        self._drawn: Dict[str, Any] = {}  # entity id -> what it showed, to tell changes
+        self._bodies: Any = None  # orvane.live.bodies.SceneBodies of the scene drawn
+        self._next_bodies = 0.0
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
@@ -132,6 +144,7 @@ class LiveView:
             c[POSE_TOPIC] = channels.PoseInFrameChannel(POSE_TOPIC, context=context)
             c[FORCE_TOPIC] = channels.SceneUpdateChannel(FORCE_TOPIC, context=context)
             c[FIXTURES_TOPIC] = channels.SceneUpdateChannel(FIXTURES_TOPIC, context=context)
+            c[BODIES_TOPIC] = channels.SceneUpdateChannel(BODIES_TOPIC, context=context)
             if self.listener is not None:
                 c[HANDLE_TOPIC] = channels.PoseInFrameChannel(HANDLE_TOPIC, context=context)
             c[CYCLES_TOPIC] = foxglove.Channel(CYCLES_TOPIC, schema=CYCLE_SCHEMA,
@@ -163,11 +176,10 @@ class LiveView:
         self.stop()
 
     def show(self, *effects: Any) -> None:
-        """Draws fixtures (Wall, Box, Sphere; others draw nothing) in the 3D view: the loop
-        does not say which effects it renders, so the program that added them tells."""
+        """Draws effects the loop does not render (Wall, PlaneGuide, LineGuide, Box, Sphere;
+        others draw nothing) in the 3D view beside those it does, which it draws unasked."""
         with self._lock:
             self._effects.extend(effects)
-            self._fixtures_changed = True
 
     # --- publishing -------------------------------------------------------------------
 
@@ -189,11 +201,10 @@ class LiveView:
                 if now >= next_stats:
                     self._publish_stats(wall_ns, drained)
                     next_stats = now + 1.0 / STATS_HZ
-                with self._lock:
-                    changed, self._fixtures_changed = self._fixtures_changed, False
-                if changed or now >= next_fixtures:  # again each second for late viewers
-                    self._publish_fixtures(wall_ns)
-                    next_fixtures = now + 1.0
+                scene_map = self._scene_map()
+                if self._publish_fixtures(wall_ns, scene_map, now >= next_fixtures):
+                    next_fixtures = now + 1.0  # again each second for late viewers
+                self._publish_bodies(wall_ns, scene_map)
             except Exception as e:  # a closed loop, a gone server: the view says why
                 self.error = f"{type(e).__name__}: {e}"
             deadline += period
@@ -270,9 +281,55 @@ class LiveView:
                 "watchdog_trips": st["watchdog_trips"], "lost": st.get("record_lost", 0)}
         channel.log({k: _finite(float(v)) for k, v in body.items()}, log_time=ns)
 
-    def _publish_fixtures(self, ns: int) -> None:
+    def _scene_map(self) -> Any:
+        from orvane.live.messages import SceneMap
+
+        workspace = getattr(self.loop, "workspace", None)
+        return SceneMap(workspace() if workspace is not None else None)
+
+    def _publish_fixtures(self, ns: int, scene_map: Any, again: bool) -> bool:
+        """Sends what the loop renders and what show() was given when any of it changed (a
+        removed effect as a deletion), or everything when `again`; whether it sent."""
         from orvane.live import messages as m
 
+        effects = getattr(self.loop, "effects", None)
+        keyed = [(f"effect/{h.id}", h.effect) for h in (effects() if effects else ())]
         with self._lock:
-            effects = list(self._effects)
-        self._channels[FIXTURES_TOPIC].log(m.fixtures(ns, effects), log_time=ns)
+            keyed += [(f"shown/{i}", e) for i, e in enumerate(self._effects)]
+        entities = {}
+        for key, effect in keyed:
+            entity = m.effect_entity(ns, key, effect, scene_map) if effect is not None else None
+            if entity is not None:
+                entities[key] = entity
+        where = (scene_map.scale, tuple(scene_map.offset), tuple(scene_map.rotation.flat))
+        drawn = {key: (_parameters(effect), where) for key, effect in keyed if key in entities}
+        if drawn == self._drawn and not again:
+            return False
+        gone = [key for key in self._drawn if key not in drawn]
+        self._channels[FIXTURES_TOPIC].log(m.scene_update(ns, list(entities.values()), gone),
+                                           log_time=ns)
+        self._drawn = drawn
+        return True
+
+    def _publish_bodies(self, ns: int, scene_map: Any) -> None:
+        """The scene's bodies at its newest snapshot; all of them taken away once the loop
+        steps no scene, and the geometry read again for a new one."""
+        from orvane.live import messages as m
+
+        scene = getattr(self.loop, "scene", None)
+        channel = self._channels[BODIES_TOPIC]
+        if self._bodies is not None and self._bodies.scene is not scene:
+            self._bodies = None
+            channel.log(m.scene_update(ns, [], everything_gone=True), log_time=ns)
+        if scene is None or getattr(scene, "_drawn", None) is None:
+            return
+        if self._bodies is None:
+            from orvane.live.bodies import SceneBodies
+
+            self._bodies = SceneBodies(scene)
+        now = time.monotonic()
+        if channel.has_sinks() and now >= self._next_bodies:
+            channel.log(m.scene_update(ns, self._bodies.entities(ns, scene_map)), log_time=ns)
+            # A scene of many bodies is drawn less often than the view's rate, so drawing it
+            # takes at most a quarter of the view thread's time (and of the interpreter's).
+            self._next_bodies = now + BODIES_SHARE * (time.monotonic() - now)
