@@ -3,10 +3,17 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <string>
 
 #include "Orvane/HardwareAPI/ServoLoop.h"
 #include "errors.h"
+#include "initialised.h"
+
+// The loop's state refuses instances whose __init__ never ran, like the effects.
+template <>
+struct pybind11::detail::type_caster<Orvane::HardwareAPI::Haptics::LoopState>
+    : initialised_caster<Orvane::HardwareAPI::Haptics::LoopState> {};
 
 namespace OrvaneBindings::Haptics {
 
@@ -32,6 +39,14 @@ std::string Format(const char* format, double a, double b = 0, double c = 0, dou
 
 // A set of percentiles as the dict the stats methods return (p50, p99, p999, max).
 pybind11::dict PercentileDict(const Orvane::HardwareAPI::Haptics::Percentiles& p);
+
+// The loop's cycles for Python: LoopState's class, stats(), history() and what a recorder
+// drains after a cycle number.
+void RegisterLoopState(pybind11::module_& m);
+pybind11::dict LoopStatsDict(const Orvane::HardwareAPI::Haptics::ServoLoop& loop);
+pybind11::dict LoopHistory(const Orvane::HardwareAPI::Haptics::ServoLoop& loop);
+pybind11::dict LoopCyclesAfter(const Orvane::HardwareAPI::Haptics::ServoLoop& loop,
+                               std::uint64_t after);
 
 // The native loop of an orvane.haptics.ServoLoop: LoopOf for calls that change what the
 // loop does (LoopFault once it has failed), LoopOfAny for those that only read it.
