@@ -142,17 +142,21 @@ TEST(CouplingPassivity, KeepsAnArmOnADelayedTargetBounded) {
 
 // A program's proxy (0.3 kg, 1 N s/m to its ground) coupled at 200 N/m, 2 N s/m to an arm
 // (0.1 kg, 10 N s/m) by a 1 kHz loop with a 5 N limit; the program steps the proxy at 500 Hz
-// with the opposite of what the arm felt, and the loop sees it `delay` late. The arm's
+// with the opposite of what the arm felt, and the loop sees it `delay` late. The velocity
+// the loop reads is off the arm's by up to `noise` either way, at random. The arm's
 // peak-to-peak motion and the force's sign changes (beyond 0.05 N) after 1 s of 6.
 std::pair<double, int> DelayedProxy(std::int64_t delay, bool passivity,
                                     CouplingRenderer* renderer = nullptr,
-                                    double* late_force = nullptr) {
+                                    double* late_force = nullptr, double noise = 0.0) {
     CouplingRenderer own(Params(200, 2, 0, passivity));
     CouplingRenderer& c = renderer != nullptr ? *renderer : own;
     double xa = 0, va = 0, xp = 0.02, vp = 0, felt = 0, low = 1e9, high = -1e9;
     std::array<std::array<double, 3>, 64> sent{};  // position, velocity, stamp
     int head = 0, tail = 0, sign = 0, changes = 0;
+    std::uint32_t seed = 12345;  // the same noise every run
     for (std::int64_t now = kT0; now < kT0 + 6000 * kMs; now += kMs) {
+        seed = seed * 1664525u + 1013904223u;
+        const double measured = va + noise * (static_cast<double>(seed) / 2147483648.0 - 1.0);
         if ((now - kT0) % (2 * kMs) == 0) {
             vp += (-felt - vp) / 0.3 * 0.002;
             xp += vp * 0.002;
@@ -162,7 +166,7 @@ std::pair<double, int> DelayedProxy(std::int64_t delay, bool passivity,
             const auto& s = sent[head % 64];
             c.Push({{s[0], 0, 0}, {s[1], 0, 0}, static_cast<std::int64_t>(s[2])}, now);
         }
-        const double f = c.Force({xa, 0, 0}, {va, 0, 0}, now, kDt)[0];
+        const double f = c.Force({xa, 0, 0}, {measured, 0, 0}, now, kDt)[0];
         c.Rendered(std::min(1.0, 5.0 / std::fabs(f)));
         felt = c.State().force[0];
         for (int i = 0; i < 10; ++i) {
@@ -193,6 +197,18 @@ TEST(CouplingPassivity, NeverRingsMoreOnADelayedProxy) {
         }
         EXPECT_LE(on_motion, delay < 100 * kMs ? off_motion + 1e-5 : off_motion / 4)
             << delay / kMs << " ms";
+    }
+}
+
+// An arm's velocity reads a few mm/s off at random. Once the delay has run up a debt,
+// a damping that worked on that noise would sit at its most and shake a force near zero
+// from side to side hundreds of times a second; it only takes out the arm's motion.
+TEST(CouplingPassivity, NeverShakesTheForceOnANoisyVelocity) {
+    for (const std::int64_t delay : {20 * kMs, 50 * kMs}) {
+        const double noise = 0.005 * std::sqrt(3.0);  // 5 mm/s RMS
+        const int off = DelayedProxy(delay, false, nullptr, nullptr, noise).second;
+        const int on = DelayedProxy(delay, true, nullptr, nullptr, noise).second;
+        EXPECT_LE(on, off + 10) << delay / kMs << " ms";
     }
 }
 

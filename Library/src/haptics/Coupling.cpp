@@ -43,6 +43,14 @@ constexpr double kYieldDamping = 0.5;
 constexpr std::int64_t kSwingNs = 1'000'000'000;
 constexpr double kMostYield = 0.9;
 constexpr double kYieldRampS = 0.1;
+// How much of the slip is motion rather than the velocity's noise: a motion carries over
+// from one cycle to the next, a measurement's noise does not, so the slip's product with the
+// previous cycle's, against its square, both averaged over kCoherenceS, is near 1 for a
+// motion and near 0 for noise alone. A damping on noise takes out no energy (the force it
+// adds is gone before the arm answers it) and only shakes the force about, so the damping
+// wanted fades to none between kMotionShare and twice that.
+constexpr double kCoherenceS = 0.02;
+constexpr double kMotionShare = 0.3;
 
 }  // namespace
 
@@ -168,10 +176,16 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
             Sum(smooth_target_v_, Scaled(Difference(stated, smooth_target_v_), blend));
         const Vec3 slip = Difference(smooth_target_v_, v);
         const double slip2 = Dot(slip, slip);
+        const double average = std::min(1.0, dt_s / kCoherenceS);
+        slip_carried_ += (Dot(slip, last_slip_) - slip_carried_) * average;
+        slip_power_ += (slip2 - slip_power_) * average;
+        last_slip_ = slip;
+        const double motion = slip_power_ > 0.0 ? slip_carried_ / slip_power_ : 0.0;
+        const double moving = std::clamp(motion / kMotionShare - 1.0, 0.0, 1.0);
         double wanted = 0.0;
         if (state_.observed_energy_j < 0.0 && slip2 > kStillSpeed2) {
             // Enough to pay the debt back within a cycle, as far as the bound allows.
-            wanted = std::min(-state_.observed_energy_j / (slip2 * dt_s), most);
+            wanted = moving * std::min(-state_.observed_energy_j / (slip2 * dt_s), most);
         }
         // Eased in and out: a damping that jumps would make the force chatter.
         const double step = most * dt_s / kDampingRampS;
@@ -199,6 +213,9 @@ Vec3 CouplingRenderer::Force(const Vec3& x, const Vec3& v, std::int64_t now_ns, 
         recent_energy_j_ = 0.0;
         reversed_ns_ = 0;
         smooth_target_v_ = stated;
+        last_slip_ = {};
+        slip_carried_ = 0.0;
+        slip_power_ = 0.0;
     }
     state_.target = target;
     state_.offset = offset;

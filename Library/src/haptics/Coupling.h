@@ -68,6 +68,9 @@ private:
     double recent_energy_j_ = 0.0;  // the observed energy, forgetting over kRecentEnergyS
     double yield_ = 0.0;            // the share of the coupling's force given way
     Vec3 smooth_target_v_{};        // the target's velocity, filtered, for the passivity damping
+    Vec3 last_slip_{};              // the previous cycle's slip
+    double slip_carried_ = 0.0;     // the slip's product with the previous cycle's, averaged
+    double slip_power_ = 0.0;       // the slip's square, averaged likewise
     double dissipated_before_ = 0.0;  // state_.dissipated_j before this cycle
     double dissipating_ = 0.0;        // what this cycle's damping takes out, in full
     std::int64_t reversed_ns_ = 0;    // when the coupling's force last turned about; 0: never

@@ -23,7 +23,8 @@ struct CouplingParams {
     // With passivity on, the coupling never gives the arm more energy than the arm gave it:
     // when the energy observed turns negative it eases in more damping (on the velocity
     // relative to the target, as `damping`), up to passivity_max_damping, over tens of
-    // milliseconds, never from one cycle to the next. When a long delay keeps the arm
+    // milliseconds, never from one cycle to the next, and only while the arm moves against
+    // the target more than its velocity's noise. When a long delay keeps the arm
     // swinging faster than that damping takes the energy out, the coupling gives way (to a
     // tenth of its force at most, over a tenth of a second) until it stops. The loop refuses
     // more than it can render without the arm's velocity overshooting between cycles: a quarter of
