@@ -28,6 +28,7 @@ void RegisterServoLoop(pybind11::module_& m);
 void RegisterHandleListener(pybind11::module_& m);
 void RegisterFixtures(pybind11::module_& m);  // before the loop: its add() takes them
 void RegisterTouch(pybind11::module_& m);     // after the loop: adds to its class
+void RegisterScene(pybind11::module_& m);     // after the loop: adds to its class
 
 // An effect object of orvane.haptics as the library's Effect (TypeError for anything else),
 // and back.
